@@ -1,0 +1,43 @@
+// Program-wide state: configuration from the command line, the loaded image
+// and the cursor of the update session. One thread reads and writes it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct UpdateContext {
+  // Configuration (command line).
+  std::string firmwarePath;
+  uint16_t appVid = 0;
+  uint16_t appPids[3] = {0, 0, 0};
+  uint16_t bootVid = 0;
+  uint16_t bootPid = 0;
+
+  // Image (loader). imageData is owned: allocate with new[], release with
+  // releaseImage().
+  uint8_t* imageData = nullptr;
+  uint32_t imageLength = 0;
+  uint32_t imageCrc = 0;
+  uint32_t checkWord = 0;
+  uint8_t protocolMask = 0;
+  uint8_t protocolSelection = 0;
+
+  // Session cursor (update session).
+  uint32_t sessionState = 0;
+  bool sessionActive = false;
+  uint32_t writeOffset = 0;
+  uint8_t chunkLength = 0;
+  uint8_t retryCount = 0;
+
+  /// Frees the image buffer, if any, and nulls imageData.
+  void releaseImage();
+};
+
+/// The one instance.
+extern UpdateContext gContext;
+
+/// Sequence number of the next request frame: 1 at start, 255 is followed by 1.
+extern uint8_t frameSequence;
+
+/// Puts gContext and frameSequence back to their start values (tests).
+void resetUpdateContext();
