@@ -1,0 +1,29 @@
+// The option scan of the command line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+/// What the scan found beyond the fields it writes into gContext.
+struct CommandLine {
+  bool readMode = false;     // -r
+  bool showHelp = false;     // --help
+  bool showVersion = false;  // --version
+  bool listDevices = false;  // --list
+  bool simulate = false;     // --simulate
+  bool inspect = false;      // --inspect FILE
+  std::string inspectPath;
+  bool writeImage = false;   // --image-out PATH
+  std::string imageOutPath;
+};
+
+enum ScanResult { kScanOk, kScanUsageError };
+
+/// Converts an option value like strtol with base 16 on a 32-bit long
+/// (saturating at the signed 32-bit range) and keeps the low 16 bits.
+uint16_t parseHexValue(const char* text);
+
+/// Scans argv into gContext and *line, printing the help text or banner where
+/// -h or -v stands. An option that needs a value but stands last is a usage
+/// error: its message is printed and nothing else is done.
+ScanResult scanCommandLine(int argc, const char* const* argv, CommandLine* line);

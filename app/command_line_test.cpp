@@ -1,0 +1,157 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/help_text.h"
+#include "app/update_context.h"
+
+namespace {
+
+struct Scan {
+  ScanResult result;
+  CommandLine line;
+  std::string err;
+};
+
+Scan scan(std::vector<const char*> words) {
+  resetUpdateContext();
+  words.insert(words.begin(), "tavrin");
+  Scan s;
+  testing::internal::CaptureStderr();
+  s.result = scanCommandLine(static_cast<int>(words.size()), words.data(), &s.line);
+  s.err = testing::internal::GetCapturedStderr();
+  return s;
+}
+
+TEST(CommandLineTest, HexValuesConvertLikeA32BitStrtol) {
+  EXPECT_EQ(parseHexValue("0xABCD"), 0xABCD);
+  EXPECT_EQ(parseHexValue("abcd"), 0xABCD);
+  EXPECT_EQ(parseHexValue("ABCD"), 0xABCD);
+  EXPECT_EQ(parseHexValue("0XabCd"), 0xABCD);
+  EXPECT_EQ(parseHexValue("zz"), 0);
+  EXPECT_EQ(parseHexValue(""), 0);
+  EXPECT_EQ(parseHexValue("12345"), 0x2345);
+  EXPECT_EQ(parseHexValue("-1"), 0xFFFF);
+  EXPECT_EQ(parseHexValue("  +12"), 0x12);
+  EXPECT_EQ(parseHexValue("12zz34"), 0x12);
+  // Beyond the signed 32-bit range the value saturates before the low 16 bits are kept.
+  EXPECT_EQ(parseHexValue("123456789"), 0xFFFF);
+  EXPECT_EQ(parseHexValue("-123456789"), 0x0000);
+  EXPECT_EQ(parseHexValue("7fffffff"), 0xFFFF);
+  EXPECT_EQ(parseHexValue("ffffffffffffffffffff"), 0xFFFF);
+}
+
+TEST(CommandLineTest, OptionsAreRecognisedByTheirLeadingCharacters) {
+  Scan s = scan({"-file", "fw.bin", "-dv", "abcd", "-dp", "1234", "-bv", "ABCD", "-bp", "1000"});
+  EXPECT_EQ(s.result, kScanOk);
+  EXPECT_EQ(gContext.firmwarePath, "fw.bin");
+  EXPECT_EQ(gContext.appVid, 0xABCD);
+  EXPECT_EQ(gContext.appPids[0], 0x1234);
+  EXPECT_EQ(gContext.appPids[1], 0);
+  EXPECT_EQ(gContext.appPids[2], 0);
+  EXPECT_EQ(gContext.bootVid, 0xABCD);
+  EXPECT_EQ(gContext.bootPid, 0x1000);
+  EXPECT_FALSE(s.line.readMode);
+  EXPECT_EQ(s.err, "");
+
+  s = scan({"-dvx", "12", "-dpid", "34", "-bvendor", "56", "-bpx", "78"});
+  EXPECT_EQ(gContext.appVid, 0x12);
+  EXPECT_EQ(gContext.appPids[0], 0x34);
+  EXPECT_EQ(gContext.bootVid, 0x56);
+  EXPECT_EQ(gContext.bootPid, 0x78);
+
+  // -dx and -d change nothing, whatever follows; stray words are ignored.
+  s = scan({"-dx", "12", "-d", "34", "stray", "-q", "-", "-b", "9"});
+  EXPECT_EQ(s.result, kScanOk);
+  EXPECT_EQ(gContext.appVid, 0);
+  EXPECT_EQ(gContext.appPids[0], 0);
+  EXPECT_EQ(gContext.bootVid, 0);
+  EXPECT_EQ(s.err, "");
+
+  // -read behaves as -r; the later of two values wins.
+  s = scan({"-read", "-dv", "1", "-dv", "2"});
+  EXPECT_TRUE(s.line.readMode);
+  EXPECT_EQ(gContext.appVid, 2);
+
+  // A value is looked at once more as a possible option.
+  s = scan({"-f", "-r"});
+  EXPECT_EQ(gContext.firmwarePath, "-r");
+  EXPECT_TRUE(s.line.readMode);
+
+  // An empty path word leaves the path empty.
+  s = scan({"-r", "-f", ""});
+  EXPECT_TRUE(gContext.firmwarePath.empty());
+}
+
+TEST(CommandLineTest, HelpAndBannerArePrintedWhereTheyStand) {
+  const std::string banner = helpTextPiece(0, false);
+  std::string whole;
+  for (int i = 0; i < 4; ++i) whole += helpTextPiece(i, false);
+
+  unsetenv("LC_ALL");
+  unsetenv("LC_CTYPE");
+  setenv("LANG", "C.UTF-8", 1);
+  EXPECT_EQ(scan({"-v"}).err, banner);
+  EXPECT_EQ(scan({"-help"}).err, whole);
+  EXPECT_EQ(scan({"-v", "-h", "-v"}).err, banner + whole + banner);
+
+  // A GBK locale gets the GBK bytes.
+  setenv("LANG", "zh_CN.GBK", 1);
+  EXPECT_EQ(scan({"-v"}).err, helpTextPiece(0, true));
+  setenv("LC_ALL", "zh_CN.GB18030", 1);
+  setenv("LANG", "C.UTF-8", 1);
+  EXPECT_EQ(scan({"-v"}).err, helpTextPiece(0, true));
+  unsetenv("LC_ALL");
+}
+
+TEST(CommandLineTest, HelpTextBytes) {
+  // The GBK banner: "tavrin", blank, four characters, a full-width comma, two characters, " 0.14".
+  EXPECT_STREQ(helpTextPiece(0, true),
+               "tavrin \xC9\xFD\xBC\xB6\xB9\xA4\xBE\xDF\xA3\xAC\xB0\xE6\xB1\xBE 0.14\n");
+  EXPECT_STREQ(helpTextPiece(0, false),
+               "tavrin \xE5\x8D\x87\xE7\xBA\xA7\xE5\xB7\xA5\xE5\x85\xB7\xEF\xBC\x8C\xE7\x89\x88\xE6\x9C\xAC 0.14\n");
+  const std::string options = helpTextPiece(2, true);
+  EXPECT_NE(options.find("  -dv <VID>\t\tHid \xC9\xE8\xB1\xB8\xB5\xC4VID\xA3\xA8" "16\xBD\xF8\xD6\xC6\xA3\xA9\n"),
+            std::string::npos);
+  const std::string examples = helpTextPiece(3, false);
+  EXPECT_EQ(examples.substr(0, 1), "\n");
+  EXPECT_NE(examples.find("  tavrin -f C:\\firmware.bin -dv abcd -dp 1234 -bv abcd -bp 1000\n"), std::string::npos);
+  // The last piece ends without a line feed.
+  EXPECT_EQ(examples.substr(examples.size() - 29), "  tavrin -r -dv abcd -dp 1234");
+}
+
+TEST(CommandLineTest, OptionWithoutValueIsAUsageError) {
+  Scan s = scan({"-v", "-dv"});
+  EXPECT_EQ(s.result, kScanUsageError);
+  EXPECT_EQ(s.err, "Error: option -dv needs a value\n");  // nothing else printed, banner included
+  EXPECT_EQ(scan({"-file"}).err, "Error: option -file needs a value\n");
+  EXPECT_EQ(scan({"-bp"}).result, kScanUsageError);
+  EXPECT_EQ(scan({"--inspect"}).err, "Error: option --inspect needs a value\n");
+  EXPECT_EQ(scan({"--inspect", "a.bin", "--image-out"}).result, kScanUsageError);
+  // Options that take no value may stand last.
+  EXPECT_EQ(scan({"-dv", "1", "-r"}).result, kScanOk);
+  EXPECT_EQ(scan({"-dx"}).result, kScanOk);
+  EXPECT_EQ(scan({"-d"}).result, kScanOk);
+}
+
+TEST(CommandLineTest, LongOptions) {
+  Scan s = scan({"--inspect", "fw.hex", "--image-out", "out.bin", "--list", "--simulate", "--unknown"});
+  EXPECT_EQ(s.result, kScanOk);
+  EXPECT_TRUE(s.line.inspect);
+  EXPECT_EQ(s.line.inspectPath, "fw.hex");
+  EXPECT_TRUE(s.line.writeImage);
+  EXPECT_EQ(s.line.imageOutPath, "out.bin");
+  EXPECT_TRUE(s.line.listDevices);
+  EXPECT_TRUE(s.line.simulate);
+  EXPECT_FALSE(s.line.showHelp);
+  EXPECT_TRUE(gContext.firmwarePath.empty());
+  s = scan({"--help", "--version"});
+  EXPECT_TRUE(s.line.showHelp);
+  EXPECT_TRUE(s.line.showVersion);
+  EXPECT_EQ(s.err, "");
+}
+
+}  // namespace

@@ -1,0 +1,11 @@
+// Help text and banner of the command line.
+#pragma once
+
+/// Writes the four help pieces (banner, usage, options, examples) to standard error.
+void printHelpText();
+
+/// Writes the banner (the first help piece) to standard error.
+void printBanner();
+
+/// Piece 0..3 of the help text in GBK or UTF-8 bytes (tests).
+const char* helpTextPiece(int index, bool gbk);
