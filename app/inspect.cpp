@@ -1,0 +1,86 @@
+#include "app/inspect.h"
+
+#include <cstdio>
+
+#include "app/message.h"
+#include "app/update_context.h"
+#include "image/container.h"
+#include "image/image_loader.h"
+
+namespace {
+
+const char* formatName(ImageFormat format) {
+  switch (format) {
+    case ImageFormat::IntelHex:
+      return "intel-hex";
+    case ImageFormat::ContainerV1:
+      return "container-v1";
+    case ImageFormat::ContainerV2:
+      return "container-v2";
+    case ImageFormat::Raw:
+      break;
+  }
+  return "raw";
+}
+
+bool writeImage(const char* path) {
+  std::FILE* file = std::fopen(path, "wb");
+  if (file == nullptr) return false;
+  uint32_t length = gContext.imageLength;
+  bool ok = length == 0 || std::fwrite(gContext.imageData, 1, length, file) == length;
+  // Close errors count too: they are how a full disk shows up.
+  if (std::fclose(file) != 0) ok = false;
+  return ok;
+}
+
+}  // namespace
+
+std::string escapeInspectText(const std::string& text) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : text) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c >= 0x20 && c <= 0x7E) {
+      out += static_cast<char>(c);
+    } else {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+  }
+  return out;
+}
+
+int runInspect(const std::string& path, const char* imageOutPath) {
+  // The same start as an update session, so the output is what it would use.
+  gContext.imageLength = 0;
+  gContext.protocolSelection = 0;
+  FirmwareInfo info;
+  ImageFormat format = ImageFormat::Raw;
+  bool trace = containerTraceEnabled();
+  setContainerTraceEnabled(false);  // standard output carries only the report
+  bool loaded = loadFirmwareImage(info, path, &format);
+  setContainerTraceEnabled(trace);
+  if (!loaded) {
+    messageText("Error: The input file is not a valid firmware file!\n");
+    gContext.releaseImage();
+    return 1;
+  }
+  if (imageOutPath != nullptr && !writeImage(imageOutPath)) {
+    message("Error: cannot write the image to %s\n", imageOutPath);
+    gContext.releaseImage();
+    return 1;
+  }
+  std::printf(
+      "format: %s\nlength: %u\nimage-crc: 0x%08X\ncheck-word: 0x%08X\nprotocol-mask: 0x%02X\n"
+      "protocol-selection: %u\nmodel: %s\nversion: %s\n",
+      formatName(format), static_cast<unsigned>(gContext.imageLength),
+      static_cast<unsigned>(gContext.imageCrc), static_cast<unsigned>(gContext.checkWord),
+      static_cast<unsigned>(gContext.protocolMask),
+      static_cast<unsigned>(gContext.protocolSelection), escapeInspectText(info.model).c_str(),
+      escapeInspectText(info.version).c_str());
+  std::fflush(stdout);
+  gContext.releaseImage();
+  return 0;
+}

@@ -1,0 +1,17 @@
+// `--inspect FILE`: loads a firmware file as an update would and prints what
+// the update would use, without touching any device.
+#pragma once
+
+#include <string>
+
+/// Loads `path` with the normal loader (container trace off) and prints eight
+/// "key: value" lines to standard output (format, length, image-crc,
+/// check-word, protocol-mask, protocol-selection, model, version). With
+/// `imageOutPath` the image bytes are also written to that file. Returns the
+/// exit status: 0, or 1 for an invalid file (loader messages and the usual
+/// error line on standard error, nothing on standard output) or a failed write.
+int runInspect(const std::string& path, const char* imageOutPath);
+
+/// Printable form of a text field: 0x20..0x7E as they are except backslash,
+/// which becomes two backslashes; every other byte as \xHH.
+std::string escapeInspectText(const std::string& text);
