@@ -1,0 +1,125 @@
+// The device's side of the command protocol, platform-free and deterministic.
+//
+// It takes one output report at a time and answers with zero or more input
+// reports plus, at times, an event for whoever hosts it (the in-process
+// simulated platform, or a tool that serves it over the kernel). It has no
+// clock: every delay is handed back as a number of milliseconds.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "hid/frame_format.h"
+#include "hid/hid_device.h"
+
+/// What the host of the model has to do after an exchange.
+enum class DeviceModelEvent : uint8_t {
+  kNone = 0,
+  kReenumerate,  ///< disappear now, reappear as the bootloader after eventDelayMs
+  kVanish,       ///< disappear for good
+};
+
+/// The kinds of faults that can be injected into the answers.
+enum class FaultKind : uint8_t {
+  kNoAnswer,     ///< the frame is taken (and acted on) but not answered
+  kLateAnswer,   ///< the answer comes delayMs after the request
+  kWrongMarker,  ///< byte 6 is not 0xA3
+  kWrongEcho,    ///< byte 8 is not the command code
+  kGarbage,      ///< an input report of arbitrary bytes instead of the answer
+};
+
+/// One fault: applies to frames firstOccurrence .. firstOccurrence+count-1
+/// (1-based, counted per command code) of command. count 0 means every frame
+/// from firstOccurrence on.
+struct DeviceFault {
+  FaultKind kind = FaultKind::kNoAnswer;
+  uint8_t command = 0;
+  uint32_t firstOccurrence = 1;
+  uint32_t count = 1;
+  uint32_t delayMs = 0;  ///< kLateAnswer only
+};
+
+/// How the device answers to CmdVerify.
+enum class VerifyBehaviour : uint8_t {
+  kCheckCrc,    ///< result 0 when imageCrc equals the CRC of the stored bytes
+  kAlwaysPass,
+  kAlwaysFail,
+};
+
+struct DeviceModelConfig {
+  uint16_t appVid = 0;
+  uint16_t appPid = 0;
+  uint16_t bootVid = 0;
+  uint16_t bootPid = 0;
+  std::string model;          ///< at most 10 characters are sent
+  std::string version;        ///< at most 20; more than 7 needs a second report
+  DeviceMode startMode = kModeApplication;
+  uint16_t protocolVersion = 1;    ///< CmdGetInfo bytes 10-11
+  uint8_t capabilityMask = 0x01;   ///< CmdGetInfo byte 12
+  uint8_t setProtocolResult = 0;   ///< CmdSetProtocol byte 9
+  VerifyBehaviour verify = VerifyBehaviour::kCheckCrc;
+  /// Restart time after CmdEnterBootloader before the bootloader appears.
+  uint32_t reenumerateDelayMs = 1500;
+  /// After CmdEnterBootloader the device disappears and never comes back.
+  bool neverReturnAfterSwitch = false;
+  /// The device disappears right after answering this many CmdWriteData frames
+  /// (0: never).
+  uint32_t vanishAfterDataFrames = 0;
+  std::vector<DeviceFault> faults;
+};
+
+/// The answer to one output report.
+struct DeviceReply {
+  std::vector<Report> reports;  ///< input reports, in order
+  uint32_t delayMs = 0;         ///< when the reports become readable, after the request
+  DeviceModelEvent event = DeviceModelEvent::kNone;
+  uint32_t eventDelayMs = 0;    ///< for kReenumerate: until the bootloader appears
+};
+
+class DeviceModel {
+ public:
+  explicit DeviceModel(DeviceModelConfig config);
+
+  /// Handles one output report of length bytes (report id first). Frames that
+  /// are not well-formed requests (id, length complement, checksum) are logged
+  /// and not answered.
+  DeviceReply receive(const uint8_t* report, size_t length);
+
+  /// Current firmware: application or bootloader.
+  DeviceMode mode() const { return mode_; }
+  /// Identifiers the device reports in its current mode.
+  uint16_t vendorId() const;
+  uint16_t productId() const;
+
+  /// Every output report received, in order, padded or cut to kReportSize.
+  const std::vector<Report>& receivedFrames() const { return frames_; }
+  /// Image bytes of every CmdWriteData taken since the last CmdStartUpdate,
+  /// in order.
+  const std::vector<uint8_t>& storedImage() const { return image_; }
+  /// Number of frames received with the given command code.
+  uint32_t commandCount(uint8_t command) const { return counts_[command]; }
+  /// Last CmdSetProtocol argument (0 before any).
+  uint8_t protocolSelection() const { return selection_; }
+  /// True once CmdFinish was received in bootloader mode.
+  bool finished() const { return finished_; }
+
+  const DeviceModelConfig& config() const { return config_; }
+  /// Adds a fault at run time.
+  void addFault(const DeviceFault& fault) { config_.faults.push_back(fault); }
+
+ private:
+  DeviceModelConfig config_;
+  DeviceMode mode_;
+  std::vector<Report> frames_;
+  std::vector<uint8_t> image_;
+  uint32_t counts_[256] = {};
+  uint32_t dataFrames_ = 0;
+  uint32_t garbageSeed_ = 0x2545F491;
+  uint8_t selection_ = 0;
+  bool finished_ = false;
+};
+
+/// The device's own check of a stored image: reflected CRC-32, polynomial
+/// 0xEDB88320, preset 0xFFFFFFFF, no final inversion.
+uint32_t deviceImageCrc(const uint8_t* data, size_t length);

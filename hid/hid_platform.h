@@ -1,0 +1,108 @@
+// The one seam between the HID device layer and the operating system.
+//
+// Everything above it (HidDevice, CHidManager, sendTransaction, the command
+// set) is written once; below it sit the hidraw backend, the Windows backend
+// and the in-process simulated device. Time and sleeping go through it too, so
+// that waits of seconds can be tested against a virtual clock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+/// Outcome of one bounded wait for a report transfer.
+enum HidWaitResult : uint8_t {
+  kHidWaitDone = 0,     ///< the transfer completed in time
+  kHidWaitTimeout = 1,  ///< the deadline passed; the transfer may still be pending
+  kHidWaitFailed = 2,   ///< the wait or the transfer failed otherwise (device gone, I/O error)
+};
+
+/// Why an open failed; only kHidOpenDenied is reported to the operator.
+enum HidOpenError : uint8_t {
+  kHidOpenOk = 0,
+  kHidOpenNotFound = 1,
+  kHidOpenDenied = 2,  ///< the interface exists but this user may not open it
+  kHidOpenFailed = 3,
+};
+
+/// The pair of a top-level application collection that tavrin talks to.
+constexpr uint16_t kTavrinUsagePage = 0x8C;
+constexpr uint16_t kTavrinUsage = 0x01;
+
+/// What can be learnt about an interface without opening it for I/O.
+struct HidInterfaceInfo {
+  std::string path;     ///< the identity used by the device list
+  std::string node;     ///< what an operator recognises (/dev/hidraw2, or the path)
+  std::string product;  ///< product string, empty when the platform has none
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  uint16_t usagePage = 0;  ///< 0x8C/0x01 when any top-level collection has that pair
+  uint16_t usage = 0;
+};
+
+/// One open interface. Reports are kReportSize bytes with the report id first.
+class HidConnection {
+ public:
+  virtual ~HidConnection() = default;
+
+  /// Fills the vendor and product identifiers; false when they cannot be read.
+  virtual bool readAttributes(uint16_t* vendorId, uint16_t* productId) = 0;
+  /// Fills the usage page and usage of the top-level collection this interface
+  /// stands for (the 0x8C/0x01 one when the interface carries several).
+  virtual bool readCaps(uint16_t* usagePage, uint16_t* usage) = 0;
+  /// Discards input reports that arrived before now. Never blocks.
+  virtual void flushInput() = 0;
+  /// Writes one output report and waits at most timeoutMs for it to be taken.
+  virtual HidWaitResult writeReport(const uint8_t* report, uint32_t timeoutMs) = 0;
+  /// Waits at most timeoutMs for one input report with id report[0] (the
+  /// caller presets it) and stores it in report[0..kReportSize). Reports with
+  /// other ids are skipped. *immediateCount receives the byte count when the
+  /// report was already waiting, else 0. report is untouched on failure.
+  virtual HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs,
+                                   uint32_t* immediateCount) = 0;
+  /// Abandons a transfer whose wait failed. Safe when nothing is pending.
+  virtual void cancelIo() = 0;
+};
+
+/// Operating-system access for the HID device layer.
+class HidPlatform {
+ public:
+  virtual ~HidPlatform() = default;
+
+  /// Paths of every present HID interface, in enumeration order. False when the
+  /// set of interfaces cannot be had at all (paths stays as it was).
+  virtual bool enumerateInterfaces(std::vector<std::string>* paths) = 0;
+  /// Query-only probe: does the interface at path still exist?
+  virtual bool isPresent(const std::string& path) = 0;
+  /// Opens path for reading and writing. forIo false is the first, identity
+  /// reading open; true is the open the device keeps for its transfers.
+  /// Returns null and sets *error when it cannot.
+  virtual std::unique_ptr<HidConnection> open(const std::string& path, bool forIo,
+                                              HidOpenError* error) = 0;
+  /// Reads what an interface is without opening it for I/O (for the listing
+  /// and for telling the operator which node lacks permission).
+  virtual bool describe(const std::string& path, HidInterfaceInfo* info) = 0;
+
+  /// Milliseconds of a clock that never goes back.
+  virtual int64_t monotonicMilliseconds() = 0;
+  /// Blocks the thread for ms milliseconds (a virtual clock just advances).
+  virtual void sleepMilliseconds(uint32_t ms) = 0;
+};
+
+/// The backend in use: the one set by setHidPlatform, else the native one.
+HidPlatform& hidPlatform();
+/// Makes p the backend in use; nullptr restores the native backend. The caller
+/// keeps ownership and keeps p alive while it is set.
+void setHidPlatform(HidPlatform* p);
+/// The backend of the system tavrin was built for (hidraw or Windows HID).
+HidPlatform& nativeHidPlatform();
+
+/// Operator-facing names (node) of interfaces that match the configured
+/// identifiers but could not be opened for lack of permission, in the order
+/// they were met, without repeats.
+const std::vector<std::string>& hidPermissionProblems();
+/// Records one such node (once).
+void noteHidPermissionProblem(const std::string& node);
+/// Forgets every recorded node.
+void clearHidPermissionProblems();

@@ -1,0 +1,36 @@
+// One request/response exchange with a device.
+#pragma once
+
+#include <cstdint>
+
+#include "hid/frame_format.h"
+#include "hid/hid_device.h"
+
+enum TransactionStatus : int {
+  kTransactionOk = 0,
+  kTransactionTimeout = 2,  ///< the write or the read did not complete within 1000 ms
+  kTransactionFailed = 3,   ///< the wait failed otherwise, or the payload was refused
+};
+
+/// Milliseconds allowed for the write and, separately, for the read.
+constexpr uint32_t kTransactionWaitMs = 1000;
+
+/// Assembles a request frame in frame[0..kFrameBufferSize): report id, mask,
+/// 0x55 + flag, length and its complement, sequence, payload, little-endian
+/// checksum (sum of the payload bytes), zeros. False (frame untouched) when
+/// payloadLength exceeds kMaxPayloadLength.
+bool buildRequestFrame(const uint8_t* payload, uint8_t payloadLength, uint8_t flag,
+                       uint8_t protocolMask, uint8_t sequence, uint8_t* frame);
+
+/// The sequence number that follows sequence: 255 is followed by 1.
+uint8_t nextFrameSequence(uint8_t sequence);
+
+/// Sends payload to device in one output report and waits for one input
+/// report. frameSequence is used and advanced. On kTransactionOk response
+/// (65 bytes) holds the input report in bytes 0..32 and zeros after it; on any
+/// other status response is untouched and pending I/O is abandoned. A payload
+/// longer than kMaxPayloadLength is refused with kTransactionFailed before
+/// anything is sent. *bytesRead receives the low byte of the count of a read
+/// that completed at once (0 otherwise).
+int sendTransaction(HidDevice* device, const uint8_t* payload, uint8_t payloadLength, uint8_t flag,
+                    uint8_t* response, uint8_t* bytesRead);
