@@ -1,0 +1,241 @@
+#include "image/intel_hex.h"
+
+#include <gtest/gtest.h>
+
+#include "image/test_image_builders.h"
+
+using namespace testimage;
+
+namespace {
+
+struct Pass {
+  bool ok = false;
+  uint32_t length = 0xDEADBEEF;
+  Bytes image;
+};
+
+Pass readText(const std::string& text, uint8_t fill = 0x00) {
+  Pass pass;
+  uint8_t* image = nullptr;
+  pass.ok = readIntelHex(text.data(), text.size(), fill, image, pass.length);
+  if (image != nullptr) pass.image.assign(image, image + kHexImageSize);
+  delete[] image;
+  return pass;
+}
+
+Bytes bytesAt(const Pass& pass, size_t offset, size_t count) {
+  return Bytes(pass.image.begin() + static_cast<long>(offset),
+               pass.image.begin() + static_cast<long>(offset + count));
+}
+
+const Bytes kSixteen = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+
+}  // namespace
+
+TEST(IntelHexTest, DataRecordsAndLength) {
+  Pass p = readText(hexData(0, kSixteen) + hexEnd());
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(p.length, 16u);
+  EXPECT_EQ(bytesAt(p, 0, 16), kSixteen);
+  EXPECT_EQ(p.image[16], 0x00);
+  EXPECT_EQ(p.image[kHexImageSize - 1], 0x00);
+
+  // The length follows the last position-setting line, not the highest address.
+  p = readText(hexData(0x100, {1, 2}) + hexData(0x10, {3, 4, 5}), 0xFF);
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(p.length, 0x13u);
+  EXPECT_EQ(p.image[0x100], 1);
+  EXPECT_EQ(p.image[0x12], 5);
+  EXPECT_EQ(p.image[0], 0xFF);
+
+  // CR LF endings, blank lines and a last line without a line end.
+  std::string crlf = "\r\n" + hexRecord(0, 4, {9, 8}) + "\r\n\r\n\n" + hexRecord(0, 6, {7});
+  p = readText(crlf);
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(p.length, 7u);
+  EXPECT_EQ(bytesAt(p, 4, 3), (Bytes{9, 8, 7}));
+
+  // Records after the end-of-file record still apply and overwrite.
+  p = readText(hexData(0, {1, 1}) + hexEnd() + hexData(1, {2}));
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(bytesAt(p, 0, 2), (Bytes{1, 2}));
+  EXPECT_EQ(p.length, 2u);
+
+  // Lower-case digits, text after the data text and lines that convert nothing.
+  std::string lower = hexRecord(0, 0, {0xAB, 0xCD});
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  p = readText("# comment\n:\n:Z1\n  " + hexRecord(0, 8, {1}) + "\n" + lower + " trailing words\n");
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(bytesAt(p, 0, 2), (Bytes{0xAB, 0xCD}));
+  EXPECT_EQ(p.image[8], 0);  // the indented line is not a record
+}
+
+TEST(IntelHexTest, AddressingModes) {
+  // Linear upper 0x0800 maps to offset 0 through the 18-bit mask.
+  Pass p = readText(hexLinear(0x0800) + hexData(0x10, {0x55}));
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(p.image[0x10], 0x55);
+  EXPECT_EQ(p.length, 0x11u);
+
+  // 0x0002 lands at 128 KiB: dropped. 0x0004 wraps to 0 and overwrites.
+  p = readText(hexData(0, {1}) + hexLinear(0x0002) + hexData(0, {2}) + hexLinear(0x0004) +
+               hexData(0, {3}) + hexLinear(0x0002) + hexData(0, {9}, 1));
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(p.image[0], 3);
+  EXPECT_EQ(p.length, kHexImageSize);  // the dropped record's start
+  // A dropped record whose start lies beyond the buffer cannot give the length.
+  EXPECT_FALSE(readText(hexLinear(0x0002) + hexData(0x10, {9})).ok);
+}
+
+TEST(IntelHexTest, SegmentModeAndModeLock) {
+  Pass p = readText(hexSegment(0x1000) + hexData(0x0020, {7, 8}));
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(bytesAt(p, 0x10020, 2), (Bytes{7, 8}));
+  EXPECT_EQ(p.length, 0x10022u);
+
+  // The first extended-address record fixes the mode; the other kind is
+  // ignored even with a wrong checksum.
+  p = readText(hexSegment(0x1000) + hexLinear(0x0001, 5) + hexData(0, {1}));
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(p.image[0x10000], 1);
+  p = readText(hexLinear(0x0001) + hexSegment(0x0010, 5) + hexData(0, {1}));
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(p.image[0x10000], 1);
+  EXPECT_EQ(p.image[0x100], 0);
+
+  // A segment base of 0xF000 places data beyond the buffer: dropped, and as the
+  // last line it would report a length above 128 KiB, which fails.
+  p = readText(hexSegment(0xF000) + hexData(0, {1}) + hexSegment(0) + hexData(0, {2}));
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(p.length, 1u);
+  EXPECT_FALSE(readText(hexSegment(0xF000) + hexData(0, {1})).ok);
+  EXPECT_FALSE(readText(hexLinear(0x0003)).ok);  // position 0x30000
+  p = readText(hexLinear(0x0001));
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(p.length, 0x10000u);
+}
+
+TEST(IntelHexTest, ChecksumsAndIgnoredRecords) {
+  EXPECT_FALSE(readText(hexData(0, {1, 2}, 1)).ok);
+  EXPECT_FALSE(readText(hexLinear(0, 1)).ok);
+  EXPECT_FALSE(readText(hexSegment(0, 0x80)).ok);
+  // Ignored records are not checksum-tested.
+  Pass p = readText(hexRecord(0, 0, {}, 3) + "\n" + hexLinear(1) + hexData(0xFFF8, kSixteen, 1) +
+                    hexRecord(1, 0, {}, 7) + "\n" + hexRecord(5, 0, {1, 2, 3, 4}, 1) + "\n" +
+                    hexLinear(0) + hexData(0, {4}));
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(p.image[0x1FFF8], 0);
+  EXPECT_EQ(p.length, 1u);
+  // A record ending exactly at the end of the buffer is kept.
+  p = readText(hexData(0xFFF8, {}) + hexLinear(1) + hexData(0xFFF8, {1, 2, 3, 4, 5, 6, 7, 8}));
+  ASSERT_TRUE(p.ok);
+  EXPECT_EQ(p.image[kHexImageSize - 1], 8);
+  EXPECT_EQ(p.length, kHexImageSize);
+}
+
+TEST(IntelHexTest, MalformedLinesFail) {
+  std::string good = hexRecord(0, 0, {1, 2});  // ":02000000010..."
+  EXPECT_TRUE(readText(good).ok);
+  EXPECT_FALSE(readText(":1").ok);                    // count only half there
+  EXPECT_FALSE(readText(":1G000000").ok);             // count then a non-digit
+  EXPECT_FALSE(readText(":020000").ok);               // type missing
+  EXPECT_FALSE(readText(":02000000").ok);             // no data text at all
+  EXPECT_FALSE(readText(":02000000 0102FB").ok);      // data text must follow directly
+  EXPECT_FALSE(readText(":020000000102").ok);         // fewer pairs than count + checksum
+  EXPECT_FALSE(readText(":0200000001G2FB").ok);       // non-hex pair
+  EXPECT_FALSE(readText(":02000004010").ok);          // short extended address
+  EXPECT_FALSE(readText(":02000004X1000F9").ok);
+
+  // The data text may hold 4095 characters, not more, in any record type.
+  std::string longText(4095, '0');
+  EXPECT_TRUE(readText(":00000005" + longText + "\n").ok);
+  EXPECT_FALSE(readText(":00000005" + longText + "0\n").ok);
+  EXPECT_FALSE(readText(":00000005" + std::string(100000, 'A')).ok);
+
+  // A failed pass leaves its buffer in place and the length untouched.
+  uint8_t* image = nullptr;
+  uint32_t length = 77;
+  EXPECT_FALSE(readIntelHex(":1", 2, 0xFF, image, length));
+  ASSERT_NE(image, nullptr);
+  EXPECT_EQ(image[kHexImageSize - 1], 0xFF);
+  EXPECT_EQ(length, 77u);
+  delete[] image;
+}
+
+TEST(IntelHexTest, SectionTableAndPasses) {
+  auto load = [](const std::string& text, uint32_t* length = nullptr, Bytes* out = nullptr) {
+    uint8_t* image = nullptr;
+    uint32_t len = 0;
+    int result = loadHexImageFromText(text.data(), text.size(), image, len);
+    if (length) *length = len;
+    if (out && image) out->assign(image, image + kHexImageSize);
+    delete[] image;
+    return result;
+  };
+  std::string body = hexData(0x40, {0x11, 0x22});
+  Bytes image;
+  EXPECT_EQ(load(hexOfImage(sectionTable(0x2C0)) + body, nullptr, &image), kHexLoaded);
+  EXPECT_EQ(image[0x42], 0x00);
+  EXPECT_EQ(image[0x41], 0x22);
+  uint32_t length = 0;
+  EXPECT_EQ(load(hexOfImage(sectionTable(0x2000)) + body, &length, &image), kHexLoaded);
+  EXPECT_EQ(image[0x42], 0xFF);
+  EXPECT_EQ(image[0x40], 0x11);
+  EXPECT_EQ(length, 0x42u);
+  EXPECT_EQ(load(hexOfImage(sectionTable(0x3C0))), kHexLoaded);
+  EXPECT_EQ(load(hexOfImage(sectionTable(0x3000))), kHexLoaded);
+  EXPECT_EQ(load(hexOfImage(sectionTable(0x4000))), kHexLoaded);
+  EXPECT_EQ(load(hexOfImage(sectionTable(0x1000))), kHexUnknownNvmType);
+  EXPECT_EQ(load(body), kHexNoSectionInfo);  // offset 0 is 0: the table is empty
+  EXPECT_EQ(load(hexData(0, {1}, 1)), kHexReadFailed);
+  EXPECT_EQ(load(""), kHexNoSectionInfo);
+
+  // Other kinds are stepped over by 3 + n; entries must start below 256.
+  Bytes table = {1, 2, 0, 0xAA, 0xBB};
+  Bytes nvm = sectionTable(0x3C0);
+  table.insert(table.end(), nvm.begin(), nvm.end());
+  EXPECT_EQ(load(hexOfImage(table)), kHexLoaded);
+  Bytes far(256 + 8, 0);
+  far[0] = 1;
+  far[1] = 253;  // next entry at 256
+  std::copy(nvm.begin(), nvm.end(), far.begin() + 256);
+  EXPECT_EQ(load(hexOfImage(far)), kHexNoSectionInfo);
+  far[1] = 252;  // next entry at 255
+  std::copy(nvm.begin(), nvm.end(), far.begin() + 255);
+  EXPECT_EQ(load(hexOfImage(far)), kHexLoaded);
+}
+
+TEST(IntelHexTest, FileReadInBlocks) {
+  TempDir dir;
+  // Lines cross the 64 KiB block boundaries of the file reader; CR LF ends.
+  Bytes image = sectionTable(0x2C0);
+  image.resize(40000);
+  for (size_t i = 8; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7);
+  std::string text = hexOfImage(image);
+  std::string crlf;
+  for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  writeFile(dir / "a.hex", crlf);
+  uint8_t* data = nullptr;
+  uint32_t length = 0;
+  ASSERT_EQ(loadHexImage((dir / "a.hex").string(), data, length), kHexLoaded);
+  EXPECT_EQ(length, 40000u);
+  EXPECT_EQ(Bytes(data, data + 40000), image);
+
+  // A long tail after the data text spans blocks and is ignored; a long data
+  // text spanning blocks fails.
+  writeFile(dir / "b.hex", hexOfImage(sectionTable(0x2C0)) + hexRecord(0, 0x20, {5}) + " " +
+                               std::string(200000, 'x') + "\n" + hexData(0x30, {6}));
+  ASSERT_EQ(loadHexImage((dir / "b.hex").string(), data, length), kHexLoaded);
+  EXPECT_EQ(data[0x20], 5);
+  EXPECT_EQ(length, 0x31u);
+  writeFile(dir / "c.hex", std::string(65530, '\n') + ":00000005" + std::string(5000, '0'));
+  EXPECT_FALSE(readIntelHexFile((dir / "c.hex").string(), 0, data, length));
+
+  // A file that does not open touches nothing.
+  delete[] data;
+  data = nullptr;
+  length = 5;
+  EXPECT_EQ(loadHexImage((dir / "missing.hex").string(), data, length), kHexReadFailed);
+  EXPECT_EQ(data, nullptr);
+  EXPECT_EQ(length, 5u);
+}
