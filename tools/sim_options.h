@@ -1,0 +1,54 @@
+#pragma once
+// Settings of the uhid device simulator, from its command line and from
+// key=value files. Every command-line option --key VALUE is also a file line
+// "key = VALUE", so a scenario can keep its device in a small file.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "hid/device_model.h"
+
+/// One simulated device: the model it serves and its HID product string.
+struct SimDeviceOptions {
+  DeviceModelConfig model;
+  std::string name = "tavrin simulated device";
+};
+
+struct SimOptions {
+  std::vector<SimDeviceOptions> devices;  ///< at least one after parsing
+  std::string frameLog;    ///< one hex line per received output report
+  std::string imageOut;    ///< bytes the first device stored, written at exit
+  std::string readyFile;   ///< written once every device has its hidraw node
+  std::string statsFile;   ///< timing of the CmdWriteData stream, written at exit
+  uint32_t lifetimeSeconds = 600;  ///< 0: until a signal
+  bool verbose = false;
+  bool help = false;
+};
+
+/// Default settings of one device: ids abcd:1234 (application) and abcd:1000
+/// (bootloader), model "TAVRIN-1", version "1.0.0", application firmware.
+SimDeviceOptions defaultSimDevice();
+
+/// Applies one setting to options (to its last device for device settings).
+/// value is ignored by the settings that take none. False with error set when
+/// the key is unknown or the value malformed.
+bool applySimSetting(const std::string& key, const std::string& value, SimOptions& options,
+                     std::string& error);
+
+/// True for the settings that take no value ("never-return", "next-device", ...).
+bool simSettingIsFlag(const std::string& key);
+
+/// Applies every line of a settings file: "key = value" or "key value", "#"
+/// comments, blank lines. error names the line number.
+bool applySimSettingsText(const std::string& text, SimOptions& options, std::string& error);
+
+/// Parses the command line (argv[0] skipped): --key VALUE, --key=VALUE,
+/// --config FILE, flags. Starts from one default device.
+bool parseSimArguments(int argc, const char* const* argv, SimOptions& options, std::string& error);
+
+/// The --help text.
+const char* simHelpText();
+
+/// Parses "no-answer:64:3[:count[:delay]]" into a fault (command in hex).
+bool parseSimFault(const std::string& text, DeviceFault& fault, std::string& error);
