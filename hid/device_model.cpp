@@ -91,7 +91,7 @@ DeviceReply DeviceModel::receive(const uint8_t* report, size_t length) {
   DeviceReply reply;
   Report frame{};
   std::memcpy(frame.data(), report, std::min<size_t>(length, kReportSize));
-  frames_.push_back(frame);
+  if (config_.logFrames) frames_.push_back(frame);
   uint8_t payloadLength = 0;
   if (!wellFormedRequest(frame, &payloadLength)) return reply;
   const uint8_t* payload = frame.data() + kOffsetPayload;

@@ -67,6 +67,8 @@ struct DeviceModelConfig {
   /// (0: never).
   uint32_t vanishAfterDataFrames = 0;
   std::vector<DeviceFault> faults;
+  /// Keep every received frame (off for long benchmark runs).
+  bool logFrames = true;
 };
 
 /// The answer to one output report.

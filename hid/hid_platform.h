@@ -84,6 +84,9 @@ class HidPlatform {
   /// and for telling the operator which node lacks permission).
   virtual bool describe(const std::string& path, HidInterfaceInfo* info) = 0;
 
+  /// How to grant access to an interface, as one clause for the operator.
+  virtual const char* permissionAdvice() const = 0;
+
   /// Milliseconds of a clock that never goes back.
   virtual int64_t monotonicMilliseconds() = 0;
   /// Blocks the thread for ms milliseconds (a virtual clock just advances).

@@ -1,25 +1,283 @@
-#include "hid/hid_platform.h"
+#include "hid/hid_platform_linux.h"
 
-// Placeholder until the hidraw backend lands: no interfaces.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "hid/frame_format.h"
+#include "hid/report_descriptor.h"
+
 namespace {
-class NullPlatform : public HidPlatform {
- public:
-  bool enumerateInterfaces(std::vector<std::string>* paths) override {
-    paths->clear();
-    return true;
+
+// hidraw reports can be large; a short buffer would truncate them silently.
+constexpr size_t kReadBufferSize = 4096;
+// A device that floods its input queue must not keep a flush going forever.
+constexpr int kMaxFlushReads = 1024;
+// sysfs attribute files are small; cap what we read of them.
+constexpr size_t kMaxAttributeSize = 16384;
+
+int64_t nowMilliseconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool readSmallFile(const std::string& path, std::string* out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  out->clear();
+  char buffer[1024];
+  while (out->size() < kMaxAttributeSize && in.read(buffer, sizeof buffer).gcount() > 0)
+    out->append(buffer, static_cast<size_t>(in.gcount()));
+  return true;
+}
+
+std::string parentDirectory(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+std::string baseName(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// "hidraw12" -> 12, for a stable enumeration order.
+long nodeNumber(const std::string& name) {
+  size_t digits = name.find_first_of("0123456789");
+  if (digits == std::string::npos) return LONG_MAX;
+  return std::strtol(name.c_str() + digits, nullptr, 10);
+}
+
+bool parseHex16(const std::string& text, uint16_t* out) {
+  if (text.empty() || text.size() > 8) return false;
+  uint32_t value = 0;
+  for (char c : text) {
+    int digit;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    else return false;
+    value = value * 16 + static_cast<uint32_t>(digit);
   }
-  bool isPresent(const std::string&) override { return false; }
-  std::unique_ptr<HidConnection> open(const std::string&, bool, HidOpenError* error) override {
+  if (value > 0xFFFF) return false;
+  *out = static_cast<uint16_t>(value);
+  return true;
+}
+
+HidWaitResult waitFor(int fd, short events, int64_t deadline) {
+  for (;;) {
+    int64_t remaining = deadline - nowMilliseconds();
+    if (remaining <= 0) return kHidWaitTimeout;
+    pollfd p{fd, events, 0};
+    int ready = poll(&p, 1, static_cast<int>(std::min<int64_t>(remaining, INT_MAX)));
+    if (ready == 0) return kHidWaitTimeout;
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return kHidWaitFailed;
+    }
+    if (p.revents & events) return kHidWaitDone;
+    return kHidWaitFailed;  // POLLERR, POLLHUP, POLLNVAL: the node is gone
+  }
+}
+
+}  // namespace
+
+bool parseHidId(const std::string& value, uint16_t* vendorId, uint16_t* productId) {
+  size_t first = value.find(':');
+  if (first == std::string::npos) return false;
+  size_t second = value.find(':', first + 1);
+  if (second == std::string::npos) return false;
+  return parseHex16(value.substr(first + 1, second - first - 1), vendorId) &&
+         parseHex16(value.substr(second + 1), productId);
+}
+
+LinuxHidPlatform::LinuxHidPlatform(std::string sysfsRoot, std::string devRoot)
+    : sysfsRoot_(std::move(sysfsRoot)), devRoot_(std::move(devRoot)) {}
+
+bool LinuxHidPlatform::enumerateInterfaces(std::vector<std::string>* paths) {
+  const std::string classDir = sysfsRoot_ + "/class/hidraw";
+  DIR* dir = opendir(classDir.c_str());
+  if (dir == nullptr) return false;
+  std::vector<std::pair<long, std::string>> found;
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name.compare(0, 6, "hidraw") != 0) continue;
+    // The class entry is a link into the device tree; the resolved directory
+    // names the HID instance, so it changes when the device re-enumerates
+    // even if the kernel hands out the same minor again.
+    char* resolved = realpath((classDir + "/" + name).c_str(), nullptr);
+    if (resolved == nullptr) continue;
+    found.emplace_back(nodeNumber(name), resolved);
+    std::free(resolved);
+  }
+  closedir(dir);
+  std::sort(found.begin(), found.end());
+  paths->clear();
+  for (auto& entry : found) paths->push_back(std::move(entry.second));
+  return true;
+}
+
+bool LinuxHidPlatform::isPresent(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool LinuxHidPlatform::describe(const std::string& path, HidInterfaceInfo* info) {
+  if (!isPresent(path)) return false;
+  // <hid device>/hidraw/hidrawN: the HID device directory is two levels up.
+  const std::string hidDir = parentDirectory(parentDirectory(path));
+  std::string uevent;
+  if (!readSmallFile(hidDir + "/uevent", &uevent)) return false;
+  HidInterfaceInfo result;
+  result.path = path;
+  result.node = devRoot_ + "/" + baseName(path);
+  bool haveId = false;
+  std::istringstream lines(uevent);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.compare(0, 7, "HID_ID=") == 0)
+      haveId = parseHidId(line.substr(7), &result.vendorId, &result.productId);
+    else if (line.compare(0, 9, "HID_NAME=") == 0)
+      result.product = line.substr(9);
+  }
+  if (!haveId) return false;
+  std::string descriptor;
+  std::vector<TopLevelCollection> collections;
+  if (readSmallFile(hidDir + "/report_descriptor", &descriptor))
+    parseTopLevelCollections(reinterpret_cast<const uint8_t*>(descriptor.data()),
+                             descriptor.size(), &collections);
+  // One node carries every collection of its device; report ours when present.
+  if (hasTopLevelCollection(collections, kTavrinUsagePage, kTavrinUsage)) {
+    result.usagePage = kTavrinUsagePage;
+    result.usage = kTavrinUsage;
+  } else if (!collections.empty()) {
+    result.usagePage = collections.front().usagePage;
+    result.usage = collections.front().usage;
+  }
+  *info = std::move(result);
+  return true;
+}
+
+std::unique_ptr<HidConnection> LinuxHidPlatform::open(const std::string& path, bool /*forIo*/,
+                                                      HidOpenError* error) {
+  HidInterfaceInfo info;
+  if (!describe(path, &info)) {
     *error = kHidOpenNotFound;
     return nullptr;
   }
-  bool describe(const std::string&, HidInterfaceInfo*) override { return false; }
-  int64_t monotonicMilliseconds() override { return 0; }
-  void sleepMilliseconds(uint32_t) override {}
-};
-}  // namespace
+  int fd = ::open(info.node.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == EACCES || errno == EPERM)
+      *error = kHidOpenDenied;
+    else if (errno == ENOENT || errno == ENODEV || errno == ENXIO)
+      *error = kHidOpenNotFound;
+    else
+      *error = kHidOpenFailed;
+    return nullptr;
+  }
+  *error = kHidOpenOk;
+  return std::make_unique<HidrawConnection>(fd, info);
+}
+
+int64_t LinuxHidPlatform::monotonicMilliseconds() { return nowMilliseconds(); }
+
+void LinuxHidPlatform::sleepMilliseconds(uint32_t ms) {
+  timespec remaining{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  }
+}
+
+HidrawConnection::HidrawConnection(int fd, const HidInterfaceInfo& info) : fd_(fd), info_(info) {}
+
+HidrawConnection::~HidrawConnection() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool HidrawConnection::readAttributes(uint16_t* vendorId, uint16_t* productId) {
+  *vendorId = info_.vendorId;
+  *productId = info_.productId;
+  return true;
+}
+
+bool HidrawConnection::readCaps(uint16_t* usagePage, uint16_t* usage) {
+  *usagePage = info_.usagePage;
+  *usage = info_.usage;
+  return true;
+}
+
+void HidrawConnection::flushInput() {
+  uint8_t buffer[kReadBufferSize];
+  for (int i = 0; i < kMaxFlushReads; ++i) {
+    ssize_t n = ::read(fd_, buffer, sizeof buffer);
+    if (n > 0) continue;
+    if (n < 0 && errno == EINTR) continue;
+    break;  // EAGAIN: the queue is empty; anything else is left to the transfer
+  }
+}
+
+HidWaitResult HidrawConnection::writeReport(const uint8_t* report, uint32_t timeoutMs) {
+  const int64_t deadline = nowMilliseconds() + timeoutMs;
+  for (;;) {
+    ssize_t n = ::write(fd_, report, kReportSize);
+    if (n == static_cast<ssize_t>(kReportSize)) return kHidWaitDone;
+    if (n >= 0) return kHidWaitFailed;  // a report is never taken in part
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return kHidWaitFailed;
+    HidWaitResult wait = waitFor(fd_, POLLOUT, deadline);
+    if (wait != kHidWaitDone) return wait;
+  }
+}
+
+HidWaitResult HidrawConnection::readReport(uint8_t* report, uint32_t timeoutMs,
+                                           uint32_t* immediateCount) {
+  const int64_t deadline = nowMilliseconds() + timeoutMs;
+  *immediateCount = 0;
+  bool firstAttempt = true;
+  uint8_t buffer[kReadBufferSize];
+  for (;;) {
+    ssize_t n = ::read(fd_, buffer, sizeof buffer);
+    if (n > 0) {
+      // Other collections of the same node (a scanner's keyboard half) report
+      // here too; only our report id is an answer.
+      if (buffer[0] == report[0]) {
+        size_t count = std::min<size_t>(static_cast<size_t>(n), kReportSize);
+        std::memcpy(report, buffer, count);
+        std::memset(report + count, 0, kReportSize - count);
+        if (firstAttempt) *immediateCount = static_cast<uint32_t>(n);
+        return kHidWaitDone;
+      }
+      firstAttempt = false;
+      continue;
+    }
+    if (n == 0) return kHidWaitFailed;  // end of file: the other side is gone
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return kHidWaitFailed;
+    firstAttempt = false;
+    HidWaitResult wait = waitFor(fd_, POLLIN, deadline);
+    if (wait != kHidWaitDone) return wait;
+  }
+}
 
 HidPlatform& nativeHidPlatform() {
-  static NullPlatform platform;
+  static LinuxHidPlatform platform;
   return platform;
+}
+
+const char* LinuxHidPlatform::permissionAdvice() const {
+  return "install packaging/70-tavrin.rules into /etc/udev/rules.d (see the comment in it), "
+         "then replug the device; or run tavrin as root";
 }

@@ -49,6 +49,7 @@ class SimulatedPlatform : public HidPlatform {
   std::unique_ptr<HidConnection> open(const std::string& path, bool forIo,
                                       HidOpenError* error) override;
   bool describe(const std::string& path, HidInterfaceInfo* info) override;
+  const char* permissionAdvice() const override { return "allow access to the simulated device"; }
   int64_t monotonicMilliseconds() override { return now_; }
   void sleepMilliseconds(uint32_t ms) override { now_ += ms; }
 

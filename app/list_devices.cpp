@@ -1,0 +1,53 @@
+#include "app/list_devices.h"
+
+#include <string>
+#include <vector>
+
+#include "app/message.h"
+#include "app/permission_hint.h"
+#include "hid/hid_device.h"
+#include "hid/hid_platform.h"
+
+namespace {
+
+const char* modeName(DeviceMode mode) {
+  switch (mode) {
+    case kModeApplication:
+      return "application";
+    case kModeBootloader:
+      return "bootloader";
+    default:
+      return "-";
+  }
+}
+
+}  // namespace
+
+int listDevices() {
+  clearHidPermissionProblems();
+  HidPlatform& platform = hidPlatform();
+  std::vector<std::string> paths;
+  if (!platform.enumerateInterfaces(&paths)) paths.clear();
+  int printed = 0;
+  for (const std::string& path : paths) {
+    HidInterfaceInfo info;
+    if (!platform.describe(path, &info)) continue;
+    if (info.usagePage != kTavrinUsagePage || info.usage != kTavrinUsage) continue;
+    DeviceMode mode = matchDeviceMode(info.vendorId, info.productId, info.usagePage, info.usage);
+    std::string product = info.product.empty() ? "" : " \"" + info.product + "\"";
+    message("%s %04x:%04x%s %s\n", info.node.c_str(), info.vendorId, info.productId,
+            product.c_str(), modeName(mode));
+    ++printed;
+    // Listing needs no open; check it anyway so the operator learns now that
+    // an update would be refused.
+    HidOpenError error = kHidOpenOk;
+    if (!platform.open(path, false, &error) && error == kHidOpenDenied)
+      noteHidPermissionProblem(info.node);
+  }
+  if (printed == 0) {
+    message("No HID device of this kind found\n");
+    return 1;
+  }
+  printHidPermissionHint(false);
+  return 0;
+}

@@ -1,0 +1,58 @@
+// The hidraw backend: sysfs enumeration, I/O on /dev/hidrawN.
+//
+// Exposed (rather than hidden in the .cpp) so that tests can point it at a
+// fake sysfs tree and drive a connection over a socketpair.
+#pragma once
+
+#include <string>
+
+#include "hid/hid_platform.h"
+
+class LinuxHidPlatform : public HidPlatform {
+ public:
+  /// sysfsRoot holds class/hidraw; devRoot holds the hidrawN nodes.
+  explicit LinuxHidPlatform(std::string sysfsRoot = "/sys", std::string devRoot = "/dev");
+
+  /// Interface paths are the sysfs device directories of the hidraw nodes
+  /// (".../0003:ABCD:1234.0007/hidraw/hidraw2"), sorted by node number.
+  bool enumerateInterfaces(std::vector<std::string>* paths) override;
+  /// The sysfs directory still exists.
+  bool isPresent(const std::string& path) override;
+  std::unique_ptr<HidConnection> open(const std::string& path, bool forIo,
+                                      HidOpenError* error) override;
+  /// Ids and product from uevent, collections from report_descriptor; no open.
+  bool describe(const std::string& path, HidInterfaceInfo* info) override;
+  const char* permissionAdvice() const override;
+  int64_t monotonicMilliseconds() override;
+  void sleepMilliseconds(uint32_t ms) override;
+
+ private:
+  std::string sysfsRoot_;
+  std::string devRoot_;
+};
+
+/// One open hidraw node. Takes ownership of fd (closed by the destructor).
+/// Any descriptor that keeps message boundaries (a SOCK_SEQPACKET socket)
+/// can stand in for the node.
+class HidrawConnection : public HidConnection {
+ public:
+  HidrawConnection(int fd, const HidInterfaceInfo& info);
+  ~HidrawConnection() override;
+  HidrawConnection(const HidrawConnection&) = delete;
+  HidrawConnection& operator=(const HidrawConnection&) = delete;
+
+  bool readAttributes(uint16_t* vendorId, uint16_t* productId) override;
+  bool readCaps(uint16_t* usagePage, uint16_t* usage) override;
+  void flushInput() override;
+  HidWaitResult writeReport(const uint8_t* report, uint32_t timeoutMs) override;
+  HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs,
+                           uint32_t* immediateCount) override;
+  void cancelIo() override {}
+
+ private:
+  int fd_;
+  HidInterfaceInfo info_;
+};
+
+/// Parses the HID_ID value of a uevent ("0003:0000ABCD:00001234").
+bool parseHidId(const std::string& value, uint16_t* vendorId, uint16_t* productId);
