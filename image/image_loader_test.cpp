@@ -1,0 +1,207 @@
+#include "image/image_loader.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "app/update_context.h"
+#include "image/crc32.h"
+#include "image/intel_hex.h"
+#include "image/test_image_builders.h"
+
+using namespace testimage;
+
+namespace {
+
+// Each test starts from a fresh context and a session-like FirmwareInfo.
+class ImageLoaderTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    resetUpdateContext();
+#ifndef _WIN32
+    unsetenv("LC_ALL");
+    unsetenv("LC_CTYPE");
+    setenv("LANG", "C.UTF-8", 1);
+#endif
+  }
+  void TearDown() override { resetUpdateContext(); }
+
+  bool load(const std::string& name, ImageFormat* format = nullptr) {
+    info = FirmwareInfo{};
+    testing::internal::CaptureStderr();
+    bool ok = loadFirmwareImage(info, (dir / name).string(), format);
+    err = testing::internal::GetCapturedStderr();
+    return ok;
+  }
+  Bytes image() const { return Bytes(gContext.imageData, gContext.imageData + gContext.imageLength); }
+
+  TempDir dir;
+  FirmwareInfo info;
+  std::string err;
+};
+
+Bytes hexImageWith(uint32_t nvmType, const Bytes& tail) {
+  Bytes image = sectionTable(nvmType);
+  image.insert(image.end(), tail.begin(), tail.end());
+  return image;
+}
+
+Bytes with(const Bytes& block) {
+  Bytes image = {0xEE, 0xEE};
+  image.insert(image.end(), block.begin(), block.end());
+  return image;
+}
+
+bool haveTool(const char* name) {
+  std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+}  // namespace
+
+TEST(Crc32Test, WorkedValues) {
+  const uint8_t abc[] = {'a', 'b', 'c'};
+  const uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+  EXPECT_EQ(crc32NoFinalXor(abc, 3), 0xCADBBE3Du);
+  EXPECT_EQ(crc32NoFinalXor(digits, 9), 0x340BC6D9u);
+  EXPECT_EQ(crc32NoFinalXor(nullptr, 0), 0xFFFFFFFFu);
+  const uint8_t zero[] = {0};
+  EXPECT_EQ(crc32NoFinalXor(zero, 1), 0x2DFD1072u);  // ~crc32("\0")
+}
+
+TEST_F(ImageLoaderTest, DispatchBySuffix) {
+  std::string hex = hexOfImage(sectionTable(0x2C0));
+  for (const char* name : {"fw.HEX", "fw.Hex", "x", "ab", "fw.QFW"}) {
+    writeFile(dir / name, hex);
+    ImageFormat format = ImageFormat::IntelHex;
+    EXPECT_TRUE(load(name, &format)) << name;
+    EXPECT_EQ(format, ImageFormat::Raw) << name;
+    EXPECT_EQ(gContext.imageLength, hex.size()) << name;
+    EXPECT_EQ(gContext.imageCrc, crc32NoFinalXor(gContext.imageData, gContext.imageLength));
+    EXPECT_EQ(gContext.checkWord, gContext.imageCrc);
+  }
+  writeFile(dir / "fw.hex", hex);
+  ImageFormat format = ImageFormat::Raw;
+  ASSERT_TRUE(load("fw.hex", &format));
+  EXPECT_EQ(format, ImageFormat::IntelHex);
+  EXPECT_EQ(gContext.imageLength, 8u);
+  EXPECT_EQ(image(), sectionTable(0x2C0));
+  EXPECT_EQ(err, "");
+
+  writeFile(dir / "firmwareqfw", simpleContainer(2, "TVR", "9", {1, 2, 3}, 0x77, {{3, {0}}}));
+  gContext.protocolSelection = 0;
+  ASSERT_TRUE(load("firmwareqfw", &format));
+  EXPECT_EQ(format, ImageFormat::ContainerV2);
+  EXPECT_EQ(gContext.protocolSelection, 1);
+  EXPECT_EQ(gContext.protocolMask, 0x00);  // version 2 takes its mask as it is
+  EXPECT_EQ(gContext.checkWord, 0x77u);
+  EXPECT_EQ(info.model, "TVR");
+  EXPECT_EQ(info.protocolMask, 0xAA);  // containers do not touch FirmwareInfo's mask
+  EXPECT_EQ(err, "");
+}
+
+TEST_F(ImageLoaderTest, RawImages) {
+  writeFile(dir / "empty.bin", std::string());
+  gContext.imageCrc = 5;
+  ASSERT_TRUE(load("empty.bin"));
+  EXPECT_EQ(gContext.imageLength, 0u);
+  EXPECT_EQ(gContext.imageCrc, 0xFFFFFFFFu);
+  EXPECT_EQ(gContext.checkWord, 0xFFFFFFFFu);
+  EXPECT_EQ(gContext.protocolMask, 0xAA);
+  EXPECT_EQ(info.model, "");
+
+  // An info block with mask 0 leaves the frame mask at 0xAA.
+  writeFile(dir / "m0.bin", with(infoBlock({1, 5, 'T', 'V', 'R', 0, 3, 1, 0, 4, 5, 1, 2, 3, 4, 0})));
+  ASSERT_TRUE(load("m0.bin"));
+  EXPECT_EQ(info.model, "TVR");
+  EXPECT_EQ(info.protocolMask, 0);
+  EXPECT_EQ(info.word2, 0x0403);
+  EXPECT_EQ(gContext.protocolMask, 0xAA);
+  writeFile(dir / "m5.bin", infoBlock({3, 1, 0x5C, 0}));
+  ASSERT_TRUE(load("m5.bin"));
+  EXPECT_EQ(gContext.protocolMask, 0x5C);
+
+  // Files that cannot be read are failed loads, not crashes.
+  gContext.releaseImage();
+  EXPECT_FALSE(load("missing.bin"));
+  std::filesystem::create_directory(dir / "adir");
+  EXPECT_FALSE(load("adir"));
+  EXPECT_EQ(gContext.imageData, nullptr);
+  EXPECT_EQ(err, "");
+}
+
+TEST_F(ImageLoaderTest, ContainerVersion1KeepsDefaultMask) {
+  writeFile(dir / "a.qfw", simpleContainer(1, "TVR-100", "1.0", {9, 8}, 0x1234, {{4, le32(0x5678)}}));
+  ImageFormat format = ImageFormat::Raw;
+  ASSERT_TRUE(load("a.qfw", &format));
+  EXPECT_EQ(format, ImageFormat::ContainerV1);
+  EXPECT_EQ(gContext.protocolMask, 0xAA);
+  EXPECT_EQ(gContext.protocolSelection, 1);
+  EXPECT_EQ(gContext.checkWord, 0x1234u);  // the later tag-4 record wins
+  EXPECT_EQ(info.version, "1.0");
+  writeFile(dir / "bad.qfw", Bytes{1, 2, 3, 4, 5, 6});
+  EXPECT_FALSE(load("bad.qfw"));
+  EXPECT_EQ(err, "");
+}
+
+TEST_F(ImageLoaderTest, HexMessagesAndInfoBlock) {
+  writeFile(dir / "none.hex", hexData(0x10, {1}));
+  EXPECT_FALSE(load("none.hex"));
+  EXPECT_EQ(err, "Error: Get section information failed!");
+  writeFile(dir / "nvm.hex", hexOfImage(sectionTable(0x1234)));
+  EXPECT_FALSE(load("nvm.hex"));
+  EXPECT_EQ(err, "Error:Unknown NVM type of hex file\xEF\xBC\x81");
+  writeFile(dir / "sum.hex", hexData(0, {1}, 1));
+  EXPECT_FALSE(load("sum.hex"));
+  EXPECT_EQ(err, "Error\xEF\xBC\x81Reading hex file failed!");
+  EXPECT_NE(gContext.imageData, nullptr);  // left for the caller to release
+#ifndef _WIN32
+  setenv("LANG", "zh_CN.GBK", 1);
+  EXPECT_FALSE(load("sum.hex"));
+  EXPECT_EQ(err, "Error\xA3\xA1Reading hex file failed!");
+  EXPECT_FALSE(load("missing.hex"));
+  EXPECT_EQ(err, "Error\xA3\xA1Reading hex file failed!");
+  EXPECT_FALSE(load("nvm.hex"));
+  EXPECT_EQ(err, "Error:Unknown NVM type of hex file\xA3\xA1");
+#endif
+
+  // The info block of a HEX image may run past the reported length.
+  // Here the reported length ends just behind the first tag byte.
+  std::string text = hexData(17, {4, 'H', 'E', 'X', 0, 0}) +
+                     hexOfImage(hexImageWith(0x2000, infoBlock({1})));
+  writeFile(dir / "info.hex", text);
+  ASSERT_TRUE(load("info.hex"));
+  EXPECT_EQ(gContext.imageLength, 17u);
+  EXPECT_EQ(info.model, "HEX");
+  EXPECT_EQ(gContext.imageCrc, crc32NoFinalXor(gContext.imageData, 17));
+  EXPECT_EQ(gContext.imageData[kHexImageSize - 1], 0xFF);
+}
+
+TEST_F(ImageLoaderTest, ReadsHexFromStandardTools) {
+  Bytes binary = hexImageWith(0x3C0, {});
+  binary.resize(100003);  // more than 64 KiB: extended linear address records
+  for (size_t i = 8; i < binary.size(); ++i) binary[i] = static_cast<uint8_t>((i * 131) >> 3);
+  writeFile(dir / "fw.bin", binary);
+  std::string bin = (dir / "fw.bin").string();
+  struct Tool {
+    const char* name;
+    std::string command;
+  } tools[] = {
+      {"objcopy", "objcopy -I binary -O ihex " + bin + " " + (dir / "a.hex").string()},
+      {"objcopy", "objcopy -I binary -O ihex --change-addresses 0x08000000 " + bin + " " +
+                      (dir / "b.hex").string()},
+      {"srec_cat", "srec_cat " + bin + " -binary -o " + (dir / "c.hex").string() + " -intel"},
+      {"srec_cat", "srec_cat " + bin + " -binary -offset 0x08000000 -o " + (dir / "d.hex").string() +
+                       " -intel -line-length=76"},
+  };
+  const char* outputs[] = {"a.hex", "b.hex", "c.hex", "d.hex"};
+  int ran = 0;
+  for (int i = 0; i < 4; ++i) {
+    if (!haveTool(tools[i].name)) continue;
+    ASSERT_EQ(std::system(tools[i].command.c_str()), 0) << tools[i].command;
+    ASSERT_TRUE(load(outputs[i])) << outputs[i] << err;
+    EXPECT_EQ(image(), binary) << outputs[i];
+    ++ran;
+  }
+  if (ran < 4) GTEST_SKIP() << "objcopy or srec_cat is not installed";
+}
