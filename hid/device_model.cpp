@@ -111,6 +111,9 @@ DeviceReply DeviceModel::receive(const uint8_t* report, size_t length) {
       size_t versionLength = std::min<size_t>(config_.version.size(), kVersionTextLength);
       answer.insert(answer.end(), config_.version.begin(),
                     config_.version.begin() + static_cast<long>(versionLength));
+      // The text ends with a zero byte unless it fills its field; the
+      // checksum that follows the payload must not read as more text.
+      if (versionLength < kVersionTextLength) answer.push_back(0);
       break;
     }
     case CmdGetInfo:
