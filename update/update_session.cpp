@@ -1,0 +1,354 @@
+#include "update/update_session.h"
+
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "app/message.h"
+#include "app/update_context.h"
+#include "hid/hid_manager.h"
+#include "hid/hid_platform.h"
+#include "hid/transaction.h"
+#include "image/image_loader.h"
+#include "update/commands.h"
+
+namespace {
+
+constexpr uint32_t kTextBufferSize = 64;
+constexpr uint8_t kGetInfoMinLengthForFlag = 9;  // the application flag counts above this
+
+// What the last well-formed CmdGetInfo response said. Empty until one came:
+// a version nobody reported is an unknown version.
+struct BootloaderInfo {
+  uint16_t protocolVersion = 0;
+  uint8_t capabilityMask = 0;
+};
+
+class UpdateSession {
+ public:
+  explicit UpdateSession(const ImageLoadedHook& afterLoad) : afterLoad_(afterLoad) {}
+  void run();
+
+ private:
+  bool prepare();
+  bool selectDevice();
+  // Each state action returns false when the session has to take the failure exit.
+  bool step();
+  bool queryMode();
+  bool waitBootloader();
+  bool checkModel();
+  bool queryBootloader();
+  bool setProtocol();
+  bool startUpdate();
+  bool writeData();
+  bool verify();
+  void finish();
+
+  bool negotiate();
+  int exchange(const uint8_t* payload, uint8_t length, uint8_t flag, uint8_t* response);
+  void takeInfo(const uint8_t* response);
+  void failureExit();
+
+  const ImageLoadedHook& afterLoad_;
+  FirmwareInfo info_;
+  std::unique_ptr<CHidManager> manager_;
+  HidDevice* selected_ = nullptr;
+  char modelText_[kTextBufferSize] = {};
+  char versionText_[kTextBufferSize] = {};
+  std::optional<BootloaderInfo> bootInfo_;
+  int64_t switchStartMs_ = 0;
+  uint32_t versionFailures_ = 0;
+  uint8_t lastPercent_ = 0;
+};
+
+void UpdateSession::run() {
+  if (!prepare() || !selectDevice()) {
+    failureExit();
+    return;
+  }
+  lastPercent_ = 0;
+  gContext.sessionActive = true;
+  gContext.sessionState = StateStart;
+  while (gContext.sessionActive) {
+    const bool finishing = gContext.sessionState == StateFinish;
+    if (!step()) {
+      failureExit();
+      return;
+    }
+    if (finishing) break;
+  }
+  manager_.reset();
+}
+
+bool UpdateSession::prepare() {
+  gContext.imageLength = 0;
+  gContext.protocolSelection = 0;
+  if (!loadFirmwareImage(info_, gContext.firmwarePath)) {
+    message("Error: The input file is not a valid firmware file!");
+    return false;
+  }
+  // An empty image has nothing to send, and its progress would divide by zero.
+  if (gContext.imageLength == 0) {
+    message("Error: The firmware image is empty\n");
+    return false;
+  }
+  if (afterLoad_) afterLoad_(info_);
+
+  manager_ = std::make_unique<CHidManager>();
+  manager_->refreshDevices();
+  std::memset(modelText_, 0, sizeof modelText_);
+  std::memset(versionText_, 0, sizeof versionText_);
+  if (manager_->deviceCount() == 0) {
+    message("No specified VID/PID HID device detected!");
+    return false;
+  }
+  return true;
+}
+
+bool UpdateSession::selectDevice() {
+  uint32_t matchCount = 0;
+  for (HidDevice* device = manager_->firstDevice(); device != nullptr;
+       device = manager_->nextDevice()) {
+    device->protocolMask = gContext.protocolMask;
+    if (readFirmwareVersion(device, modelText_, versionText_) != kTransactionOk) continue;
+    message("Deveice Firmware Version: %s\n", versionText_);
+    if (info_.model == modelText_) {
+      ++matchCount;
+      selected_ = device;
+    }
+  }
+  if (matchCount == 0) {
+    message("Device not connected\n");
+    return false;
+  }
+  if (matchCount > 1) {
+    message("Multiple HID devices detected, please disconnect other HID devices\n");
+    return false;
+  }
+  return true;
+}
+
+bool UpdateSession::step() {
+  switch (gContext.sessionState) {
+    case StateStart:
+      gContext.sessionState = StateQueryMode;
+      return true;
+    case StateQueryMode:
+      return queryMode();
+    case StateWaitBootloader:
+      return waitBootloader();
+    case StateCheckModel:
+      return checkModel();
+    case StateQueryBootloader:
+      return queryBootloader();
+    case StateSetProtocol:
+      return setProtocol();
+    case StateStartUpdate:
+      return startUpdate();
+    case StateWriteData:
+      return writeData();
+    case StateVerify:
+      return verify();
+    case StateFinish:
+      finish();
+      return true;
+    default:
+      return false;
+  }
+}
+
+int UpdateSession::exchange(const uint8_t* payload, uint8_t length, uint8_t flag,
+                            uint8_t* response) {
+  std::memset(response, 0, kFrameBufferSize);
+  uint8_t bytesRead = 0;
+  return sendTransaction(selected_, payload, length, flag, response, &bytesRead);
+}
+
+void UpdateSession::takeInfo(const uint8_t* response) {
+  if (!isWellFormedResponse(response, CmdGetInfo)) return;
+  BootloaderInfo info;
+  info.protocolVersion = static_cast<uint16_t>(response[kInfoProtocolVersionOffset] |
+                                               response[kInfoProtocolVersionOffset + 1] << 8);
+  info.capabilityMask = response[kInfoCapabilityMaskOffset];
+  bootInfo_ = info;
+}
+
+bool UpdateSession::negotiate() {
+  const uint8_t capabilities = bootInfo_ ? bootInfo_->capabilityMask : 0;
+  if (gContext.protocolSelection != 0 && (capabilities & gContext.protocolSelection) == 0) {
+    message("Error: Protocol version mismatch\n");
+    return false;
+  }
+  gContext.protocolSelection &= capabilities;
+  gContext.sessionState = StateSetProtocol;
+  return true;
+}
+
+bool UpdateSession::queryMode() {
+  const uint8_t request[] = {CmdGetInfo};
+  uint8_t response[kFrameBufferSize];
+  if (exchange(request, sizeof request, 0, response) != kTransactionOk) return false;
+  takeInfo(response);
+
+  // The switch depends on the length byte alone, not on the marker and echo.
+  if (response[kOffsetLength] > kGetInfoMinLengthForFlag &&
+      response[kInfoApplicationFlagOffset] != 0) {
+    message("Swithing to bootloader...\n");
+    const uint8_t enter[] = {CmdEnterBootloader};
+    exchange(enter, sizeof enter, 0, response);
+    gContext.sessionState = StateWaitBootloader;
+    switchStartMs_ = hidPlatform().monotonicMilliseconds();
+    manager_->removeAllDevices();
+    selected_ = nullptr;
+    return true;
+  }
+
+  const uint16_t version = bootInfo_ ? bootInfo_->protocolVersion : 0;
+  if (version != 1 && version != 2) {
+    message("Error: Unknown protocol version\n");
+    return false;
+  }
+  return negotiate();
+}
+
+bool UpdateSession::waitBootloader() {
+  message("Waiting bootloader...\n");
+  manager_->refreshDevices();
+  HidDevice* newest = manager_->lastAddedDevice();
+  if (manager_->deviceCount() > 0 && newest != nullptr && newest->mode == kModeBootloader) {
+    selected_ = newest;
+    selected_->protocolMask = gContext.protocolMask;
+    gContext.sessionState = StateCheckModel;
+    message("Bootloader Connected\n");
+  } else {
+    hidPlatform().sleepMilliseconds(kBootloaderPollMs);
+  }
+  // Elapsed time on a monotonic clock: a clock step cannot stretch or end the wait.
+  const int64_t elapsedSeconds = (hidPlatform().monotonicMilliseconds() - switchStartMs_) / 1000;
+  if (elapsedSeconds >= kSwitchTimeoutSeconds) {
+    message("Error: Switch to bootloader timeout\n");
+    return false;
+  }
+  return true;
+}
+
+bool UpdateSession::checkModel() {
+  if (readFirmwareVersion(selected_, modelText_, versionText_) != kTransactionOk) {
+    if (++versionFailures_ >= kBootloaderVersionAttempts) {
+      message("Error: Bootloader not responding\n");
+      return false;
+    }
+    return true;
+  }
+  versionFailures_ = 0;
+  if (info_.model != modelText_) {
+    message("Error: Incorrect bootloader model\n");
+    return false;
+  }
+  gContext.sessionState = StateQueryBootloader;
+  return true;
+}
+
+bool UpdateSession::queryBootloader() {
+  message("Get bootloader protocol version...\n");
+  const uint8_t request[] = {CmdGetInfo};
+  uint8_t response[kFrameBufferSize];
+  if (exchange(request, sizeof request, 0, response) != kTransactionOk) return false;
+  takeInfo(response);
+  // A bootloader reached by the switch speaks version 1 only.
+  if (!bootInfo_ || bootInfo_->protocolVersion != 1) {
+    message("Error: Unknown protocol version\n");
+    return false;
+  }
+  return negotiate();
+}
+
+bool UpdateSession::setProtocol() {
+  const uint8_t request[] = {CmdSetProtocol, gContext.protocolSelection};
+  uint8_t response[kFrameBufferSize];
+  if (exchange(request, sizeof request, 0, response) != kTransactionOk ||
+      !isWellFormedResponse(response, CmdSetProtocol) || response[kSetProtocolResultOffset] != 0) {
+    message("Error: set procotol failed\n");
+    return false;
+  }
+  gContext.sessionState = StateStartUpdate;
+  return true;
+}
+
+bool UpdateSession::startUpdate() {
+  message("Start updating\n");
+  const uint8_t request[] = {CmdStartUpdate};
+  uint8_t response[kFrameBufferSize];
+  if (exchange(request, sizeof request, 1, response) != kTransactionOk) return false;
+  gContext.sessionState = StateWriteData;
+  message("Writing firmware data...\n");
+  return true;
+}
+
+bool UpdateSession::writeData() {
+  const uint32_t left = gContext.imageLength - gContext.writeOffset;
+  gContext.retryCount = 0;
+  gContext.chunkLength = static_cast<uint8_t>(left <= kChunkSize ? left : kChunkSize);
+
+  uint8_t request[1 + kChunkSize];
+  request[0] = CmdWriteData;
+  std::memcpy(request + 1, gContext.imageData + gContext.writeOffset, gContext.chunkLength);
+  const uint8_t length = static_cast<uint8_t>(1 + gContext.chunkLength);
+  uint8_t response[kFrameBufferSize];
+  // Only a missing answer resends the chunk; the answer itself is not examined.
+  for (;;) {
+    const int status = exchange(request, length, 1, response);
+    const uint8_t attempt = gContext.retryCount++;
+    if (status == kTransactionOk) break;
+    if (attempt + 1u >= kMaxChunkSends) return false;
+  }
+
+  gContext.writeOffset += gContext.chunkLength;
+  // 64-bit, so that images beyond 42,949,672 bytes still show the right value.
+  const auto percent = static_cast<uint8_t>(uint64_t{gContext.writeOffset} * 100 / gContext.imageLength);
+  if (percent != lastPercent_) {
+    lastPercent_ = percent;
+    if (percent == 100)
+      message("Process: %%%d\n", percent);
+    else
+      message("Process: %%%d\r", percent);
+  }
+  if (gContext.writeOffset >= gContext.imageLength) gContext.sessionState = StateVerify;
+  return true;
+}
+
+bool UpdateSession::verify() {
+  message("Verifying...\n");
+  uint8_t request[9];
+  const uint8_t length = buildVerifyPayload(gContext.imageCrc, gContext.checkWord, request);
+  uint8_t response[kFrameBufferSize];
+  if (exchange(request, length, 0, response) != kTransactionOk ||
+      !isWellFormedResponse(response, CmdVerify) || response[kVerifyResultOffset] != 0) {
+    message("Verify failed\n");
+    return false;
+  }
+  gContext.sessionState = StateFinish;
+  return true;
+}
+
+void UpdateSession::finish() {
+  message("Update completed\n");
+  const uint8_t request[] = {CmdFinish};
+  uint8_t response[kFrameBufferSize];
+  exchange(request, sizeof request, 0, response);
+}
+
+void UpdateSession::failureExit() {
+  gContext.releaseImage();
+  gContext.sessionState = StateIdle;
+  manager_.reset();
+}
+
+}  // namespace
+
+void runUpdateSession(const ImageLoadedHook& afterLoad) {
+  UpdateSession session(afterLoad);
+  session.run();
+}
+
+bool updateSucceeded() { return gContext.sessionState == StateFinish; }
