@@ -1,0 +1,238 @@
+#include "hid/hid_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "hid/sim_test_support.h"
+#include "hid/transaction.h"
+#include "update/commands.h"
+
+namespace {
+
+TEST(DeviceMatching, RulesInOrder) {
+  resetUpdateContext();
+  // Nothing configured: only ids 0:0 match, and then as a bootloader.
+  EXPECT_EQ(matchDeviceMode(0, 0, 0x8C, 0x01), kModeBootloader);
+  EXPECT_EQ(matchDeviceMode(0xABCD, 0x1234, 0x8C, 0x01), kModeNone);
+
+  configureScannerIds();
+  EXPECT_EQ(matchDeviceMode(0xABCD, 0x1234, 0x8C, 0x01), kModeApplication);
+  EXPECT_EQ(matchDeviceMode(0xABCD, 0x1000, 0x8C, 0x01), kModeBootloader);
+  // The untouched entries 1 and 2 of appPids hold 0, which matches.
+  EXPECT_EQ(matchDeviceMode(0xABCD, 0x0000, 0x8C, 0x01), kModeApplication);
+  EXPECT_EQ(matchDeviceMode(0xABCD, 0x1235, 0x8C, 0x01), kModeNone);
+  EXPECT_EQ(matchDeviceMode(0xABCE, 0x1234, 0x8C, 0x01), kModeNone);
+  // Right ids, wrong collection.
+  EXPECT_EQ(matchDeviceMode(0xABCD, 0x1234, 0x01, 0x06), kModeNone);
+  EXPECT_EQ(matchDeviceMode(0xABCD, 0x1234, 0x8C, 0x02), kModeNone);
+  EXPECT_EQ(matchDeviceMode(0xABCD, 0x1000, 0xFF00, 0x01), kModeNone);
+
+  gContext.appPids[2] = 0x7777;
+  EXPECT_EQ(matchDeviceMode(0xABCD, 0x7777, 0x8C, 0x01), kModeApplication);
+  // Ids that satisfy both rules are a bootloader.
+  gContext.bootPid = 0x1234;
+  EXPECT_EQ(matchDeviceMode(0xABCD, 0x1234, 0x8C, 0x01), kModeBootloader);
+  resetUpdateContext();
+}
+
+TEST(HidDeviceRecord, OpenAndClose) {
+  ScopedSimulation sim;
+  configureScannerIds();
+  size_t id = sim.platform.addDevice(scannerConfig());
+  HidDevice device;
+  EXPECT_EQ(device.protocolMask, 0xAA);
+  EXPECT_FALSE(device.openAndMatch());  // no path
+  EXPECT_FALSE(device.isOpen);
+
+  device.path = sim.platform.currentPath(id);
+  ASSERT_TRUE(device.openAndMatch());
+  EXPECT_TRUE(device.isOpen);
+  EXPECT_EQ(device.mode, kModeApplication);
+  EXPECT_EQ(device.vendorId, 0xABCD);
+  EXPECT_EQ(device.productId, 0x1234);
+  EXPECT_EQ(device.usagePage, 0x8C);
+  EXPECT_EQ(device.usage, 0x01);
+  device.close();
+  device.close();
+  EXPECT_FALSE(device.isOpen);
+  EXPECT_FALSE(device.handle);
+  EXPECT_EQ(device.mode, kModeApplication);
+
+  // Matched, but the transfer open fails: rejected and left closed.
+  HidDevice second;
+  second.path = device.path;
+  sim.platform.setOpenError(id, kHidOpenFailed, true);
+  EXPECT_FALSE(second.openAndMatch());
+  EXPECT_FALSE(second.isOpen);
+  EXPECT_FALSE(second.handle);
+}
+
+TEST(HidManager, ListOrderDuplicatesAndRemoval) {
+  ScopedSimulation sim;
+  configureScannerIds();
+  SimulatedPlatform& p = sim.platform;
+  size_t a = p.addDevice(scannerConfig("A"), "sim/Scanner-A");
+  p.addForeignInterface("sim/keyboard", 0xABCD, 0x1234, 0x01, 0x06);
+  size_t b = p.addDevice(scannerConfig("B", "V1", kModeBootloader), "sim/scanner-b");
+  p.addForeignInterface("sim/other", 0x1111, 0x2222, 0x8C, 0x01);
+  size_t c = p.addDevice(scannerConfig("C"), "sim/scanner-c");
+
+  CHidManager manager;
+  EXPECT_EQ(manager.firstDevice(), nullptr);
+  EXPECT_EQ(manager.nextDevice(), nullptr);
+  manager.refreshDevices();
+  ASSERT_EQ(manager.deviceCount(), 3u);
+  std::vector<std::string> paths;
+  for (HidDevice* d = manager.firstDevice(); d != nullptr; d = manager.nextDevice())
+    paths.push_back(d->path + (d->mode == kModeBootloader ? "=boot" : "=app"));
+  EXPECT_EQ(paths, (std::vector<std::string>{"sim/Scanner-A=app", "sim/scanner-b=boot",
+                                             "sim/scanner-c=app"}));
+  EXPECT_EQ(manager.lastAddedDevice()->path, "sim/scanner-c");
+  EXPECT_EQ(manager.nextDevice(), nullptr);
+
+  // A second refresh with nothing changed adds and removes nothing.
+  HidDevice* last = manager.lastAddedDevice();
+  manager.refreshDevices();
+  EXPECT_EQ(manager.deviceCount(), 3u);
+  EXPECT_EQ(manager.lastAddedDevice(), last);
+
+  // The same path in other letter case is the same interface.
+  manager.addDevice("SIM/SCANNER-A");
+  EXPECT_EQ(manager.deviceCount(), 3u);
+  EXPECT_EQ(manager.lastAddedDevice(), last);
+
+  // A vanished device goes, and with it lastAdded, though others remain.
+  p.removeDevice(b);
+  manager.refreshDevices();
+  EXPECT_EQ(manager.deviceCount(), 2u);
+  EXPECT_EQ(manager.lastAddedDevice(), nullptr);
+  EXPECT_EQ(manager.firstDevice()->path, "sim/Scanner-A");
+  EXPECT_EQ(manager.nextDevice()->path, "sim/scanner-c");
+
+  // A refresh that removes and adds leaves the added one as lastAdded.
+  p.removeDevice(a);
+  size_t d = p.addDevice(scannerConfig("D"), "sim/scanner-d");
+  manager.refreshDevices();
+  EXPECT_EQ(manager.deviceCount(), 2u);
+  ASSERT_NE(manager.lastAddedDevice(), nullptr);
+  EXPECT_EQ(manager.lastAddedDevice()->path, p.currentPath(d));
+  EXPECT_EQ(manager.firstDevice()->path, p.currentPath(c));
+
+  manager.removeAllDevices();
+  EXPECT_EQ(manager.deviceCount(), 0u);
+  EXPECT_EQ(manager.firstDevice(), nullptr);
+  EXPECT_EQ(manager.lastAddedDevice(), nullptr);
+  manager.removeAllDevices();
+  EXPECT_EQ(manager.deviceCount(), 0u);
+}
+
+struct EventLog {
+  std::vector<std::string> entries;
+};
+EventLog* gEvents = nullptr;
+
+void recordEvent(uint32_t userValue, HidDevice* device, uint32_t event) {
+  gEvents->entries.push_back(std::to_string(userValue) + ":" + std::to_string(event) + ":" +
+                             (device != nullptr ? device->path : "-") + ":" +
+                             (device != nullptr && device->isOpen ? "open" : "closed"));
+}
+
+// Counts what the virtual operations make and free.
+class CountingManager : public CHidManager {
+ public:
+  ~CountingManager() { removeAllDevices(); }
+  HidDevice* createDevice(const char* path) override {
+    ++created;
+    if (refuse) return nullptr;
+    return CHidManager::createDevice(path);
+  }
+  void destroyDevice(HidDevice* device) override {
+    if (device != nullptr) ++destroyed;
+    CHidManager::destroyDevice(device);
+  }
+  int created = 0;
+  int destroyed = 0;
+  bool refuse = false;
+};
+
+TEST(HidManager, VirtualOperationsAndObserver) {
+  ScopedSimulation sim;
+  configureScannerIds();
+  EventLog log;
+  gEvents = &log;
+  sim.platform.addDevice(scannerConfig(), "sim/one");
+  sim.platform.addForeignInterface("sim/mouse", 0x046D, 0xC077, 0x01, 0x02);
+  {
+    CountingManager manager;
+    manager.setObserver(recordEvent, 7);
+    manager.refreshDevices();
+    // Rejected interfaces are made and freed again, on every refresh.
+    EXPECT_EQ(manager.created, 2);
+    EXPECT_EQ(manager.destroyed, 1);
+    manager.refreshDevices();
+    EXPECT_EQ(manager.created, 3);
+    EXPECT_EQ(manager.destroyed, 2);
+    manager.removeAllDevices();
+    EXPECT_EQ(manager.destroyed, 3);
+
+    manager.refuse = true;
+    manager.refreshDevices();
+    EXPECT_EQ(manager.deviceCount(), 0u);
+  }
+  EXPECT_EQ(log.entries, (std::vector<std::string>{"7:2:sim/one:open", "7:3:sim/one:closed"}));
+  gEvents = nullptr;
+}
+
+TEST(HidManager, PermissionProblemsNamedOnlyForMatchingInterfaces) {
+  ScopedSimulation sim;
+  configureScannerIds();
+  size_t ours = sim.platform.addDevice(scannerConfig(), "sim/ours");
+  size_t foreign = sim.platform.addForeignInterface("sim/theirs", 0x1111, 0x2222, 0x8C, 0x01);
+  sim.platform.setOpenError(ours, kHidOpenDenied);
+  sim.platform.setOpenError(foreign, kHidOpenDenied);
+  CHidManager manager;
+  manager.refreshDevices();
+  manager.refreshDevices();
+  EXPECT_EQ(manager.deviceCount(), 0u);
+  EXPECT_EQ(hidPermissionProblems(), (std::vector<std::string>{"sim/ours"}));
+
+  // Any other failure to open is not a permission problem.
+  clearHidPermissionProblems();
+  sim.platform.setOpenError(ours, kHidOpenFailed);
+  manager.refreshDevices();
+  EXPECT_TRUE(hidPermissionProblems().empty());
+}
+
+TEST(HidManager, BootloaderAppearsUnderNewPathAfterSwitch) {
+  ScopedSimulation sim;
+  configureScannerIds();
+  DeviceModelConfig config = scannerConfig();
+  config.reenumerateDelayMs = 1200;
+  size_t id = sim.platform.addDevice(config);
+  CHidManager manager;
+  manager.refreshDevices();
+  HidDevice* app = manager.firstDevice();
+  ASSERT_NE(app, nullptr);
+  const std::string appPath = app->path;
+  const uint8_t enter[] = {CmdEnterBootloader};
+  uint8_t response[kFrameBufferSize] = {};
+  uint8_t bytesRead = 0;
+  EXPECT_EQ(sendTransaction(app, enter, 1, 0, response, &bytesRead), kTransactionOk);
+  manager.removeAllDevices();
+
+  manager.refreshDevices();
+  EXPECT_EQ(manager.deviceCount(), 0u);
+  sim.platform.sleepMilliseconds(1200);
+  manager.refreshDevices();
+  ASSERT_EQ(manager.deviceCount(), 1u);
+  HidDevice* boot = manager.lastAddedDevice();
+  ASSERT_NE(boot, nullptr);
+  EXPECT_EQ(boot->mode, kModeBootloader);
+  EXPECT_NE(boot->path, appPath);
+  EXPECT_EQ(boot->path, sim.platform.currentPath(id));
+  EXPECT_EQ(boot->productId, 0x1000);
+}
+
+}  // namespace

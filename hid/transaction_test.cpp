@@ -1,0 +1,149 @@
+#include "hid/transaction.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "hid/hid_manager.h"
+#include "hid/sim_test_support.h"
+
+namespace {
+
+std::vector<uint8_t> frameBytes(const uint8_t* frame, size_t count) {
+  return std::vector<uint8_t>(frame, frame + count);
+}
+
+bool allZero(const uint8_t* bytes, size_t from, size_t to) {
+  for (size_t i = from; i < to; ++i)
+    if (bytes[i] != 0) return false;
+  return true;
+}
+
+TEST(RequestFrame, WorkedExamples) {
+  uint8_t frame[kFrameBufferSize];
+
+  const uint8_t readVersion[] = {0x60};
+  ASSERT_TRUE(buildRequestFrame(readVersion, 1, 0, 0xAA, 1, frame));
+  EXPECT_EQ(frameBytes(frame, 9),
+            (std::vector<uint8_t>{0xB2, 0xAA, 0x55, 0x03, 0xFC, 0x01, 0x60, 0x60, 0x00}));
+  EXPECT_TRUE(allZero(frame, 9, kFrameBufferSize));
+
+  uint8_t write[17];
+  write[0] = 0x64;
+  std::memset(write + 1, 0xFF, 16);
+  ASSERT_TRUE(buildRequestFrame(write, 17, 1, 0xAA, 7, frame));
+  EXPECT_EQ(frameBytes(frame + 2, 3), (std::vector<uint8_t>{0x56, 0x13, 0xEC}));
+  EXPECT_EQ(frame[5], 7);
+  EXPECT_EQ(frame[23], 0x54);
+  EXPECT_EQ(frame[24], 0x10);
+  EXPECT_TRUE(allZero(frame, 25, kFrameBufferSize));
+
+  const uint8_t verify[9] = {0x65, 0x3D, 0xBE, 0xDB, 0xCA, 0x3D, 0xBE, 0xDB, 0xCA};
+  ASSERT_TRUE(buildRequestFrame(verify, 9, 0, 0x12, 3, frame));
+  EXPECT_EQ(frameBytes(frame, 5), (std::vector<uint8_t>{0xB2, 0x12, 0x55, 0x0B, 0xF4}));
+
+  const uint8_t setProtocol[2] = {0x62, 0x01};
+  ASSERT_TRUE(buildRequestFrame(setProtocol, 2, 0, 0xAA, 3, frame));
+  EXPECT_EQ(frameBytes(frame + 3, 2), (std::vector<uint8_t>{0x04, 0xFB}));
+  EXPECT_EQ(frameBytes(frame + 8, 2), (std::vector<uint8_t>{0x63, 0x00}));
+
+  ASSERT_TRUE(buildRequestFrame(nullptr, 0, 0, 0xAA, 9, frame));
+  EXPECT_EQ(frameBytes(frame + 3, 5), (std::vector<uint8_t>{0x02, 0xFD, 0x09, 0x00, 0x00}));
+
+  // The largest payload that fits still leaves its checksum inside the report.
+  uint8_t big[26];
+  std::memset(big, 0x80, sizeof big);
+  ASSERT_TRUE(buildRequestFrame(big, 25, 0, 0xAA, 1, frame));
+  EXPECT_EQ(frameBytes(frame + 31, 2), (std::vector<uint8_t>{0x80, 0x0C}));
+  std::memset(frame, 0x5A, sizeof frame);
+  EXPECT_FALSE(buildRequestFrame(big, 26, 0, 0xAA, 1, frame));
+  EXPECT_EQ(frame[0], 0x5A);
+}
+
+TEST(RequestFrame, SequenceSkipsZero) {
+  EXPECT_EQ(nextFrameSequence(1), 2);
+  EXPECT_EQ(nextFrameSequence(254), 255);
+  EXPECT_EQ(nextFrameSequence(255), 1);
+}
+
+class TransactionTest : public ::testing::Test {
+ protected:
+  HidDevice* listOne(const DeviceModelConfig& config) {
+    id_ = sim_.platform.addDevice(config);
+    configureScannerIds();
+    manager_.refreshDevices();
+    return manager_.firstDevice();
+  }
+  ScopedSimulation sim_;
+  CHidManager manager_;
+  size_t id_ = 0;
+};
+
+TEST_F(TransactionTest, SendsFramesAndAdvancesSequence) {
+  HidDevice* device = listOne(scannerConfig("QS-100", "V1", kModeBootloader));
+  ASSERT_NE(device, nullptr);
+  device->protocolMask = 0x5C;
+  const uint8_t getInfo[] = {0x61};
+  uint8_t response[kFrameBufferSize] = {};
+  uint8_t bytesRead = 0xEE;
+
+  frameSequence = 255;
+  ASSERT_EQ(sendTransaction(device, getInfo, 1, 0, response, &bytesRead), kTransactionOk);
+  EXPECT_EQ(frameSequence, 1);
+  ASSERT_EQ(sendTransaction(device, getInfo, 1, 0, response, &bytesRead), kTransactionOk);
+  EXPECT_EQ(frameSequence, 2);
+
+  const std::vector<Report>& log = sim_.platform.frameLog(id_);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0][1], 0x5C);
+  EXPECT_EQ(log[0][5], 255);
+  EXPECT_EQ(log[1][5], 1);
+
+  EXPECT_EQ(response[0], kResponseReportId);
+  EXPECT_EQ(response[6], kResponseMarker);
+  EXPECT_EQ(response[8], 0x61);
+  EXPECT_TRUE(allZero(response, kReportSize, kFrameBufferSize));
+}
+
+TEST_F(TransactionTest, FailuresLeaveResponseUntouched) {
+  DeviceModelConfig config = scannerConfig("QS-100", "V1", kModeBootloader);
+  config.faults.push_back({FaultKind::kNoAnswer, 0x61, 1, 1, 0});
+  config.faults.push_back({FaultKind::kLateAnswer, 0x61, 2, 1, 1500});
+  HidDevice* device = listOne(config);
+  ASSERT_NE(device, nullptr);
+  const uint8_t getInfo[] = {0x61};
+  uint8_t response[kFrameBufferSize] = {};
+  uint8_t bytesRead = 0;
+
+  int64_t start = sim_.platform.monotonicMilliseconds();
+  EXPECT_EQ(sendTransaction(device, getInfo, 1, 0, response, &bytesRead), kTransactionTimeout);
+  EXPECT_EQ(sim_.platform.monotonicMilliseconds() - start, 1000);
+  EXPECT_TRUE(allZero(response, 0, kFrameBufferSize));
+  EXPECT_EQ(frameSequence, 2);
+
+  // An answer later than the read wait is a time-out too, and the stale answer
+  // is flushed before the next request rather than taken for its answer.
+  EXPECT_EQ(sendTransaction(device, getInfo, 1, 0, response, &bytesRead), kTransactionTimeout);
+  sim_.platform.advance(600);
+  const uint8_t readVersion[] = {0x60};
+  ASSERT_EQ(sendTransaction(device, readVersion, 1, 0, response, &bytesRead), kTransactionOk);
+  EXPECT_EQ(response[8], 0x60);
+
+  // A payload that cannot fit one report is refused before anything is sent.
+  uint8_t big[26] = {0x64};
+  std::memset(response, 0, sizeof response);
+  size_t framesBefore = sim_.platform.frameLog(id_).size();
+  EXPECT_EQ(sendTransaction(device, big, 26, 1, response, &bytesRead), kTransactionFailed);
+  EXPECT_EQ(sim_.platform.frameLog(id_).size(), framesBefore);
+  EXPECT_EQ(frameSequence, 4);
+
+  // A device that has gone fails at once.
+  sim_.platform.removeDevice(id_);
+  start = sim_.platform.monotonicMilliseconds();
+  EXPECT_EQ(sendTransaction(device, getInfo, 1, 0, response, &bytesRead), kTransactionFailed);
+  EXPECT_EQ(sim_.platform.monotonicMilliseconds(), start);
+  EXPECT_TRUE(allZero(response, 0, kFrameBufferSize));
+}
+
+}  // namespace
