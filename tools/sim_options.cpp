@@ -70,7 +70,7 @@ SimDeviceOptions defaultSimDevice() {
   d.model.appPid = 0x1234;
   d.model.bootVid = 0xABCD;
   d.model.bootPid = 0x1000;
-  d.model.model = "TAVRIN-1";
+  d.model.model = "TVR-100";
   d.model.version = "1.0.0";
   d.model.startMode = kModeApplication;
   return d;
@@ -273,7 +273,7 @@ const char* simHelpText() {
       "Device (applies to the current device):\n"
       "  --app-vid HEX, --app-pid HEX    ids in application mode (abcd, 1234)\n"
       "  --boot-vid HEX, --boot-pid HEX  ids in bootloader mode (abcd, 1000)\n"
-      "  --model TEXT                    model string, at most 10 characters (TAVRIN-1)\n"
+      "  --model TEXT                    model string, at most 10 characters (TVR-100)\n"
       "  --version TEXT                  firmware version string, at most 20 (1.0.0)\n"
       "  --name TEXT                     HID product string\n"
       "  --start-mode application|bootloader\n"

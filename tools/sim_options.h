@@ -27,7 +27,7 @@ struct SimOptions {
 };
 
 /// Default settings of one device: ids abcd:1234 (application) and abcd:1000
-/// (bootloader), model "TAVRIN-1", version "1.0.0", application firmware.
+/// (bootloader), model "TVR-100", version "1.0.0", application firmware.
 SimDeviceOptions defaultSimDevice();
 
 /// Applies one setting to options (to its last device for device settings).
