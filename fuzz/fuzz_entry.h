@@ -1,0 +1,60 @@
+// One entry per parser, shared by the libFuzzer targets and the corpus replay
+// test. Each copies the input into a buffer of exactly its length, so a read
+// past the end is caught by the address sanitizer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "image/container.h"
+#include "image/info_block.h"
+#include "image/intel_hex.h"
+
+namespace fuzzentry {
+
+inline std::unique_ptr<uint8_t[]> exactCopy(const uint8_t* data, size_t size) {
+  std::unique_ptr<uint8_t[]> copy(new uint8_t[size == 0 ? 1 : size]);
+  if (size > 0) std::memcpy(copy.get(), data, size);
+  return copy;
+}
+
+inline void intelHex(const uint8_t* data, size_t size) {
+  auto text = exactCopy(data, size);
+  uint8_t* image = nullptr;
+  uint32_t length = 0;
+  int result = loadHexImageFromText(reinterpret_cast<const char*>(text.get()), size, image, length);
+  if (result == kHexLoaded) {
+    if (length > kHexImageSize) std::abort();
+    FirmwareInfo info;
+    scanInfoBlockIn(info, image, length, kHexImageSize);
+  }
+  delete[] image;
+}
+
+inline void container(const uint8_t* data, size_t size) {
+  if (size > 0xFFFFFFFFu) return;
+  auto file = exactCopy(data, size);
+  setContainerTraceEnabled(false);
+  ContainerHeader header;
+  uint8_t* image = nullptr;
+  uint32_t length = 0;
+  bool ok = parseContainerBuffer(file.get(), static_cast<uint32_t>(size), header, image, length);
+  if (ok && (header.headerLength + static_cast<uint64_t>(length) != size || image == nullptr))
+    std::abort();
+  delete[] image;
+}
+
+inline void infoBlock(const uint8_t* data, size_t size) {
+  if (size > 0xFFFFFFFFu) return;
+  auto image = exactCopy(data, size);
+  FirmwareInfo info;
+  auto length = static_cast<uint32_t>(size);
+  scanInfoBlockIn(info, image.get(), length, length);
+  // The search may also stop short of the buffer the walk may use.
+  scanInfoBlockIn(info, image.get(), length / 2, length);
+}
+
+}  // namespace fuzzentry
