@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "app/message.h"
+#include "app/permission_hint.h"
 #include "app/update_context.h"
 #include "hid/hid_manager.h"
 #include "hid/hid_platform.h"
@@ -100,6 +101,7 @@ bool UpdateSession::prepare() {
   std::memset(versionText_, 0, sizeof versionText_);
   if (manager_->deviceCount() == 0) {
     message("No specified VID/PID HID device detected!");
+    printHidPermissionHint(true);
     return false;
   }
   return true;

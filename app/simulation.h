@@ -1,0 +1,15 @@
+// The simulated device behind --simulate: a dry run of the real flow without
+// hardware.
+#pragma once
+
+#include <string>
+
+#include "hid/device_model.h"
+
+/// Model the simulated device reports when no firmware file names one.
+constexpr const char* kSimulatedDefaultModel = "TVR-100";
+
+/// A device of `model` in application mode under the configured ids, whose
+/// bootloader accepts protocol version 1, offers protocol bit 0 and checks the
+/// image CRC on verify.
+DeviceModelConfig simulatedDeviceConfig(const std::string& model);
