@@ -53,7 +53,7 @@ struct DeviceModelConfig {
   uint16_t bootVid = 0;
   uint16_t bootPid = 0;
   std::string model;          ///< at most 10 characters are sent
-  std::string version;        ///< at most 20; more than 7 needs a second report
+  std::string version;        ///< at most 20; more than 6 needs a second report
   DeviceMode startMode = kModeApplication;
   uint16_t protocolVersion = 1;    ///< CmdGetInfo bytes 10-11
   uint8_t capabilityMask = 0x01;   ///< CmdGetInfo byte 12
