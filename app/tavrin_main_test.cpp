@@ -1,0 +1,97 @@
+#include "app/tavrin_main.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/help_text.h"
+#include "app/update_context.h"
+
+namespace {
+
+struct Outcome {
+  int status;
+  std::string err;
+};
+
+Outcome run(std::vector<const char*> words) {
+  resetUpdateContext();
+  words.insert(words.begin(), "tavrin");
+  testing::internal::CaptureStderr();
+  testing::internal::CaptureStdout();
+  Outcome r;
+  r.status = tavrinMain(static_cast<int>(words.size()), words.data());
+  testing::internal::GetCapturedStdout();
+  r.err = testing::internal::GetCapturedStderr();
+  resetUpdateContext();
+  return r;
+}
+
+class TavrinMainTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    unsetenv("LC_ALL");
+    unsetenv("LC_CTYPE");
+    setenv("LANG", "C.UTF-8", 1);
+    for (int i = 0; i < 4; ++i) help_ += helpTextPiece(i, false);
+    banner_ = helpTextPiece(0, false);
+  }
+  std::string help_, banner_;
+  const std::string demo_ = std::string(TAVRIN_SOURCE_DIR) + "/examples/demo.bin";
+};
+
+TEST_F(TavrinMainTest, HelpAndBannerThenTheRunMode) {
+  const std::string invalid = "Error: The input file is not a valid firmware file!";
+  Outcome r = run({});
+  EXPECT_EQ(r.err, help_ + invalid);
+  EXPECT_EQ(r.status, 1);
+
+  r = run({"-v"});
+  EXPECT_EQ(r.err, banner_ + invalid);
+  EXPECT_EQ(r.status, 1);
+
+  r = run({"-h"});
+  EXPECT_EQ(r.err, help_ + invalid);
+
+  // The long forms only print.
+  r = run({"--help"});
+  EXPECT_EQ(r.err, help_);
+  EXPECT_EQ(r.status, 0);
+  r = run({"--version"});
+  EXPECT_EQ(r.err, banner_);
+  EXPECT_EQ(r.status, 0);
+
+  r = run({"-v", "-r", "--simulate", "-dv", "abcd", "-dp", "1234"});
+  EXPECT_EQ(r.err, banner_ + "Deveice Firmware Version: 0.0.1-sim\n");
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST_F(TavrinMainTest, ReadModeWithAFile) {
+  Outcome r = run({"-r", "-dv", "abcd", "-dp", "1234", "-f", "x.bin", "--simulate"});
+  EXPECT_EQ(r.err, "Please don't use -r and -f at the same time\nDeveice Firmware Version: 0.0.1-sim\n");
+  EXPECT_EQ(r.status, 0);
+  // An empty path word is no path.
+  r = run({"--simulate", "-r", "-f", ""});
+  EXPECT_EQ(r.err, "Deveice Firmware Version: 0.0.1-sim\n");
+}
+
+TEST_F(TavrinMainTest, UsageErrorRunsNothing) {
+  Outcome r = run({"-h", "-f", demo_.c_str(), "-dv"});
+  EXPECT_EQ(r.err, "Error: option -dv needs a value\n");
+  EXPECT_EQ(r.status, 2);
+}
+
+TEST_F(TavrinMainTest, SimulatedUpdate) {
+  Outcome r = run({"--simulate", "-f", demo_.c_str(), "-dv", "abcd", "-dp", "1234", "-bv", "abcd", "-bp", "1000"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err.substr(0, 62),
+            "Deveice Firmware Version: 0.0.1-sim\nSwithing to bootloader...\n");
+  EXPECT_EQ(r.err.substr(r.err.size() - 30), "Verifying...\nUpdate completed\n");
+  // The same file with the device's ids left at zero still runs through.
+  r = run({"--simulate", "-f", demo_.c_str()});
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
+}  // namespace
