@@ -1,5 +1,7 @@
 #include "app/read_versions.h"
 
+#include <cstring>
+
 #include "app/message.h"
 #include "app/permission_hint.h"
 #include "hid/hid_manager.h"
@@ -13,8 +15,6 @@ bool readDeviceVersions() {
   {
     CHidManager manager;
     manager.refreshDevices();
-    // Zeroed once: a device whose answer lacks the marker prints the text
-    // the previous device left behind, as the buffers are shared.
     char model[64] = {};
     char version[64] = {};
     if (manager.deviceCount() == 0) {
@@ -24,6 +24,10 @@ bool readDeviceVersions() {
       for (HidDevice* device = manager.firstDevice(); device != nullptr;
            device = manager.nextDevice()) {
         device->protocolMask = 0xAA;
+        // A device whose answer lacks the marker leaves the buffers alone; it
+        // must not be shown with the version of the device before it.
+        std::memset(model, 0, sizeof model);
+        std::memset(version, 0, sizeof version);
         if (readFirmwareVersion(device, model, version) != 0) continue;
         message("Deveice Firmware Version: %s\n", version);
         answered = true;

@@ -1,0 +1,249 @@
+#include "hid/hid_platform_linux.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/update_context.h"
+#include "hid/frame_format.h"
+#include "hid/hid_manager.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::vector<uint8_t> kScannerDescriptor = {
+    0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x85, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15,
+    0x00, 0x25, 0x01, 0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0xC0, 0x05, 0x8C, 0x09, 0x01, 0xA1,
+    0x01, 0x85, 0xB1, 0x09, 0x02, 0x75, 0x08, 0x95, 0x20, 0x81, 0x02, 0x85, 0xB2, 0x09, 0x03,
+    0x95, 0x20, 0x91, 0x02, 0xC0};
+const std::vector<uint8_t> kMouseDescriptor = {0x05, 0x01, 0x09, 0x02, 0xA1, 0x01, 0x09, 0x01,
+                                               0xA1, 0x00, 0xC0, 0xC0};
+
+// A sysfs tree and a /dev directory in a temporary directory, shaped like the
+// kernel's: class/hidraw/hidrawN links into the device tree.
+class FakeSysfs {
+ public:
+  FakeSysfs() {
+    char pattern[] = "/tmp/tavrin-sysfs-XXXXXX";
+    root_ = mkdtemp(pattern);
+    fs::create_directories(root_ + "/sys/class/hidraw");
+    fs::create_directories(root_ + "/dev");
+    root_ = fs::canonical(root_).string();
+  }
+  ~FakeSysfs() { fs::remove_all(root_); }
+
+  std::string sysfs() const { return root_ + "/sys"; }
+  std::string dev() const { return root_ + "/dev"; }
+
+  /// Adds HID device busId ("0003:ABCD:1234.0007") with node hidrawN; returns
+  /// the interface path the backend should report.
+  std::string add(const std::string& busId, int minor, const std::vector<uint8_t>& descriptor,
+                  const std::string& name) {
+    std::string hidDir = root_ + "/sys/devices/pci0000:00/usb1/1-1/1-1:1.0/" + busId;
+    std::string node = "hidraw" + std::to_string(minor);
+    std::string path = hidDir + "/hidraw/" + node;
+    fs::create_directories(path);
+    std::string vid = busId.substr(5, 4), pid = busId.substr(10, 4);
+    std::ofstream(hidDir + "/uevent") << "DRIVER=hid-generic\nHID_ID=0003:0000" << vid << ":0000"
+                                      << pid << "\nHID_NAME=" << name
+                                      << "\nHID_PHYS=usb-0000:00:14.0-1/input0\n";
+    std::ofstream(hidDir + "/report_descriptor", std::ios::binary)
+        .write(reinterpret_cast<const char*>(descriptor.data()),
+               static_cast<std::streamsize>(descriptor.size()));
+    std::string link = root_ + "/sys/class/hidraw/" + node;
+    fs::remove(link);
+    fs::create_symlink(path, link);
+    std::ofstream(dev() + "/" + node) << "";
+    return path;
+  }
+
+  /// Unplugs busId's device: its directory and its node go.
+  void remove(const std::string& busId, int minor) {
+    fs::remove_all(root_ + "/sys/devices/pci0000:00/usb1/1-1/1-1:1.0/" + busId);
+    fs::remove(root_ + "/sys/class/hidraw/hidraw" + std::to_string(minor));
+    fs::remove(dev() + "/hidraw" + std::to_string(minor));
+  }
+
+ private:
+  std::string root_;
+};
+
+TEST(LinuxHidPlatform, EnumeratesAndDescribesFromSysfs) {
+  FakeSysfs tree;
+  std::string scanner = tree.add("0003:ABCD:1234.0007", 10, kScannerDescriptor, "Acme QS-100");
+  std::string mouse = tree.add("0003:046D:C077.0002", 2, kMouseDescriptor, "Logitech Mouse");
+  LinuxHidPlatform platform(tree.sysfs(), tree.dev());
+
+  std::vector<std::string> paths;
+  ASSERT_TRUE(platform.enumerateInterfaces(&paths));
+  EXPECT_EQ(paths, (std::vector<std::string>{mouse, scanner}));  // by node number
+
+  HidInterfaceInfo info;
+  ASSERT_TRUE(platform.describe(scanner, &info));
+  EXPECT_EQ(info.node, tree.dev() + "/hidraw10");
+  EXPECT_EQ(info.product, "Acme QS-100");
+  EXPECT_EQ(info.vendorId, 0xABCD);
+  EXPECT_EQ(info.productId, 0x1234);
+  // The keyboard collection comes first; ours is found anyway.
+  EXPECT_EQ(info.usagePage, 0x8C);
+  EXPECT_EQ(info.usage, 0x01);
+  ASSERT_TRUE(platform.describe(mouse, &info));
+  EXPECT_EQ(info.usagePage, 0x01);
+  EXPECT_EQ(info.usage, 0x02);
+
+  EXPECT_TRUE(platform.isPresent(scanner));
+  EXPECT_FALSE(platform.isPresent(scanner + "x"));
+  EXPECT_FALSE(platform.isPresent(""));
+  EXPECT_FALSE(platform.describe(scanner + "x", &info));
+
+  HidOpenError error = kHidOpenFailed;
+  auto connection = platform.open(scanner, true, &error);
+  ASSERT_NE(connection, nullptr);
+  EXPECT_EQ(error, kHidOpenOk);
+  uint16_t a = 0, b = 0;
+  ASSERT_TRUE(connection->readAttributes(&a, &b));
+  EXPECT_EQ(a, 0xABCD);
+  EXPECT_EQ(b, 0x1234);
+
+  LinuxHidPlatform missing(tree.sysfs() + "/nowhere", tree.dev());
+  EXPECT_FALSE(missing.enumerateInterfaces(&paths));
+  // The sysfs entry is there but the node is not.
+  fs::remove(tree.dev() + "/hidraw2");
+  EXPECT_EQ(platform.open(mouse, false, &error), nullptr);
+  EXPECT_EQ(error, kHidOpenNotFound);
+}
+
+TEST(LinuxHidPlatform, ReusedMinorIsANewDevice) {
+  FakeSysfs tree;
+  LinuxHidPlatform platform(tree.sysfs(), tree.dev());
+  setHidPlatform(&platform);
+  resetUpdateContext();
+  gContext.appVid = 0xABCD;
+  gContext.appPids[0] = 0x1234;
+  gContext.bootVid = 0xABCD;
+  gContext.bootPid = 0x1000;
+  {
+    std::string app = tree.add("0003:ABCD:1234.0007", 2, kScannerDescriptor, "Acme");
+    tree.add("0003:046D:C077.0002", 3, kMouseDescriptor, "Mouse");
+    CHidManager manager;
+    manager.refreshDevices();
+    ASSERT_EQ(manager.deviceCount(), 1u);
+    EXPECT_EQ(manager.firstDevice()->path, app);
+    EXPECT_EQ(manager.firstDevice()->mode, kModeApplication);
+
+    // The application restarts as the bootloader and gets hidraw2 again.
+    tree.remove("0003:ABCD:1234.0007", 2);
+    std::string boot = tree.add("0003:ABCD:1000.0008", 2, kScannerDescriptor, "Acme Boot");
+    manager.refreshDevices();
+    ASSERT_EQ(manager.deviceCount(), 1u);
+    ASSERT_NE(manager.lastAddedDevice(), nullptr);
+    EXPECT_EQ(manager.lastAddedDevice()->path, boot);
+    EXPECT_EQ(manager.lastAddedDevice()->mode, kModeBootloader);
+  }
+  setHidPlatform(nullptr);
+  resetUpdateContext();
+}
+
+TEST(LinuxHidPlatform, DeniedNodeIsReported) {
+  if (geteuid() == 0) GTEST_SKIP() << "root opens any node";
+  FakeSysfs tree;
+  std::string path = tree.add("0003:ABCD:1234.0007", 4, kScannerDescriptor, "Acme");
+  chmod((tree.dev() + "/hidraw4").c_str(), 0);
+  LinuxHidPlatform platform(tree.sysfs(), tree.dev());
+  HidOpenError error = kHidOpenOk;
+  EXPECT_EQ(platform.open(path, false, &error), nullptr);
+  EXPECT_EQ(error, kHidOpenDenied);
+}
+
+TEST(LinuxHidPlatform, ParsesHidId) {
+  uint16_t vid = 0, pid = 0;
+  EXPECT_TRUE(parseHidId("0003:0000ABCD:00001234", &vid, &pid));
+  EXPECT_EQ(vid, 0xABCD);
+  EXPECT_EQ(pid, 0x1234);
+  EXPECT_TRUE(parseHidId("0005:0000004c:00000267", &vid, &pid));
+  EXPECT_EQ(vid, 0x004C);
+  EXPECT_EQ(pid, 0x0267);
+  EXPECT_FALSE(parseHidId("0003:0001ABCD:00001234", &vid, &pid));
+  EXPECT_FALSE(parseHidId("0003:0000ABCD", &vid, &pid));
+  EXPECT_FALSE(parseHidId("0003:0000ABCD:", &vid, &pid));
+  EXPECT_FALSE(parseHidId("0003:00G0ABCD:00001234", &vid, &pid));
+  EXPECT_FALSE(parseHidId("", &vid, &pid));
+}
+
+// A SOCK_SEQPACKET pair keeps report boundaries, like a hidraw node.
+class HidrawIoTest : public ::testing::Test {
+ protected:
+  HidrawIoTest() {
+    int fds[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0, fds), 0);
+    connection_ = std::make_unique<HidrawConnection>(fds[0], HidInterfaceInfo{});
+    peer_ = fds[1];
+  }
+  ~HidrawIoTest() override {
+    if (peer_ >= 0) close(peer_);
+  }
+  void deviceSends(std::vector<uint8_t> report) {
+    ASSERT_EQ(send(peer_, report.data(), report.size(), 0), static_cast<ssize_t>(report.size()));
+  }
+  std::unique_ptr<HidrawConnection> connection_;
+  int peer_ = -1;
+};
+
+TEST_F(HidrawIoTest, WritesOneReportAndSkipsForeignInput) {
+  uint8_t request[kReportSize] = {0xB2, 0xAA, 0x55, 0x03, 0xFC, 0x01, 0x60, 0x60};
+  ASSERT_EQ(connection_->writeReport(request, 100), kHidWaitDone);
+  uint8_t received[64];
+  ASSERT_EQ(recv(peer_, received, sizeof received, 0), static_cast<ssize_t>(kReportSize));
+  EXPECT_EQ(std::memcmp(received, request, kReportSize), 0);
+
+  // A keyboard report from the same node comes first; it is passed over.
+  deviceSends({0x01, 0x00, 0x00, 0x1E});
+  std::vector<uint8_t> answer(kReportSize, 0);
+  answer[0] = 0xB1;
+  answer[6] = 0xA3;
+  deviceSends(answer);
+  uint8_t response[kReportSize] = {0xB1};
+  uint32_t immediate = 99;
+  ASSERT_EQ(connection_->readReport(response, 100, &immediate), kHidWaitDone);
+  EXPECT_EQ(response[6], 0xA3);
+  EXPECT_EQ(immediate, 0u);
+
+  // A short report is padded; one waiting already counts as immediate.
+  deviceSends({0xB1, 0x01, 0x02});
+  std::memset(response, 0xEE, sizeof response);
+  response[0] = 0xB1;
+  ASSERT_EQ(connection_->readReport(response, 100, &immediate), kHidWaitDone);
+  EXPECT_EQ(immediate, 3u);
+  EXPECT_EQ(response[2], 0x02);
+  EXPECT_EQ(response[3], 0x00);
+  EXPECT_EQ(response[32], 0x00);
+}
+
+TEST_F(HidrawIoTest, FlushTimeoutAndDisappearance) {
+  deviceSends({0xB1, 0x11});
+  deviceSends({0xB1, 0x22});
+  connection_->flushInput();
+  uint8_t response[kReportSize] = {0xB1};
+  uint32_t immediate = 0;
+  EXPECT_EQ(connection_->readReport(response, 20, &immediate), kHidWaitTimeout);
+  EXPECT_EQ(response[1], 0x00);
+
+  // Only foreign reports within the wait: still a time-out.
+  deviceSends({0x01, 0x05});
+  EXPECT_EQ(connection_->readReport(response, 20, &immediate), kHidWaitTimeout);
+
+  close(peer_);
+  peer_ = -1;
+  EXPECT_EQ(connection_->readReport(response, 1000, &immediate), kHidWaitFailed);
+}
+
+}  // namespace
