@@ -5,6 +5,7 @@
  * is measured against it.
  *
  *   tavrin-exchange-floor /dev/hidrawN [COUNT]     (COUNT defaults to 4096) */
+#define _POSIX_C_SOURCE 200809L
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
