@@ -20,10 +20,11 @@ class CHidManager {
   CHidManager() = default;
   CHidManager(const CHidManager&) = delete;
   CHidManager& operator=(const CHidManager&) = delete;
-  /// Empties the list (every device closed and destroyed). Not virtual: a
-  /// subclass that overrides destroyDevice must call removeAllDevices() in its
-  /// own destructor.
-  ~CHidManager();
+  /// Empties the list (every device closed and destroyed). Virtual so that a
+  /// manager can be owned through a base pointer; a subclass that overrides
+  /// destroyDevice must call removeAllDevices() in its own destructor, since
+  /// the base destructor no longer reaches the override.
+  virtual ~CHidManager();
 
   /// Drops listed devices whose path is gone, then adds every present interface
   /// that is new and matches, in enumeration order.

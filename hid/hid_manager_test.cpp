@@ -142,7 +142,7 @@ void recordEvent(uint32_t userValue, HidDevice* device, uint32_t event) {
 // Counts what the virtual operations make and free.
 class CountingManager : public CHidManager {
  public:
-  ~CountingManager() { removeAllDevices(); }
+  ~CountingManager() override { removeAllDevices(); }
   HidDevice* createDevice(const char* path) override {
     ++created;
     if (refuse) return nullptr;
