@@ -80,6 +80,17 @@ bool simSettingIsFlag(const std::string& key) {
   return key == "never-return" || key == "next-device" || key == "verbose" || key == "help";
 }
 
+bool simSettingIsKnown(const std::string& key) {
+  static const char* const kValued[] = {
+      "frame-log", "image-out", "ready-file", "stats-file", "lifetime", "app-vid", "app-pid",
+      "boot-vid", "boot-pid", "model", "version", "name", "start-mode", "protocol-version",
+      "capability-mask", "set-protocol-result", "verify", "switch-delay-ms",
+      "vanish-after-writes", "fault", "config"};
+  for (const char* k : kValued)
+    if (key == k) return true;
+  return simSettingIsFlag(key);
+}
+
 bool parseSimFault(const std::string& text, DeviceFault& fault, std::string& error) {
   std::vector<std::string> parts;
   std::string part;
@@ -235,6 +246,10 @@ bool parseSimArguments(int argc, const char* const* argv, SimOptions& options, s
       value = key.substr(eq + 1);
       key = key.substr(0, eq);
       inlineValue = true;
+    }
+    if (!simSettingIsKnown(key)) {
+      error = "unknown option --" + key + " (see --help)";
+      return false;
     }
     if (!inlineValue && !simSettingIsFlag(key)) {
       if (i + 1 >= argc) {

@@ -39,6 +39,9 @@ bool applySimSetting(const std::string& key, const std::string& value, SimOption
 /// True for the settings that take no value ("never-return", "next-device", ...).
 bool simSettingIsFlag(const std::string& key);
 
+/// True for every setting name, "config" included.
+bool simSettingIsKnown(const std::string& key);
+
 /// Applies every line of a settings file: "key = value" or "key value", "#"
 /// comments, blank lines. error names the line number.
 bool applySimSettingsText(const std::string& text, SimOptions& options, std::string& error);

@@ -67,7 +67,9 @@ TEST(SimOptions, RejectsMalformedValues) {
   EXPECT_FALSE(parse({"--model"}, o, error));
   EXPECT_EQ(error, "--model needs a value");
   EXPECT_FALSE(parse({"--colour", "red"}, o, error));
-  EXPECT_EQ(error, "unknown setting 'colour'");
+  EXPECT_EQ(error, "unknown option --colour (see --help)");
+  EXPECT_FALSE(parse({"--colour"}, o, error));
+  EXPECT_EQ(error, "unknown option --colour (see --help)");
   EXPECT_FALSE(parse({"model"}, o, error));
   EXPECT_EQ(error, "unexpected argument 'model' (see --help)");
   EXPECT_FALSE(parse({"--lifetime", "99999999999"}, o, error));
