@@ -1,6 +1,7 @@
 #include "image/intel_hex.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -23,24 +24,36 @@ enum class Addressing { None, Linear, Segment };
 
 enum RecordType : uint8_t { kData = 0, kSegmentAddress = 2, kLinearAddress = 4 };
 
-constexpr int8_t hexValue(char c) {
-  if (c >= '0' && c <= '9') return static_cast<int8_t>(c - '0');
-  if (c >= 'a' && c <= 'f') return static_cast<int8_t>(c - 'a' + 10);
-  if (c >= 'A' && c <= 'F') return static_cast<int8_t>(c - 'A' + 10);
-  return -1;
+// Character classes by table: the parser touches every character of the file.
+constexpr uint8_t kNotHex = 0xFF;
+constexpr uint8_t kSpace = 0xFE;
+
+constexpr std::array<uint8_t, 256> makeClasses() {
+  std::array<uint8_t, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    uint8_t value = kNotHex;
+    if (c >= '0' && c <= '9') value = static_cast<uint8_t>(c - '0');
+    if (c >= 'a' && c <= 'f') value = static_cast<uint8_t>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') value = static_cast<uint8_t>(c - 'A' + 10);
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r') value = kSpace;
+    table[static_cast<size_t>(c)] = value;
+  }
+  return table;
 }
 
-bool isSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+constexpr std::array<uint8_t, 256> kClasses = makeClasses();
+
+uint8_t classOf(char c) { return kClasses[static_cast<uint8_t>(c)]; }
+bool isHexDigit(char c) { return classOf(c) < 16; }
+bool isSpace(char c) { return classOf(c) == kSpace; }
 
 // Reads `digits` hex digits at p; false when any of them is not a hex digit.
 bool readHex(const char* p, int digits, uint32_t* out) {
   uint32_t value = 0;
   for (int i = 0; i < digits; ++i) {
-    int8_t v = hexValue(p[i]);
-    if (v < 0) return false;
-    value = (value << 4) | static_cast<uint32_t>(v);
+    uint8_t v = classOf(p[i]);
+    if (v >= 16) return false;
+    value = (value << 4) | v;
   }
   *out = value;
   return true;
@@ -49,7 +62,9 @@ bool readHex(const char* p, int digits, uint32_t* out) {
 // One pass: applies lines to the image and tracks the current position.
 class HexPass {
  public:
-  explicit HexPass(uint8_t* image) : image_(image) {}
+  // `written`, when given, is a bitmap of kHexImageSize bits that receives a
+  // bit for every byte stored.
+  HexPass(uint8_t* image, uint8_t* written) : image_(image), written_(written) {}
 
   // Feeds a block of text; lines may span blocks. False once a line fails.
   bool feed(const char* data, size_t size) {
@@ -94,21 +109,22 @@ class HexPass {
  private:
   bool applyLine(const char* line, size_t size) {
     // Nothing converts from a line without ':' and a first digit: no effect.
-    if (size < 2 || line[0] != ':' || hexValue(line[1]) < 0) return true;
+    if (size < 2 || line[0] != ':' || !isHexDigit(line[1])) return true;
     // From here on the line must be a whole record: a partial match fails.
     uint32_t count, address, type;
     if (size < 9 || !readHex(line + 1, 2, &count) || !readHex(line + 3, 4, &address) ||
         !readHex(line + 7, 2, &type))
       return false;
     const char* text = line + 9;
-    size_t textLength = 0;
-    while (9 + textLength < size && !isSpace(text[textLength])) ++textLength;
-    if (textLength == 0 || textLength > kMaxDataText) return false;
+    const size_t available = size - 9;
     uint32_t sum = count + (address >> 8) + (address & 0xFF) + type;
+    // A stored data record decodes its pairs first and measures the rest of
+    // its data text after them, so each character is looked at once.
+    if (type == kData) return applyData(count, address, text, available, sum);
+    size_t textLength = dataTextLength(text, 0, available);
+    if (textLength == 0 || textLength > kMaxDataText) return false;
 
     switch (type) {
-      case kData:
-        return applyData(count, address, text, textLength, sum);
       case kSegmentAddress:
       case kLinearAddress: {
         Addressing wanted = type == kSegmentAddress ? Addressing::Segment : Addressing::Linear;
@@ -135,27 +151,50 @@ class HexPass {
     }
   }
 
-  bool applyData(uint32_t count, uint32_t address, const char* text, size_t textLength,
+  // Length of the data text (up to the first white space) from `from` on.
+  static size_t dataTextLength(const char* text, size_t from, size_t available) {
+    size_t length = from;
+    while (length < available && !isSpace(text[length])) ++length;
+    return length;
+  }
+
+  bool applyData(uint32_t count, uint32_t address, const char* text, size_t available,
                  uint32_t sum) {
-    if (count == 0) return true;
     uint32_t start = mode_ == Addressing::Segment
                          ? segmentBase_ * 16 + address
                          : ((linearUpper_ << 16) + address) & kAddressMask;
-    position_ = start;
-    if (start + count > kHexImageSize) return true;  // dropped unchecked
-    if (textLength < 2 * (static_cast<size_t>(count) + 1)) return false;
-    for (uint32_t i = 0; i <= count; ++i) {
-      uint32_t byte;
-      if (!readHex(text + 2 * i, 2, &byte)) return false;
-      sum += byte;
-      if (i < count) image_[start + i] = static_cast<uint8_t>(byte);
+    if (count == 0 || start + count > kHexImageSize) {
+      // Ignored or dropped unchecked, but the data text must still fit its field.
+      size_t textLength = dataTextLength(text, 0, available);
+      if (textLength == 0 || textLength > kMaxDataText) return false;
+      if (count != 0) position_ = start;
+      return true;
     }
+    position_ = start;
+    size_t pairsLength = 2 * (static_cast<size_t>(count) + 1);
+    if (available < pairsLength) return false;
+    // White space counts as a non-digit here: it would end the text too early.
+    for (uint32_t i = 0; i <= count; ++i) {
+      uint8_t high = classOf(text[2 * i]);
+      uint8_t low = classOf(text[2 * i + 1]);
+      if ((high | low) >= 16) return false;
+      uint8_t byte = static_cast<uint8_t>(high << 4 | low);
+      sum += byte;
+      if (i < count) image_[start + i] = byte;
+    }
+    if (dataTextLength(text, pairsLength, available) > kMaxDataText) return false;
+    if (written_ != nullptr) markWritten(start, count);
     // The bytes are stored before the checksum is known, as the pass fails anyway.
     position_ = start + count;
     return (sum & 0xFF) == 0;
   }
 
+  void markWritten(uint32_t start, uint32_t count) {
+    for (uint32_t at = start; at < start + count; ++at) written_[at >> 3] |= uint8_t(1u << (at & 7));
+  }
+
   uint8_t* image_;
+  uint8_t* written_;
   Addressing mode_ = Addressing::None;
   uint32_t segmentBase_ = 0;
   uint32_t linearUpper_ = 0;
@@ -178,9 +217,39 @@ struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
+bool passOverText(const char* text, size_t size, uint8_t fill, uint8_t*& imageData,
+                  uint32_t& imageLength, uint8_t* written) {
+  uint8_t* image = installBuffer(fill, imageData);
+  if (image == nullptr) return false;
+  auto pass = std::make_unique<HexPass>(image, written);
+  return pass->feed(text, size) && pass->finish(&imageLength);
+}
+
+bool passOverFile(const std::string& path, uint8_t fill, uint8_t*& imageData,
+                  uint32_t& imageLength, uint8_t* written) {
+  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  if (!file) return false;
+  std::unique_ptr<char[]> block(new (std::nothrow) char[kFileBlock]);
+  if (!block) return false;
+  uint8_t* image = installBuffer(fill, imageData);
+  if (image == nullptr) return false;
+  auto pass = std::make_unique<HexPass>(image, written);
+  for (;;) {
+    size_t got = std::fread(block.get(), 1, kFileBlock, file.get());
+    if (got > 0 && !pass->feed(block.get(), got)) return false;
+    if (got < kFileBlock) break;
+  }
+  if (std::ferror(file.get())) return false;
+  return pass->finish(&imageLength);
+}
+
+// The second pass with fill 0xFF would apply the same records to a buffer
+// preset to 0xFF, so its image equals the first one with every byte that no
+// record stored set to 0xFF. Refilling those bytes in place halves the work.
 template <typename Pass>
 int runPasses(Pass pass, uint8_t*& imageData) {
-  if (!pass(uint8_t{0x00})) return kHexReadFailed;
+  std::unique_ptr<uint8_t[]> written(new (std::nothrow) uint8_t[kHexImageSize / 8]());
+  if (!written || !pass(uint8_t{0x00}, written.get())) return kHexReadFailed;
   uint32_t nvmType;
   if (!findNvmType(imageData, &nvmType)) return kHexNoSectionInfo;
   switch (nvmType) {
@@ -191,7 +260,12 @@ int runPasses(Pass pass, uint8_t*& imageData) {
     case 0x3000:
     case 0x4000:
       // Flash targets: unwritten bytes must read as erased flash.
-      return pass(uint8_t{0xFF}) ? kHexLoaded : kHexReadFailed;
+      for (uint32_t group = 0; group < kHexImageSize / 8; ++group) {
+        if (written[group] == 0xFF) continue;
+        for (uint32_t bit = 0; bit < 8; ++bit)
+          if ((written[group] & (1u << bit)) == 0) imageData[group * 8 + bit] = 0xFF;
+      }
+      return kHexLoaded;
     default:
       return kHexUnknownNvmType;
   }
@@ -201,28 +275,12 @@ int runPasses(Pass pass, uint8_t*& imageData) {
 
 bool readIntelHex(const char* text, size_t size, uint8_t fill, uint8_t*& imageData,
                   uint32_t& imageLength) {
-  uint8_t* image = installBuffer(fill, imageData);
-  if (image == nullptr) return false;
-  auto pass = std::make_unique<HexPass>(image);
-  return pass->feed(text, size) && pass->finish(&imageLength);
+  return passOverText(text, size, fill, imageData, imageLength, nullptr);
 }
 
 bool readIntelHexFile(const std::string& path, uint8_t fill, uint8_t*& imageData,
                       uint32_t& imageLength) {
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-  if (!file) return false;
-  std::unique_ptr<char[]> block(new (std::nothrow) char[kFileBlock]);
-  if (!block) return false;
-  uint8_t* image = installBuffer(fill, imageData);
-  if (image == nullptr) return false;
-  auto pass = std::make_unique<HexPass>(image);
-  for (;;) {
-    size_t got = std::fread(block.get(), 1, kFileBlock, file.get());
-    if (got > 0 && !pass->feed(block.get(), got)) return false;
-    if (got < kFileBlock) break;
-  }
-  if (std::ferror(file.get())) return false;
-  return pass->finish(&imageLength);
+  return passOverFile(path, fill, imageData, imageLength, nullptr);
 }
 
 bool findNvmType(const uint8_t* image, uint32_t* nvmType) {
@@ -242,13 +300,17 @@ bool findNvmType(const uint8_t* image, uint32_t* nvmType) {
 
 int loadHexImage(const std::string& path, uint8_t*& imageData, uint32_t& imageLength) {
   return runPasses(
-      [&](uint8_t fill) { return readIntelHexFile(path, fill, imageData, imageLength); },
+      [&](uint8_t fill, uint8_t* written) {
+        return passOverFile(path, fill, imageData, imageLength, written);
+      },
       imageData);
 }
 
 int loadHexImageFromText(const char* text, size_t size, uint8_t*& imageData,
                          uint32_t& imageLength) {
   return runPasses(
-      [&](uint8_t fill) { return readIntelHex(text, size, fill, imageData, imageLength); },
+      [&](uint8_t fill, uint8_t* written) {
+        return passOverText(text, size, fill, imageData, imageLength, written);
+      },
       imageData);
 }

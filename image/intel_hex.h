@@ -34,8 +34,9 @@ bool readIntelHexFile(const std::string& path, uint8_t fill, uint8_t*& imageData
 /// kHexImageSize image; false when the table names none.
 bool findNvmType(const uint8_t* image, uint32_t* nvmType);
 
-/// Two-pass driver over a file: first pass with fill 0x00, section-table
-/// check, and for the flash NVM types a second pass with fill 0xFF.
+/// Driver over a file: a pass with fill 0x00, the section-table check, and for
+/// the flash NVM types the image a second pass with fill 0xFF would give
+/// (unwritten bytes 0xFF; derived from the first pass, not by re-reading).
 /// Returns a HexLoadResult.
 int loadHexImage(const std::string& path, uint8_t*& imageData, uint32_t& imageLength);
 

@@ -28,6 +28,10 @@ Bytes bytesAt(const Pass& pass, size_t offset, size_t count) {
                pass.image.begin() + static_cast<long>(offset + count));
 }
 
+Bytes bytesOf(const Bytes& image, size_t offset, size_t count) {
+  return Bytes(image.begin() + static_cast<long>(offset), image.begin() + static_cast<long>(offset + count));
+}
+
 const Bytes kSixteen = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
 }  // namespace
@@ -182,6 +186,16 @@ TEST(IntelHexTest, SectionTableAndPasses) {
   EXPECT_EQ(image[0x42], 0xFF);
   EXPECT_EQ(image[0x40], 0x11);
   EXPECT_EQ(length, 0x42u);
+  // Bytes a record stores as 0x00 or 0xFF keep their value under either fill.
+  std::string explicitBytes = hexData(0x80, {0x00, 0xFF}) + hexLinear(1) + hexData(0xFFFF, {0x00}) +
+                              hexLinear(0) + body;
+  EXPECT_EQ(load(hexOfImage(sectionTable(0x3000)) + explicitBytes, &length, &image), kHexLoaded);
+  EXPECT_EQ(bytesOf(image, 0x7F, 4), (Bytes{0xFF, 0x00, 0xFF, 0xFF}));
+  EXPECT_EQ(image[0x1FFFF], 0x00);
+  EXPECT_EQ(image[0x1FFFE], 0xFF);
+  EXPECT_EQ(image[7], 0x00);  // the end entry of the table
+  EXPECT_EQ(load(hexOfImage(sectionTable(0x2C0)) + explicitBytes, &length, &image), kHexLoaded);
+  EXPECT_EQ(bytesOf(image, 0x7F, 4), (Bytes{0x00, 0x00, 0xFF, 0x00}));
   EXPECT_EQ(load(hexOfImage(sectionTable(0x3C0))), kHexLoaded);
   EXPECT_EQ(load(hexOfImage(sectionTable(0x3000))), kHexLoaded);
   EXPECT_EQ(load(hexOfImage(sectionTable(0x4000))), kHexLoaded);

@@ -1,0 +1,64 @@
+#!/bin/sh
+# Times `tavrin --inspect` against `objcopy -I ihex -O binary` on the same
+# 128 KiB Intel HEX file and reports tavrin's peak resident memory.
+# Usage: bench/inspect_bench.sh [path/to/tavrin (default build/tavrin)] [repetitions (default 200)]
+# Builds nothing. Goals: time ratio tavrin/objcopy <= 0.5, peak RSS < 4 MiB.
+set -eu
+tavrin=${1:-build/tavrin}
+reps=${2:-200}
+[ -x "$tavrin" ] || { echo "no executable at $tavrin" >&2; exit 2; }
+command -v objcopy >/dev/null || { echo "objcopy is needed (binutils)" >&2; exit 2; }
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT INT TERM
+
+# 128 KiB image: section table naming NVM type 0x2000 (so the file is read
+# twice, the slower case), then pseudo-random bytes, addressed at 0x08000000.
+{
+  printf '\002\004\000\000\040\000\000\000'
+  head -c $((131072 - 8)) /dev/urandom
+} >"$work/image.bin"
+objcopy -I binary -O ihex --change-addresses 0x08000000 "$work/image.bin" "$work/bench.hex"
+
+if ! "$tavrin" --inspect "$work/bench.hex" >"$work/report" 2>"$work/err" ||
+   ! grep -q '^length: 131072$' "$work/report"; then
+  echo "tavrin --inspect did not load the benchmark file:" >&2
+  cat "$work/report" "$work/err" >&2
+  exit 1
+fi
+
+now_ns() { date +%s%N; }
+
+time_loop() {
+  start=$(now_ns)
+  i=0
+  while [ $i -lt "$reps" ]; do
+    "$@" >/dev/null 2>&1
+    i=$((i + 1))
+  done
+  end=$(now_ns)
+  echo $(((end - start) / reps))
+}
+
+# Interleave two rounds of each to even out other load on the machine.
+t1=$(time_loop "$tavrin" --inspect "$work/bench.hex")
+o1=$(time_loop objcopy -I ihex -O binary "$work/bench.hex" "$work/out.bin")
+t2=$(time_loop "$tavrin" --inspect "$work/bench.hex")
+o2=$(time_loop objcopy -I ihex -O binary "$work/bench.hex" "$work/out.bin")
+tavrin_ns=$(((t1 + t2) / 2))
+objcopy_ns=$(((o1 + o2) / 2))
+
+rss="n/a"
+if [ -x /usr/bin/time ]; then
+  /usr/bin/time -v "$tavrin" --inspect "$work/bench.hex" >/dev/null 2>"$work/time"
+  rss_kb=$(sed -n 's/.*Maximum resident set size (kbytes): //p' "$work/time")
+  rss="$rss_kb KiB"
+fi
+
+echo "file:            $(wc -c <"$work/bench.hex") bytes of Intel HEX, 131072-byte image, $reps runs x 2"
+awk -v t="$tavrin_ns" -v o="$objcopy_ns" 'BEGIN {
+  printf "tavrin --inspect: %8.3f ms per run\n", t / 1e6
+  printf "objcopy:          %8.3f ms per run\n", o / 1e6
+  printf "ratio:            %8.3f (goal <= 0.5)\n", t / o
+}'
+echo "tavrin peak RSS:  $rss (goal < 4096 KiB)"
