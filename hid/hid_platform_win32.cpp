@@ -1,0 +1,252 @@
+// The Windows backend: SetupAPI enumeration, the HID class driver's queries and
+// overlapped file I/O. The only file that includes <windows.h>.
+#include "hid/hid_platform.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <setupapi.h>
+extern "C" {
+#include <hidsdi.h>
+#include <hidpi.h>
+}
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "hid/frame_format.h"
+
+namespace {
+
+constexpr DWORD kShareMode = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// An enumeration that keeps failing with errors other than "no more items"
+// must still end.
+constexpr DWORD kMaxInterfaceIndex = 65536;
+// HidD_GetProductString takes at most 126 wide characters plus the zero.
+constexpr ULONG kProductStringBytes = 127 * sizeof(wchar_t);
+
+HidOpenError openErrorFromLastError() {
+  switch (GetLastError()) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      return kHidOpenDenied;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DEVICE_NOT_CONNECTED:
+      return kHidOpenNotFound;
+    default:
+      return kHidOpenFailed;
+  }
+}
+
+// One overlapped transfer with its own event, waited for at most timeoutMs.
+// On a failed wait the transfer is cancelled and its completion awaited here,
+// because the OVERLAPPED record lives on this stack frame.
+HidWaitResult overlappedTransfer(HANDLE handle, bool write, void* buffer, DWORD length,
+                                 DWORD timeoutMs, DWORD* transferred, bool* completedAtOnce) {
+  *transferred = 0;
+  *completedAtOnce = false;
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (overlapped.hEvent == nullptr) return kHidWaitFailed;
+  BOOL started = write ? WriteFile(handle, buffer, length, nullptr, &overlapped)
+                       : ReadFile(handle, buffer, length, nullptr, &overlapped);
+  HidWaitResult result = kHidWaitFailed;
+  // A transfer that fails at once (device gone) is a failure, not a success
+  // signalled by an event nobody reset.
+  if (started || GetLastError() == ERROR_IO_PENDING) {
+    *completedAtOnce = started != FALSE;
+    DWORD wait = WaitForSingleObject(overlapped.hEvent, timeoutMs);
+    if (wait == WAIT_OBJECT_0) {
+      result = GetOverlappedResult(handle, &overlapped, transferred, FALSE) ? kHidWaitDone
+                                                                            : kHidWaitFailed;
+    } else {
+      result = wait == WAIT_TIMEOUT ? kHidWaitTimeout : kHidWaitFailed;
+      CancelIo(handle);
+      DWORD ignored = 0;
+      GetOverlappedResult(handle, &overlapped, &ignored, TRUE);
+      *completedAtOnce = false;
+    }
+  }
+  CloseHandle(overlapped.hEvent);
+  return result;
+}
+
+class WinHidConnection : public HidConnection {
+ public:
+  explicit WinHidConnection(HANDLE handle) : handle_(handle) {}
+  ~WinHidConnection() override {
+    if (preparsed_ != nullptr) HidD_FreePreparsedData(preparsed_);
+    preparsed_ = nullptr;
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+  }
+  WinHidConnection(const WinHidConnection&) = delete;
+  WinHidConnection& operator=(const WinHidConnection&) = delete;
+
+  bool readAttributes(uint16_t* vendorId, uint16_t* productId) override {
+    HIDD_ATTRIBUTES attributes{};
+    attributes.Size = sizeof attributes;
+    if (!HidD_GetAttributes(handle_, &attributes)) return false;
+    *vendorId = attributes.VendorID;
+    *productId = attributes.ProductID;
+    return true;
+  }
+
+  bool readCaps(uint16_t* usagePage, uint16_t* usage) override {
+    HIDP_CAPS caps{};
+    if (!loadCaps(&caps)) return false;
+    *usagePage = caps.UsagePage;
+    *usage = caps.Usage;
+    return true;
+  }
+
+  void flushInput() override { HidD_FlushQueue(handle_); }
+
+  HidWaitResult writeReport(const uint8_t* report, uint32_t timeoutMs) override {
+    // The driver wants whole reports of the collection's declared length.
+    std::vector<uint8_t> buffer(std::max<size_t>(kReportSize, outputLength()), 0);
+    std::memcpy(buffer.data(), report, kReportSize);
+    DWORD written = 0;
+    bool atOnce = false;
+    return overlappedTransfer(handle_, true, buffer.data(), static_cast<DWORD>(buffer.size()),
+                              timeoutMs, &written, &atOnce);
+  }
+
+  HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs,
+                           uint32_t* immediateCount) override {
+    *immediateCount = 0;
+    std::vector<uint8_t> buffer(std::max<size_t>(kReportSize, inputLength()), 0);
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    bool first = true;
+    for (;;) {
+      ULONGLONG now = GetTickCount64();
+      if (now >= deadline) return kHidWaitTimeout;
+      DWORD count = 0;
+      bool atOnce = false;
+      HidWaitResult result =
+          overlappedTransfer(handle_, false, buffer.data(), static_cast<DWORD>(buffer.size()),
+                             static_cast<DWORD>(deadline - now), &count, &atOnce);
+      if (result != kHidWaitDone) return result;
+      if (count > 0 && buffer[0] == report[0]) {
+        size_t copied = std::min<size_t>(count, kReportSize);
+        std::memcpy(report, buffer.data(), copied);
+        std::memset(report + copied, 0, kReportSize - copied);
+        if (first && atOnce) *immediateCount = count;
+        return kHidWaitDone;
+      }
+      first = false;
+    }
+  }
+
+  void cancelIo() override { CancelIo(handle_); }
+
+ private:
+  bool loadCaps(HIDP_CAPS* caps) {
+    if (preparsed_ == nullptr && !HidD_GetPreparsedData(handle_, &preparsed_)) {
+      preparsed_ = nullptr;
+      return false;
+    }
+    return HidP_GetCaps(preparsed_, caps) == HIDP_STATUS_SUCCESS;
+  }
+  size_t inputLength() {
+    HIDP_CAPS caps{};
+    return loadCaps(&caps) ? caps.InputReportByteLength : kReportSize;
+  }
+  size_t outputLength() {
+    HIDP_CAPS caps{};
+    return loadCaps(&caps) ? caps.OutputReportByteLength : kReportSize;
+  }
+
+  HANDLE handle_;
+  PHIDP_PREPARSED_DATA preparsed_ = nullptr;
+};
+
+class WinHidPlatform : public HidPlatform {
+ public:
+  bool enumerateInterfaces(std::vector<std::string>* paths) override {
+    GUID hidGuid;
+    HidD_GetHidGuid(&hidGuid);
+    HDEVINFO set = SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return false;
+    paths->clear();
+    for (DWORD index = 0; index < kMaxInterfaceIndex; ++index) {
+      SP_DEVICE_INTERFACE_DATA data{};
+      data.cbSize = sizeof data;
+      if (!SetupDiEnumDeviceInterfaces(set, nullptr, &hidGuid, index, &data)) {
+        if (GetLastError() == ERROR_NO_MORE_ITEMS) break;
+        continue;
+      }
+      DWORD required = 0;
+      SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr);
+      // A size that cannot even hold the fixed part would be written past.
+      if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) break;
+      std::vector<DWORD> storage((required + sizeof(DWORD) - 1) / sizeof(DWORD) + 1, 0);
+      auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
+      detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+      if (!SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, nullptr)) break;
+      // The path ends within the buffer: storage has a zeroed word past required.
+      paths->push_back(detail->DevicePath);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return true;
+  }
+
+  bool isPresent(const std::string& path) override {
+    HANDLE probe = CreateFileA(path.c_str(), 0, kShareMode, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(probe);
+    return true;
+  }
+
+  std::unique_ptr<HidConnection> open(const std::string& path, bool forIo,
+                                      HidOpenError* error) override {
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareMode, nullptr,
+                                OPEN_EXISTING, forIo ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      *error = openErrorFromLastError();
+      return nullptr;
+    }
+    *error = kHidOpenOk;
+    return std::make_unique<WinHidConnection>(handle);
+  }
+
+  bool describe(const std::string& path, HidInterfaceInfo* info) override {
+    // No access rights are needed for the attributes, the collection and the
+    // product string, so even interfaces the system holds exclusively answer.
+    HANDLE handle = CreateFileA(path.c_str(), 0, kShareMode, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    WinHidConnection connection(handle);
+    HidInterfaceInfo result;
+    result.path = path;
+    result.node = path;
+    if (!connection.readAttributes(&result.vendorId, &result.productId) ||
+        !connection.readCaps(&result.usagePage, &result.usage))
+      return false;
+    wchar_t product[kProductStringBytes / sizeof(wchar_t) + 1] = {};
+    if (HidD_GetProductString(handle, product, kProductStringBytes)) {
+      char text[512] = {};
+      int n = WideCharToMultiByte(CP_ACP, 0, product, -1, text, sizeof text - 1, nullptr, nullptr);
+      if (n > 0) result.product = text;
+    }
+    *info = std::move(result);
+    return true;
+  }
+
+  const char* permissionAdvice() const override {
+    return "close programs that hold the device open, or run tavrin as administrator";
+  }
+
+  int64_t monotonicMilliseconds() override { return static_cast<int64_t>(GetTickCount64()); }
+  void sleepMilliseconds(uint32_t ms) override { Sleep(ms); }
+};
+
+}  // namespace
+
+HidPlatform& nativeHidPlatform() {
+  static WinHidPlatform platform;
+  return platform;
+}
