@@ -42,7 +42,8 @@ class SimulatedConnection : public HidConnection {
   void flushInput() override {
     SimulatedPlatform::Slot* slot = platform_->slots_[id_].get();
     auto& queue = slot->queue;
-    while (!queue.empty() && queue.front().arrival <= platform_->now_) queue.pop_front();
+    for (auto it = queue.begin(); it != queue.end() && it->arrival <= platform_->now_;)
+      it = it->generation == generation_ ? queue.erase(it) : it + 1;
   }
 
   HidWaitResult writeReport(const uint8_t* report, uint32_t /*timeoutMs*/) override {
@@ -52,7 +53,8 @@ class SimulatedConnection : public HidConnection {
     if (!slot->model) return kHidWaitDone;
     DeviceReply reply = slot->model->receive(report, kReportSize);
     int64_t arrival = platform_->now_ + platform_->latencyMs_ + reply.delayMs;
-    for (const Report& input : reply.reports) slot->queue.push_back({arrival, input});
+    for (const Report& input : reply.reports)
+      slot->queue.push_back({arrival, generation_, input});
     if (reply.event != DeviceModelEvent::kNone) {
       // The answer already queued is still delivered to this connection.
       slot->present = false;
@@ -73,9 +75,14 @@ class SimulatedConnection : public HidConnection {
     if (!alive && !drainOnly_) return kHidWaitFailed;
     const int64_t deadline = platform_->now_ + timeoutMs;
     auto& queue = slot->queue;
-    while (!queue.empty() && queue.front().arrival <= deadline) {
-      SimulatedPlatform::PendingReport pending = queue.front();
-      queue.pop_front();
+    for (auto it = queue.begin(); it != queue.end() && it->arrival <= deadline;) {
+      // Reports for a later appearance of the device are not this connection's.
+      if (it->generation != generation_) {
+        ++it;
+        continue;
+      }
+      SimulatedPlatform::PendingReport pending = *it;
+      it = queue.erase(it);
       if (pending.report[0] != report[0]) continue;
       if (pending.arrival <= platform_->now_) *immediateCount = kReportSize;
       if (pending.arrival > platform_->now_) platform_->now_ = pending.arrival;

@@ -58,6 +58,7 @@ class SimulatedPlatform : public HidPlatform {
 
   struct PendingReport {
     int64_t arrival;
+    uint32_t generation;  ///< the appearance of the device that sent it
     Report report;
   };
   struct Slot;

@@ -1,0 +1,74 @@
+#include "hid/simulated_device.h"
+
+#include <gtest/gtest.h>
+
+#include "hid/hid_manager.h"
+#include "hid/sim_test_support.h"
+#include "hid/transaction.h"
+#include "update/commands.h"
+
+namespace {
+
+int exchange(HidDevice* device, uint8_t command, uint8_t* response) {
+  const uint8_t payload[2] = {command, 0x01};
+  uint8_t bytesRead = 0;
+  uint8_t flag = (command == CmdStartUpdate || command == CmdWriteData) ? 1 : 0;
+  return sendTransaction(device, payload, command == CmdWriteData ? 2 : 1, flag, response,
+                         &bytesRead);
+}
+
+TEST(SimulatedPlatform, ClockLatencyAndLateAnswers) {
+  ScopedSimulation sim;
+  configureScannerIds();
+  DeviceModelConfig config = scannerConfig("QS-100", "V1", kModeBootloader);
+  config.faults.push_back({FaultKind::kLateAnswer, CmdGetInfo, 2, 1, 700});
+  sim.platform.addDevice(config);
+  sim.platform.setExchangeLatencyMs(2);
+  CHidManager manager;
+  manager.refreshDevices();
+  HidDevice* device = manager.firstDevice();
+  ASSERT_NE(device, nullptr);
+  uint8_t response[kFrameBufferSize] = {};
+
+  EXPECT_EQ(exchange(device, CmdGetInfo, response), kTransactionOk);
+  EXPECT_EQ(sim.platform.monotonicMilliseconds(), 2);
+  // Late, but within the read wait.
+  EXPECT_EQ(exchange(device, CmdGetInfo, response), kTransactionOk);
+  EXPECT_EQ(sim.platform.monotonicMilliseconds(), 2 + 702);
+  sim.platform.sleepMilliseconds(500);
+  EXPECT_EQ(sim.platform.monotonicMilliseconds(), 1204);
+  EXPECT_EQ(sim.platform.writeCount(), 2u);
+}
+
+TEST(SimulatedPlatform, VanishingDevices) {
+  ScopedSimulation sim;
+  configureScannerIds();
+  DeviceModelConfig config = scannerConfig("QS-100", "V1", kModeBootloader);
+  config.vanishAfterDataFrames = 2;
+  size_t id = sim.platform.addDevice(config);
+  DeviceModelConfig lost = scannerConfig("QS-200");
+  lost.neverReturnAfterSwitch = true;
+  size_t lostId = sim.platform.addDevice(lost);
+  CHidManager manager;
+  manager.refreshDevices();
+  ASSERT_EQ(manager.deviceCount(), 2u);
+  HidDevice* boot = manager.firstDevice();
+  HidDevice* app = manager.nextDevice();
+  uint8_t response[kFrameBufferSize] = {};
+
+  EXPECT_EQ(exchange(boot, CmdStartUpdate, response), kTransactionOk);
+  EXPECT_EQ(exchange(boot, CmdWriteData, response), kTransactionOk);
+  // The second chunk is answered, then the device is gone.
+  EXPECT_EQ(exchange(boot, CmdWriteData, response), kTransactionOk);
+  EXPECT_EQ(exchange(boot, CmdWriteData, response), kTransactionFailed);
+  EXPECT_EQ(sim.platform.currentPath(id), "");
+
+  EXPECT_EQ(exchange(app, CmdEnterBootloader, response), kTransactionOk);
+  sim.platform.advance(60000);
+  manager.refreshDevices();
+  EXPECT_EQ(manager.deviceCount(), 0u);
+  EXPECT_EQ(sim.platform.currentPath(lostId), "");
+  EXPECT_EQ(sim.platform.model(id).storedImage(), (std::vector<uint8_t>{0x01, 0x01}));
+}
+
+}  // namespace
