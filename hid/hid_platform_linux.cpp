@@ -261,6 +261,8 @@ HidWaitResult HidrawConnection::readReport(uint8_t* report, uint32_t timeoutMs,
         return kHidWaitDone;
       }
       firstAttempt = false;
+      // A collection that never stops reporting must not hold the wait open.
+      if (nowMilliseconds() >= deadline) return kHidWaitTimeout;
       continue;
     }
     if (n == 0) return kHidWaitFailed;  // end of file: the other side is gone
