@@ -1,0 +1,225 @@
+#include "tools/sim_host.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Records what the host asks of the kernel, one line per call.
+class RecordingKernel : public SimKernel {
+ public:
+  bool createDevice(size_t index, const UhidIdentity& id) override {
+    char text[96];
+    std::snprintf(text, sizeof text, "create %zu %04x:%04x %s", index, id.vendor, id.product,
+                  id.uniq.c_str());
+    calls.push_back(text);
+    return !refuseCreate;
+  }
+  void destroyDevice(size_t index) override { calls.push_back("destroy " + std::to_string(index)); }
+  void sendInput(size_t index, const Report& r) override {
+    char text[64];
+    // id, sequence echo and command echo identify an answer well enough.
+    std::snprintf(text, sizeof text, "input %zu %02x seq=%u cmd=%02x", index, r[0], r[5], r[8]);
+    calls.push_back(text);
+  }
+  std::vector<std::string> take() {
+    std::vector<std::string> out;
+    out.swap(calls);
+    return out;
+  }
+  std::vector<std::string> calls;
+  bool refuseCreate = false;
+};
+
+// A request frame as tavrin builds it: mask AA, flag, length, complement,
+// sequence, payload, checksum.
+Report request(uint8_t seq, std::vector<uint8_t> payload, uint8_t flag = 0) {
+  Report f{};
+  f[0] = 0xB2;
+  f[1] = 0xAA;
+  f[2] = static_cast<uint8_t>(0x55 + flag);
+  f[3] = static_cast<uint8_t>(payload.size() + 2);
+  f[4] = static_cast<uint8_t>(~f[3]);
+  f[5] = seq;
+  uint16_t sum = 0;
+  for (size_t i = 0; i < payload.size(); ++i) {
+    f[6 + i] = payload[i];
+    sum = static_cast<uint16_t>(sum + payload[i]);
+  }
+  f[6 + payload.size()] = static_cast<uint8_t>(sum);
+  f[7 + payload.size()] = static_cast<uint8_t>(sum >> 8);
+  return f;
+}
+
+SimOptions oneDevice() {
+  SimOptions o;
+  o.devices.push_back(defaultSimDevice());
+  return o;
+}
+
+using Calls = std::vector<std::string>;
+
+TEST(SimHost, SwitchRestartsUnderBootloaderIdsAfterTheDelay) {
+  SimOptions o = oneDevice();
+  o.devices[0].model.reenumerateDelayMs = 200;
+  RecordingKernel k;
+  SimHost host(o, k, "t", nullptr);
+  ASSERT_TRUE(host.start(0));
+  EXPECT_EQ(k.take(), Calls{"create 0 abcd:1234 t-0-0"});
+  EXPECT_EQ(host.nextDueUs(), -1);
+
+  Report enter = request(3, {0x67});
+  host.receive(0, enter.data(), enter.size(), 1000);
+  // The answer leaves before the device goes away.
+  EXPECT_EQ(k.take(), (Calls{"input 0 b1 seq=3 cmd=67", "destroy 0"}));
+  EXPECT_FALSE(host.present(0));
+  EXPECT_EQ(host.nextDueUs(), 201000);
+  // Frames cannot reach a device that is gone.
+  Report read = request(4, {0x60});
+  host.receive(0, read.data(), read.size(), 2000);
+  EXPECT_TRUE(k.take().empty());
+
+  host.advance(200999);
+  EXPECT_TRUE(k.take().empty());
+  host.advance(201000);
+  // A new serial, so the new node is told apart from the old one.
+  EXPECT_EQ(k.take(), Calls{"create 0 abcd:1000 t-0-1"});
+  EXPECT_TRUE(host.present(0));
+  EXPECT_EQ(host.uniq(0), "t-0-1");
+  EXPECT_EQ(host.nextDueUs(), -1);
+}
+
+TEST(SimHost, NeverReturningAndVanishingDevices) {
+  SimOptions o = oneDevice();
+  o.devices[0].model.neverReturnAfterSwitch = true;
+  RecordingKernel k;
+  SimHost host(o, k, "t", nullptr);
+  ASSERT_TRUE(host.start(0));
+  k.take();
+  Report enter = request(1, {0x67});
+  host.receive(0, enter.data(), enter.size(), 0);
+  EXPECT_EQ(k.take(), (Calls{"input 0 b1 seq=1 cmd=67", "destroy 0"}));
+  EXPECT_EQ(host.nextDueUs(), -1);
+  host.advance(3600000000);
+  EXPECT_TRUE(k.take().empty());
+
+  SimOptions v = oneDevice();
+  v.devices[0].model.startMode = kModeBootloader;
+  v.devices[0].model.vanishAfterDataFrames = 2;
+  RecordingKernel k2;
+  SimHost boot(v, k2, "u", nullptr);
+  ASSERT_TRUE(boot.start(0));
+  EXPECT_EQ(k2.take(), Calls{"create 0 abcd:1000 u-0-0"});
+  for (uint8_t seq = 1; seq <= 2; ++seq) {
+    Report data = request(seq, {0x64, 1, 2, 3}, 1);
+    boot.receive(0, data.data(), data.size(), seq);
+  }
+  EXPECT_EQ(k2.take(), (Calls{"input 0 b1 seq=1 cmd=64", "input 0 b1 seq=2 cmd=64", "destroy 0"}));
+  EXPECT_FALSE(boot.present(0));
+  EXPECT_EQ(boot.nextDueUs(), -1);
+}
+
+TEST(SimHost, LateAnswersKeepTheirOrderAndDieWithTheDevice) {
+  SimOptions o = oneDevice();
+  o.devices[0].model.faults.push_back({FaultKind::kLateAnswer, 0x60, 1, 1, 1500});
+  RecordingKernel k;
+  SimHost host(o, k, "t", nullptr);
+  ASSERT_TRUE(host.start(0));
+  k.take();
+  Report first = request(1, {0x60});
+  Report second = request(2, {0x61});
+  host.receive(0, first.data(), first.size(), 10000);
+  host.receive(0, second.data(), second.size(), 20000);
+  // The immediate answer to the second request queues behind the late one.
+  EXPECT_TRUE(k.take().empty());
+  EXPECT_EQ(host.nextDueUs(), 1510000);
+  host.advance(1509999);
+  EXPECT_TRUE(k.take().empty());
+  host.advance(1510000);
+  EXPECT_EQ(k.take(), (Calls{"input 0 b1 seq=1 cmd=60", "input 0 b1 seq=2 cmd=61"}));
+
+  // A late answer pending at a restart is lost.
+  Report again = request(3, {0x60});
+  host.receive(0, again.data(), again.size(), 2000000);
+  EXPECT_EQ(k.take(), Calls{"input 0 b1 seq=3 cmd=60"});  // only the first was late
+  SimOptions p = oneDevice();
+  p.devices[0].model.faults.push_back({FaultKind::kLateAnswer, 0x61, 1, 1, 500});
+  RecordingKernel k2;
+  SimHost h2(p, k2, "t", nullptr);
+  ASSERT_TRUE(h2.start(0));
+  k2.take();
+  Report info = request(1, {0x61});
+  Report enter = request(2, {0x67});
+  h2.receive(0, info.data(), info.size(), 0);
+  h2.receive(0, enter.data(), enter.size(), 100);
+  EXPECT_EQ(k2.take(), Calls{"destroy 0"});
+  h2.advance(10000000);
+  EXPECT_EQ(k2.take(), Calls{"create 0 abcd:1000 t-0-1"});
+}
+
+TEST(SimHost, FrameLogStatsAndImages) {
+  SimOptions o = oneDevice();
+  o.devices[0].model.startMode = kModeBootloader;
+  o.devices.push_back(o.devices[0]);
+  std::string dir = ::testing::TempDir();
+  std::string logPath = dir + "sim_host_test.frames";
+  std::string imagePath = dir + "sim_host_test.image";
+  std::remove((imagePath + ".1").c_str());
+  FILE* log = std::fopen(logPath.c_str(), "w");
+  ASSERT_NE(log, nullptr);
+  RecordingKernel k;
+  SimHost host(o, k, "t", log);
+  ASSERT_TRUE(host.start(0));
+  Report start = request(1, {0x63}, 1);
+  Report d1 = request(2, {0x64, 0xDE, 0xAD}, 1);
+  Report d2 = request(3, {0x64, 0xBE, 0xEF}, 1);
+  Report d3 = request(4, {0x64, 0x01}, 1);
+  host.receive(1, start.data(), start.size(), 100);
+  host.receive(1, d1.data(), d1.size(), 1000);
+  host.receive(1, d2.data(), d2.size(), 1250);
+  host.receive(1, d3.data(), d3.size(), 2000);
+  // A short report is logged as it came.
+  const uint8_t shortReport[3] = {0xB2, 0xAA, 0x55};
+  host.receive(0, shortReport, sizeof shortReport, 3000);
+  std::fclose(log);
+
+  std::ifstream in(logPath);
+  std::string line;
+  ASSERT_TRUE(std::getline(in, line));
+  EXPECT_EQ(line, "1 boot b2aa5603fc016363" + std::string(50, '0'));
+  ASSERT_TRUE(std::getline(in, line));
+  EXPECT_EQ(line, "1 boot b2aa5605fa0264deadef01" + std::string(44, '0'));
+  std::getline(in, line);
+  std::getline(in, line);
+  ASSERT_TRUE(std::getline(in, line));
+  EXPECT_EQ(line, "0 boot b2aa55");
+  EXPECT_FALSE(std::getline(in, line));
+
+  EXPECT_EQ(host.statsText(),
+            "device 0 data-frames 0 span-us 0 per-exchange-us 0.0\n"
+            "device 1 data-frames 3 span-us 1000 per-exchange-us 500.0\n");
+  ASSERT_TRUE(host.writeImages(imagePath));
+  std::ifstream first(imagePath, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(first), {}), "");
+  std::ifstream second(imagePath + ".1", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(second), {}), "\xDE\xAD\xBE\xEF\x01");
+  EXPECT_FALSE(host.writeImages(dir + "no/such/dir/image"));
+  std::remove(logPath.c_str());
+  std::remove(imagePath.c_str());
+  std::remove((imagePath + ".1").c_str());
+}
+
+TEST(SimHost, StartFailsWhenTheKernelRefuses) {
+  SimOptions o = oneDevice();
+  RecordingKernel k;
+  k.refuseCreate = true;
+  SimHost host(o, k, "t", nullptr);
+  EXPECT_FALSE(host.start(0));
+  EXPECT_FALSE(host.present(0));
+}
+
+}  // namespace
