@@ -67,6 +67,8 @@ class HexPass {
   HexPass(uint8_t* image, uint8_t* written) : image_(image), written_(written) {}
 
   // Feeds a block of text; lines may span blocks. False once a line fails.
+  // The CR of a CR LF end stays in the line: it is white space, so it ends
+  // the data text like the line end would.
   bool feed(const char* data, size_t size) {
     while (size > 0) {
       const char* lf = static_cast<const char*>(std::memchr(data, '\n', size));
