@@ -46,6 +46,12 @@ class UpdateSession {
   void finish();
 
   bool negotiate();
+  // An answer without the marker leaves the texts alone; cleared before each
+  // request, they cannot pass one device's model or version off as another's.
+  void clearTexts() {
+    std::memset(modelText_, 0, sizeof modelText_);
+    std::memset(versionText_, 0, sizeof versionText_);
+  }
   int exchange(const uint8_t* payload, uint8_t length, uint8_t flag, uint8_t* response);
   void takeInfo(const uint8_t* response);
   void failureExit();
@@ -97,8 +103,6 @@ bool UpdateSession::prepare() {
 
   manager_ = std::make_unique<CHidManager>();
   manager_->refreshDevices();
-  std::memset(modelText_, 0, sizeof modelText_);
-  std::memset(versionText_, 0, sizeof versionText_);
   if (manager_->deviceCount() == 0) {
     message("No specified VID/PID HID device detected!");
     printHidPermissionHint(true);
@@ -112,6 +116,7 @@ bool UpdateSession::selectDevice() {
   for (HidDevice* device = manager_->firstDevice(); device != nullptr;
        device = manager_->nextDevice()) {
     device->protocolMask = gContext.protocolMask;
+    clearTexts();
     if (readFirmwareVersion(device, modelText_, versionText_) != kTransactionOk) continue;
     message("Deveice Firmware Version: %s\n", versionText_);
     if (info_.model == modelText_) {
@@ -235,6 +240,7 @@ bool UpdateSession::waitBootloader() {
 }
 
 bool UpdateSession::checkModel() {
+  clearTexts();
   if (readFirmwareVersion(selected_, modelText_, versionText_) != kTransactionOk) {
     if (++versionFailures_ >= kBootloaderVersionAttempts) {
       message("Error: Bootloader not responding\n");

@@ -304,6 +304,31 @@ TEST_F(UpdateSessionTest, DeviceSelection) {
   EXPECT_EQ(sim_->model(target).storedImage(), rawImage(20));
 }
 
+TEST_F(UpdateSessionTest, AnswerWithoutMarkerIsNoModel) {
+  // One device answers its version request without the marker: it must not
+  // inherit another device's model and make the selection ambiguous.
+  useFile("fw.bin", rawImage(20));
+  size_t target = sim_->addDevice(device(kModeBootloader));
+  DeviceModelConfig odd = device();
+  odd.faults.push_back({FaultKind::kWrongMarker, CmdReadVersion, 1, 0, 0});
+  size_t other = sim_->addDevice(odd);
+  std::string err = run();
+  EXPECT_EQ(err.substr(0, 57), "Deveice Firmware Version: 1.2\nDeveice Firmware Version: \n");
+  EXPECT_TRUE(updateSucceeded()) << err;
+  EXPECT_EQ(commands(other), std::vector<uint8_t>{CmdReadVersion});
+  EXPECT_EQ(sim_->model(target).storedImage(), rawImage(20));
+
+  // Nor does a bootloader that answers without the marker pass the model check.
+  SetUp();
+  useFile("fw.bin", rawImage(20));
+  odd = device();
+  odd.faults.push_back({FaultKind::kWrongMarker, CmdReadVersion, 2, 1, 0});
+  sim_->addDevice(odd);
+  err = run();
+  EXPECT_EQ(err.substr(err.size() - 55), "Bootloader Connected\nError: Incorrect bootloader model\n");
+  expectFailedExit();
+}
+
 TEST_F(UpdateSessionTest, UnusableFiles) {
   gContext.firmwarePath = (dir_ / "missing.bin").string();
   sim_->addDevice(device());
