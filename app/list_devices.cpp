@@ -1,5 +1,6 @@
 #include "app/list_devices.h"
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -35,8 +36,9 @@ int listDevices() {
     if (info.usagePage != kTavrinUsagePage || info.usage != kTavrinUsage) continue;
     DeviceMode mode = matchDeviceMode(info.vendorId, info.productId, info.usagePage, info.usage);
     std::string product = info.product.empty() ? "" : " \"" + info.product + "\"";
-    message("%s %04x:%04x%s %s\n", info.node.c_str(), info.vendorId, info.productId,
-            product.c_str(), modeName(mode));
+    // The listing is data for scripts: standard output. Problems go to standard error.
+    std::printf("%s %04x:%04x%s %s\n", info.node.c_str(), info.vendorId, info.productId,
+                product.c_str(), modeName(mode));
     ++printed;
     // Listing needs no open; check it anyway so the operator learns now that
     // an update would be refused.
@@ -44,6 +46,7 @@ int listDevices() {
     if (!platform.open(path, false, &error) && error == kHidOpenDenied)
       noteHidPermissionProblem(info.node);
   }
+  std::fflush(stdout);
   if (printed == 0) {
     message("No HID device of this kind found\n");
     return 1;

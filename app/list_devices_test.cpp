@@ -7,7 +7,9 @@
 namespace {
 
 using ::testing::internal::CaptureStderr;
+using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStderr;
+using ::testing::internal::GetCapturedStdout;
 
 TEST(ListDevices, EveryInterfaceOfTheKind) {
   ScopedSimulation sim;
@@ -21,8 +23,10 @@ TEST(ListDevices, EveryInterfaceOfTheKind) {
   sim.platform.addForeignInterface("sim/hidraw3", 0x0C2E, 0x0B61, 0x8C, 0x01);
 
   CaptureStderr();
+  CaptureStdout();
   EXPECT_EQ(listDevices(), 0);
-  EXPECT_EQ(GetCapturedStderr(),
+  EXPECT_EQ(GetCapturedStderr(), "");
+  EXPECT_EQ(GetCapturedStdout(),
             "sim/hidraw0 abcd:1234 \"Simulated QS-100\" application\n"
             "sim/hidraw2 abcd:1000 \"Simulated QS-100\" bootloader\n"
             "sim/hidraw3 0c2e:0b61 -\n");
@@ -30,19 +34,21 @@ TEST(ListDevices, EveryInterfaceOfTheKind) {
   // Listing needs no access, but the operator hears that an update would.
   sim.platform.setOpenError(0, kHidOpenDenied);
   CaptureStderr();
+  CaptureStdout();
   EXPECT_EQ(listDevices(), 0);
-  std::string output = GetCapturedStderr();
-  EXPECT_NE(output.find("sim/hidraw0 abcd:1234"), std::string::npos);
-  EXPECT_NE(output.find("\nPermission denied opening sim/hidraw0: allow access to the simulated "
+  EXPECT_NE(GetCapturedStdout().find("sim/hidraw0 abcd:1234"), std::string::npos);
+  EXPECT_EQ(GetCapturedStderr().find("Permission denied opening sim/hidraw0: allow access to the simulated "
                         "device\n"),
-            std::string::npos);
+            0u);
 }
 
 TEST(ListDevices, NoneFound) {
   ScopedSimulation sim;
   sim.platform.addForeignInterface("sim/hidraw1", 0xABCD, 0x1234, 0x01, 0x06);
   CaptureStderr();
+  CaptureStdout();
   EXPECT_EQ(listDevices(), 1);
+  EXPECT_EQ(GetCapturedStdout(), "");
   EXPECT_EQ(GetCapturedStderr(), "No HID device of this kind found\n");
 }
 
