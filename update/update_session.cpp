@@ -234,6 +234,9 @@ bool UpdateSession::waitBootloader() {
   const int64_t elapsedSeconds = (hidPlatform().monotonicMilliseconds() - switchStartMs_) / 1000;
   if (elapsedSeconds >= kSwitchTimeoutSeconds) {
     message("Error: Switch to bootloader timeout\n");
+    // The usual cause on a new machine: access was granted to the application
+    // ids only, and the bootloader's node cannot be opened.
+    printHidPermissionHint(false);
     return false;
   }
   return true;

@@ -494,6 +494,33 @@ TEST_F(UpdateSessionTest, BootloaderWait) {
   EXPECT_EQ(sim_->model(id).storedImage(), rawImage(40));
 }
 
+// Denies every open of a re-enumerated device (its bootloader).
+class BootloaderDenied : public SimulatedPlatform {
+ public:
+  std::unique_ptr<HidConnection> open(const std::string& path, bool forIo,
+                                      HidOpenError* error) override {
+    if (path.size() > 2 && path.substr(path.size() - 2) != "/0") {
+      *error = kHidOpenDenied;
+      return nullptr;
+    }
+    return SimulatedPlatform::open(path, forIo, error);
+  }
+};
+
+TEST_F(UpdateSessionTest, BootloaderWithoutPermissionIsNamed) {
+  sim_ = std::make_unique<BootloaderDenied>();
+  setHidPlatform(sim_.get());
+  clearHidPermissionProblems();
+  useFile("fw.bin", rawImage(40));
+  sim_->addDevice(device());
+  std::string err = run();
+  EXPECT_NE(err.find("Error: Switch to bootloader timeout\nPermission denied opening sim/0/1: "),
+            std::string::npos)
+      << err;
+  expectFailedExit();
+  clearHidPermissionProblems();
+}
+
 TEST_F(UpdateSessionTest, FinishIsTheLastFrame) {
   useFile("fw.bin", rawImage(40));
   DeviceModelConfig config = device();
