@@ -1,5 +1,7 @@
 #include "hid/report_descriptor.h"
 
+#include "image/byte_reader.h"
+
 namespace {
 
 // Item prefix fields: size code in bits 0-1, type in 2-3, tag in 4-7.
@@ -12,40 +14,11 @@ constexpr uint32_t kApplicationCollection = 0x01;
 // Deeper Push nesting than this is nonsense in a real descriptor.
 constexpr size_t kMaxPushDepth = 16;
 
-class ItemReader {
- public:
-  ItemReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  bool atEnd() const { return pos_ >= size_; }
-  bool readByte(uint8_t* out) {
-    if (pos_ >= size_) return false;
-    *out = data_[pos_++];
-    return true;
-  }
-  bool readLe(size_t width, uint32_t* out) {
-    if (width > size_ - pos_) return false;
-    uint32_t value = 0;
-    for (size_t i = 0; i < width; ++i) value |= static_cast<uint32_t>(data_[pos_ + i]) << (8 * i);
-    pos_ += width;
-    *out = value;
-    return true;
-  }
-  bool skip(size_t count) {
-    if (count > size_ - pos_) return false;
-    pos_ += count;
-    return true;
-  }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t pos_ = 0;
-};
-
 }  // namespace
 
 bool parseTopLevelCollections(const uint8_t* data, size_t size,
                               std::vector<TopLevelCollection>* collections) {
-  ItemReader reader(data, size);
+  ByteReader reader(data, size);
   uint32_t usagePage = 0;
   std::vector<uint32_t> pushedPages;
   bool haveUsage = false;
@@ -54,10 +27,10 @@ bool parseTopLevelCollections(const uint8_t* data, size_t size,
   size_t depth = 0;
   while (!reader.atEnd()) {
     uint8_t prefix = 0;
-    reader.readByte(&prefix);
+    reader.readU8(&prefix);
     if (prefix == kLongItemPrefix) {
       uint8_t dataSize = 0, longTag = 0;
-      if (!reader.readByte(&dataSize) || !reader.readByte(&longTag) || !reader.skip(dataSize))
+      if (!reader.readU8(&dataSize) || !reader.readU8(&longTag) || !reader.skip(dataSize))
         return false;
       continue;
     }

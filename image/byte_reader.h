@@ -31,6 +31,15 @@ class ByteReader {
     pos_ += 4;
     return true;
   }
+  /// A little-endian value of 0 to 4 bytes.
+  bool readLe(size_t width, uint32_t* out) {
+    if (width > 4 || remaining() < width) return false;
+    uint32_t value = 0;
+    for (size_t i = 0; i < width; ++i) value |= static_cast<uint32_t>(data_[pos_ + i]) << (8 * i);
+    pos_ += width;
+    *out = value;
+    return true;
+  }
   /// Points *out at the next `count` bytes and steps over them.
   bool readBytes(size_t count, const uint8_t** out) {
     if (remaining() < count) return false;
