@@ -1,5 +1,6 @@
 #include "app/help_text.h"
 
+#include "app/console.h"
 #include "app/message.h"
 
 namespace {

@@ -1,13 +1,7 @@
-#include <clocale>
-
+#include "app/console.h"
 #include "app/tavrin_main.h"
 
 int main(int argc, char** argv) {
-#ifdef _WIN32
-  std::setlocale(LC_ALL, "chs");
-#else
-  // Linux has no "chs"; the environment names the locale.
-  std::setlocale(LC_ALL, "");
-#endif
+  selectConsoleLocale();
   return tavrinMain(argc, argv);
 }

@@ -1,0 +1,26 @@
+#include <cctype>
+#include <clocale>
+#include <cstdlib>
+#include <string>
+
+#include "app/console.h"
+
+// There is no "chs" locale here; the environment names one.
+void selectConsoleLocale() { std::setlocale(LC_ALL, ""); }
+
+// A GBK byte stream is unreadable on the UTF-8 terminals Linux users have, so
+// GBK is written only where the locale asks for it.
+bool consoleUsesGbk() {
+  const char* value = nullptr;
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    value = std::getenv(name);
+    if (value != nullptr && value[0] != '\0') break;
+    value = nullptr;
+  }
+  if (value == nullptr) return false;
+  std::string upper;
+  for (const char* p = value; *p != '\0'; ++p)
+    upper += static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+  return upper.find("GBK") != std::string::npos || upper.find("GB2312") != std::string::npos ||
+         upper.find("GB18030") != std::string::npos;
+}
