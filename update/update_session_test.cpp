@@ -165,6 +165,19 @@ TEST_F(UpdateSessionTest, HappyPathFromApplicationFirmware) {
   }
 }
 
+TEST_F(UpdateSessionTest, VerifyCarriesTheImageCrcTwice) {
+  // The three bytes abc carry no info block: the file names no model, and a
+  // device that reports none is the one.
+  useFile("abc.bin", {0x61, 0x62, 0x63});
+  size_t id = sim_->addDevice(device(kModeApplication, ""));
+  std::string err = run();
+  EXPECT_TRUE(updateSucceeded()) << err;
+  const Report& verify = sim_->frameLog(id)[8];
+  // Length and complement, sequence (the ninth frame), then the payload.
+  const uint8_t expected[] = {0x0B, 0xF4, 9, 0x65, 0x3D, 0xBE, 0xDB, 0xCA, 0x3D, 0xBE, 0xDB, 0xCA};
+  EXPECT_EQ(0, std::memcmp(&verify[3], expected, sizeof expected));
+}
+
 TEST_F(UpdateSessionTest, ProgressLines) {
   useFile("one.bin", rawImage(16, "AB"));
   sim_->addDevice(device(kModeApplication, "AB"));
