@@ -1,5 +1,6 @@
 #include "hid/simulated_device.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -53,8 +54,15 @@ class SimulatedConnection : public HidConnection {
     if (!slot->model) return kHidWaitDone;
     DeviceReply reply = slot->model->receive(report, kReportSize);
     int64_t arrival = platform_->now_ + platform_->latencyMs_ + reply.delayMs;
-    for (const Report& input : reply.reports)
-      slot->queue.push_back({arrival, generation_, input});
+    // The queue is kept in order of arrival: a late answer to an abandoned
+    // request must not hold up an answer that comes before it.
+    auto position = std::upper_bound(
+        slot->queue.begin(), slot->queue.end(), arrival,
+        [](int64_t at, const SimulatedPlatform::PendingReport& p) { return at < p.arrival; });
+    for (const Report& input : reply.reports) {
+      position = slot->queue.insert(position, {arrival, generation_, input});
+      ++position;
+    }
     if (reply.event != DeviceModelEvent::kNone) {
       // The answer already queued is still delivered to this connection.
       slot->present = false;

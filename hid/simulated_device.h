@@ -85,5 +85,5 @@ struct SimulatedPlatform::Slot {
   uint16_t vendorId = 0, productId = 0, usagePage = 0, usage = 0;  ///< foreign only
   HidOpenError openError = kHidOpenOk;
   bool openErrorForIoOnly = false;
-  std::deque<PendingReport> queue;  ///< input reports on their way to the host
+  std::deque<PendingReport> queue;  ///< input reports on their way to the host, by arrival
 };

@@ -40,6 +40,34 @@ TEST(SimulatedPlatform, ClockLatencyAndLateAnswers) {
   EXPECT_EQ(sim.platform.writeCount(), 2u);
 }
 
+TEST(SimulatedPlatform, InputReportsComeInArrivalOrder) {
+  ScopedSimulation sim;
+  configureScannerIds();
+  DeviceModelConfig config = scannerConfig("QS-100", "V1", kModeBootloader);
+  config.faults.push_back({FaultKind::kLateAnswer, CmdGetInfo, 1, 1, 2500});
+  sim.platform.addDevice(config);
+  CHidManager manager;
+  manager.refreshDevices();
+  HidDevice* device = manager.firstDevice();
+  ASSERT_NE(device, nullptr);
+  uint8_t response[kFrameBufferSize] = {};
+
+  EXPECT_EQ(exchange(device, CmdGetInfo, response), kTransactionTimeout);
+  EXPECT_EQ(sim.platform.monotonicMilliseconds(), 1000);
+  // The answer to this request comes at once, ahead of the late one still on
+  // its way, which must not hold it up.
+  ASSERT_EQ(exchange(device, CmdReadVersion, response), kTransactionOk);
+  EXPECT_EQ(response[8], CmdReadVersion);
+  EXPECT_EQ(sim.platform.monotonicMilliseconds(), 1000);
+  ASSERT_EQ(exchange(device, CmdGetInfo, response), kTransactionOk);
+  EXPECT_EQ(sim.platform.monotonicMilliseconds(), 1000);
+  // Once it has arrived, the late answer is flushed before the next request.
+  sim.platform.advance(2000);
+  ASSERT_EQ(exchange(device, CmdReadVersion, response), kTransactionOk);
+  EXPECT_EQ(response[8], CmdReadVersion);
+  EXPECT_EQ(sim.platform.monotonicMilliseconds(), 3000);
+}
+
 TEST(SimulatedPlatform, VanishingDevices) {
   ScopedSimulation sim;
   configureScannerIds();
