@@ -14,6 +14,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "hid/frame_format.h"
@@ -24,6 +25,8 @@ constexpr DWORD kShareMode = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // An enumeration that keeps failing with errors other than "no more items"
 // must still end.
 constexpr DWORD kMaxInterfaceIndex = 65536;
+// Device interface paths are a few hundred characters at most.
+constexpr DWORD kMaxDetailBytes = 64 * 1024;
 // HidD_GetProductString takes at most 126 wide characters plus the zero.
 constexpr ULONG kProductStringBytes = 127 * sizeof(wchar_t);
 
@@ -41,37 +44,57 @@ HidOpenError openErrorFromLastError() {
   }
 }
 
-// One overlapped transfer with its own event, waited for at most timeoutMs.
-// On a failed wait the transfer is cancelled and its completion awaited here,
-// because the OVERLAPPED record lives on this stack frame.
-HidWaitResult overlappedTransfer(HANDLE handle, bool write, void* buffer, DWORD length,
+// Time a cancelled transfer gets to come back from the driver.
+constexpr DWORD kCancelWaitMs = 1000;
+
+// The record and buffer of one overlapped transfer, which the driver writes
+// into until the transfer completes.
+struct Transfer {
+  OVERLAPPED overlapped{};
+  std::vector<uint8_t> data;
+};
+
+// One overlapped transfer of *data (written from it, or read into it) with its
+// own event, waited for at most timeoutMs. A transfer whose wait fails is
+// cancelled and given kCancelWaitMs to come back; one the driver still holds
+// after that is left to it, never freed, because it may yet be written into.
+HidWaitResult overlappedTransfer(HANDLE handle, bool write, std::vector<uint8_t>* data,
                                  DWORD timeoutMs, DWORD* transferred, bool* completedAtOnce) {
   *transferred = 0;
   *completedAtOnce = false;
-  OVERLAPPED overlapped{};
+  auto transfer = std::make_unique<Transfer>();
+  transfer->data = *data;
+  OVERLAPPED& overlapped = transfer->overlapped;
   overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (overlapped.hEvent == nullptr) return kHidWaitFailed;
-  BOOL started = write ? WriteFile(handle, buffer, length, nullptr, &overlapped)
-                       : ReadFile(handle, buffer, length, nullptr, &overlapped);
-  HidWaitResult result = kHidWaitFailed;
+  const DWORD length = static_cast<DWORD>(transfer->data.size());
+  BOOL started = write ? WriteFile(handle, transfer->data.data(), length, nullptr, &overlapped)
+                       : ReadFile(handle, transfer->data.data(), length, nullptr, &overlapped);
   // A transfer that fails at once (device gone) is a failure, not a success
   // signalled by an event nobody reset.
-  if (started || GetLastError() == ERROR_IO_PENDING) {
-    *completedAtOnce = started != FALSE;
-    DWORD wait = WaitForSingleObject(overlapped.hEvent, timeoutMs);
-    if (wait == WAIT_OBJECT_0) {
-      result = GetOverlappedResult(handle, &overlapped, transferred, FALSE) ? kHidWaitDone
-                                                                            : kHidWaitFailed;
-    } else {
-      result = wait == WAIT_TIMEOUT ? kHidWaitTimeout : kHidWaitFailed;
-      CancelIo(handle);
-      DWORD ignored = 0;
-      GetOverlappedResult(handle, &overlapped, &ignored, TRUE);
-      *completedAtOnce = false;
-    }
+  if (!started && GetLastError() != ERROR_IO_PENDING) {
+    CloseHandle(overlapped.hEvent);
+    return kHidWaitFailed;
   }
-  CloseHandle(overlapped.hEvent);
-  return result;
+  const DWORD wait = WaitForSingleObject(overlapped.hEvent, timeoutMs);
+  if (wait == WAIT_OBJECT_0) {
+    HidWaitResult result =
+        GetOverlappedResult(handle, &overlapped, transferred, FALSE) ? kHidWaitDone
+                                                                     : kHidWaitFailed;
+    if (result == kHidWaitDone) {
+      *completedAtOnce = started != FALSE;
+      if (!write) *data = transfer->data;
+    }
+    CloseHandle(overlapped.hEvent);
+    return result;
+  }
+  CancelIo(handle);
+  // The event is set only after the driver has finished with the record.
+  if (WaitForSingleObject(overlapped.hEvent, kCancelWaitMs) == WAIT_OBJECT_0)
+    CloseHandle(overlapped.hEvent);
+  else
+    static_cast<void>(transfer.release());
+  return wait == WAIT_TIMEOUT ? kHidWaitTimeout : kHidWaitFailed;
 }
 
 class WinHidConnection : public HidConnection {
@@ -111,8 +134,7 @@ class WinHidConnection : public HidConnection {
     std::memcpy(buffer.data(), report, kReportSize);
     DWORD written = 0;
     bool atOnce = false;
-    return overlappedTransfer(handle_, true, buffer.data(), static_cast<DWORD>(buffer.size()),
-                              timeoutMs, &written, &atOnce);
+    return overlappedTransfer(handle_, true, &buffer, timeoutMs, &written, &atOnce);
   }
 
   HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs,
@@ -126,9 +148,8 @@ class WinHidConnection : public HidConnection {
       if (now >= deadline) return kHidWaitTimeout;
       DWORD count = 0;
       bool atOnce = false;
-      HidWaitResult result =
-          overlappedTransfer(handle_, false, buffer.data(), static_cast<DWORD>(buffer.size()),
-                             static_cast<DWORD>(deadline - now), &count, &atOnce);
+      HidWaitResult result = overlappedTransfer(
+          handle_, false, &buffer, static_cast<DWORD>(deadline - now), &count, &atOnce);
       if (result != kHidWaitDone) return result;
       if (count > 0 && buffer[0] == report[0]) {
         size_t copied = std::min<size_t>(count, kReportSize);
@@ -182,8 +203,10 @@ class WinHidPlatform : public HidPlatform {
       }
       DWORD required = 0;
       SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr);
-      // A size that cannot even hold the fixed part would be written past.
-      if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) break;
+      // A size that cannot even hold the fixed part would be written past; one
+      // far beyond any device path is not worth an allocation that may fail.
+      if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) || required > kMaxDetailBytes)
+        break;
       std::vector<DWORD> storage((required + sizeof(DWORD) - 1) / sizeof(DWORD) + 1, 0);
       auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
       detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
