@@ -4,7 +4,9 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
 #include "image/byte_reader.h"
 
@@ -229,6 +231,10 @@ bool passOverText(const char* text, size_t size, uint8_t fill, uint8_t*& imageDa
 
 bool passOverFile(const std::string& path, uint8_t fill, uint8_t*& imageData,
                   uint32_t& imageLength, uint8_t* written) {
+  // Only a regular file ends: opening a FIFO waits for a writer without
+  // bound, and a device such as /dev/zero would be read for ever.
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) return false;
   std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
   if (!file) return false;
   std::unique_ptr<char[]> block(new (std::nothrow) char[kFileBlock]);

@@ -25,8 +25,9 @@ enum HexLoadResult : int {
 bool readIntelHex(const char* text, size_t size, uint8_t fill, uint8_t*& imageData,
                   uint32_t& imageLength);
 
-/// The same pass over a file, read in bounded blocks. A file that does not
-/// open fails before any buffer is allocated (nothing touched).
+/// The same pass over a file, read in bounded blocks. A path that is not a
+/// regular file, or a file that does not open, fails before any buffer is
+/// allocated (nothing touched).
 bool readIntelHexFile(const std::string& path, uint8_t fill, uint8_t*& imageData,
                       uint32_t& imageLength);
 

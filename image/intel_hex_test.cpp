@@ -2,6 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "image/test_image_builders.h"
 
 using namespace testimage;
@@ -252,4 +262,32 @@ TEST(IntelHexTest, FileReadInBlocks) {
   EXPECT_EQ(loadHexImage((dir / "missing.hex").string(), data, length), kHexReadFailed);
   EXPECT_EQ(data, nullptr);
   EXPECT_EQ(length, 5u);
+
+#ifndef _WIN32
+  // Only regular files are read: a device never ends like a file (/dev/zero
+  // would be read for ever) and opening a FIFO waits for a writer.
+  std::filesystem::create_symlink("/dev/null", dir / "null.hex");
+  EXPECT_EQ(loadHexImage((dir / "null.hex").string(), data, length), kHexReadFailed);
+  EXPECT_EQ(data, nullptr);
+  std::string fifo = (dir / "pipe.hex").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // Should the reader open the FIFO after all, this writer lets its open
+  // return, so a fault shows as a wrong result rather than a hung test.
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    while (!stop) {
+      int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) {
+        close(fd);
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  EXPECT_EQ(loadHexImage(fifo, data, length), kHexReadFailed);
+  stop = true;
+  writer.join();
+  EXPECT_EQ(data, nullptr);
+  EXPECT_EQ(length, 5u);
+#endif
 }
