@@ -72,7 +72,7 @@ int runInspect(const std::string& path, const char* imageOutPath) {
     gContext.releaseImage();
     return 1;
   }
-  std::printf(
+  int printed = std::printf(
       "format: %s\nlength: %u\nimage-crc: 0x%08X\ncheck-word: 0x%08X\nprotocol-mask: 0x%02X\n"
       "protocol-selection: %u\nmodel: %s\nversion: %s\n",
       formatName(format), static_cast<unsigned>(gContext.imageLength),
@@ -80,7 +80,12 @@ int runInspect(const std::string& path, const char* imageOutPath) {
       static_cast<unsigned>(gContext.protocolMask),
       static_cast<unsigned>(gContext.protocolSelection), escapeInspectText(info.model).c_str(),
       escapeInspectText(info.version).c_str());
-  std::fflush(stdout);
+  // A full disk or a closed pipe must not pass for a report delivered.
+  bool delivered = printed >= 0 && std::fflush(stdout) == 0;
   gContext.releaseImage();
+  if (!delivered) {
+    messageText("Error: cannot write the report to standard output\n");
+    return 1;
+  }
   return 0;
 }

@@ -9,7 +9,8 @@
 /// check-word, protocol-mask, protocol-selection, model, version). With
 /// `imageOutPath` the image bytes are also written to that file. Returns the
 /// exit status: 0, or 1 for an invalid file (loader messages and the usual
-/// error line on standard error, nothing on standard output) or a failed write.
+/// error line on standard error, nothing on standard output), a failed image
+/// write, or a report that standard output did not take.
 int runInspect(const std::string& path, const char* imageOutPath);
 
 /// Printable form of a text field: 0x20..0x7E as they are except backslash,

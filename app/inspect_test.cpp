@@ -6,6 +6,10 @@
 #include <cstdlib>
 #include <map>
 
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
 #include "app/update_context.h"
 #include "image/test_image_builders.h"
 
@@ -179,5 +183,20 @@ TEST(InspectExamplesTest, BinaryMatchesGoldenOutput) {
     EXPECT_EQ(out, readFile(path + ".inspect")) << entry.first;
     ++checked;
   }
+
+  // A report that cannot be written is a failure, not a success.
+  if (!std::filesystem::exists("/dev/full")) return;
+  std::string command = std::string(TAVRIN_BINARY) + " --inspect '" + kExamples +
+                        "demo.bin' 2>&1 >/dev/full";
+  std::FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string err;
+  char block[512];
+  size_t got;
+  while ((got = std::fread(block, 1, sizeof block, pipe)) > 0) err.append(block, got);
+  int status = pclose(pipe);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(err, "Error: cannot write the report to standard output\n");
 }
 #endif
