@@ -121,8 +121,9 @@ bool parseContainerBuffer(uint8_t* data, uint32_t length, ContainerHeader& heade
   header.word1 = 0;
   header.word2 = 0;
   header.formatVersion = 0;
-  // Magic (3 bytes), version and at least one tag byte.
-  if (length < 5) return false;
+  // Magic (3 bytes) and version; the tag walk itself refuses a file that
+  // ends there, after the version-2 trace is written.
+  if (length < 4) return false;
   uint8_t magic[4];
   for (int i = 0; i < 4; ++i) magic[i] = nibbleSwap(data[i]);
   if (std::memcmp(magic, "qfw", 3) == 0) header.formatVersion = magic[3];

@@ -117,6 +117,15 @@ TEST(ContainerTest, InvalidFiles) {
   p = parse(containerFile(2, {{0xA3, le32(1)}}, {}));
   EXPECT_FALSE(p.ok);
   EXPECT_EQ(p.out, "parseV2FileHeader");
+  // Four bytes are enough to know the version; the missing tag list fails after.
+  p = parse(nibbleSwapped(textValue("qfw\x02")));
+  EXPECT_FALSE(p.ok);
+  EXPECT_EQ(p.header.formatVersion, 2);
+  EXPECT_EQ(p.out, "parseV2FileHeader");
+  p = parse(nibbleSwapped(textValue("qfw")));
+  EXPECT_FALSE(p.ok);
+  EXPECT_EQ(p.header.formatVersion, 0);
+  EXPECT_EQ(p.out, "");
 }
 
 TEST(ContainerTest, RecordsMustStayInsideTheFile) {
