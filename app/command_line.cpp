@@ -61,11 +61,16 @@ uint16_t parseHexValue(const char* text) {
 }
 
 ScanResult scanCommandLine(int argc, const char* const* argv, CommandLine* line) {
-  // Only the last word can lack the value that follows it.
-  if (argc > 1) {
-    const char* last = argv[argc - 1];
-    if (shortOptionTakesValue(last) || longOptionTakesValue(last)) {
-      message("Error: option %s needs a value\n", last);
+  // Only the last word can lack the value that follows it. A long option's
+  // value is never another long option: `--inspect --image-out x` lacks one.
+  for (int i = 1; i < argc; ++i) {
+    const char* word = argv[i];
+    const bool last = i + 1 == argc;
+    const bool missing = (last && shortOptionTakesValue(word)) ||
+                         (longOptionTakesValue(word) &&
+                          (last || std::strncmp(argv[i + 1], "--", 2) == 0));
+    if (missing) {
+      message("Error: option %s needs a value\n", word);
       return kScanUsageError;
     }
   }
