@@ -132,7 +132,7 @@ TEST(CommandLineTest, OptionWithoutValueIsAUsageError) {
   EXPECT_EQ(scan({"--inspect"}).err, "Error: option --inspect needs a value\n");
   EXPECT_EQ(scan({"--inspect", "a.bin", "--image-out"}).result, kScanUsageError);
   EXPECT_EQ(scan({"--inspect", "--image-out", "out.bin"}).err, "Error: option --inspect needs a value\n");
-  EXPECT_EQ(scan({"--inspect", "-f.bin"}).result, kScanOk);  // a single dash may start a file name
+  EXPECT_EQ(scan({"--inspect", "-x.bin"}).result, kScanOk);  // a single dash may start a file name
   // Options that take no value may stand last.
   EXPECT_EQ(scan({"-dv", "1", "-r"}).result, kScanOk);
   EXPECT_EQ(scan({"-dx"}).result, kScanOk);
