@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/update_context.h"
+#include "hid/sim_test_support.h"
 #include "hid/simulated_device.h"
 #include "image/crc32.h"
 #include "image/test_image_builders.h"
@@ -53,10 +54,7 @@ class UpdateSessionTest : public testing::Test {
     setHidPlatform(nullptr);
     sim_ = std::make_unique<SimulatedPlatform>();
     setHidPlatform(sim_.get());
-    gContext.appVid = 0xABCD;
-    gContext.appPids[0] = 0x1234;
-    gContext.bootVid = 0xABCD;
-    gContext.bootPid = 0x1000;
+    configureScannerIds();
     dir_ = std::filesystem::temp_directory_path() /
            ("tavrin_session_" + std::to_string(::getpid()) + "_" +
             testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -69,14 +67,7 @@ class UpdateSessionTest : public testing::Test {
   }
 
   DeviceModelConfig device(DeviceMode mode = kModeApplication, const std::string& model = kModel) {
-    DeviceModelConfig c;
-    c.appVid = 0xABCD;
-    c.appPid = 0x1234;
-    c.bootVid = 0xABCD;
-    c.bootPid = 0x1000;
-    c.model = model;
-    c.version = "1.2";
-    c.startMode = mode;
+    DeviceModelConfig c = scannerConfig(model, "1.2", mode);
     c.protocolVersion = mode == kModeBootloader ? 2 : 1;
     c.capabilityMask = 0x01;
     c.reenumerateDelayMs = 0;
