@@ -8,7 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <vector>
 
+#include "hid/device_model.h"
+#include "hid/report_descriptor.h"
 #include "image/container.h"
 #include "image/info_block.h"
 #include "image/intel_hex.h"
@@ -55,6 +58,28 @@ inline void infoBlock(const uint8_t* data, size_t size) {
   scanInfoBlockIn(info, image.get(), length, length);
   // The search may also stop short of the buffer the walk may use.
   scanInfoBlockIn(info, image.get(), length / 2, length);
+}
+
+// A report descriptor as a device presents it to the host.
+inline void reportDescriptor(const uint8_t* data, size_t size) {
+  auto descriptor = exactCopy(data, size);
+  std::vector<TopLevelCollection> collections;
+  parseTopLevelCollections(descriptor.get(), size, &collections);
+}
+
+// Output reports as the host might send them: the device side must take any.
+inline void deviceFrames(const uint8_t* data, size_t size) {
+  DeviceModelConfig config;
+  config.model = "FUZZ";
+  config.version = "1.0";
+  config.startMode = size > 0 && (data[0] & 1) ? kModeBootloader : kModeApplication;
+  DeviceModel device(config);
+  for (size_t at = 0; at < size; at += kReportSize) {
+    const size_t length = size - at < kReportSize ? size - at : kReportSize;
+    auto report = exactCopy(data + at, length);
+    DeviceReply reply = device.receive(report.get(), length);
+    if (reply.reports.size() > 2) std::abort();
+  }
 }
 
 }  // namespace fuzzentry

@@ -13,7 +13,9 @@ TEST(FuzzCorpusTest, ReplaysSeeds) {
     void (*entry)(const uint8_t*, size_t);
   } targets[] = {{"intel_hex", fuzzentry::intelHex},
                  {"container", fuzzentry::container},
-                 {"info_block", fuzzentry::infoBlock}};
+                 {"info_block", fuzzentry::infoBlock},
+                 {"report_descriptor", fuzzentry::reportDescriptor},
+                 {"device_frames", fuzzentry::deviceFrames}};
   std::filesystem::path root = std::filesystem::path(TAVRIN_SOURCE_DIR) / "fuzz" / "corpus";
   for (const Target& target : targets) {
     int replayed = 0;
