@@ -188,6 +188,15 @@ std::unique_ptr<HidConnection> LinuxHidPlatform::open(const std::string& path, b
       *error = kHidOpenFailed;
     return nullptr;
   }
+  // The device may have restarted between reading its identity and opening
+  // the node, and a new device taken over the same minor. Sysfs paths carry a
+  // per-instance counter and never come back, so a path still present after
+  // the open proves the node is the device that was described.
+  if (!isPresent(path)) {
+    ::close(fd);
+    *error = kHidOpenNotFound;
+    return nullptr;
+  }
   *error = kHidOpenOk;
   return std::make_unique<HidrawConnection>(fd, info);
 }
