@@ -66,9 +66,9 @@ ScanResult scanCommandLine(int argc, const char* const* argv, CommandLine* line)
   for (int i = 1; i < argc; ++i) {
     const char* word = argv[i];
     const bool last = i + 1 == argc;
-    const bool missing = (last && shortOptionTakesValue(word)) ||
-                         (longOptionTakesValue(word) &&
-                          (last || std::strncmp(argv[i + 1], "--", 2) == 0));
+    const bool missing =
+        (last && shortOptionTakesValue(word)) ||
+        (longOptionTakesValue(word) && (last || std::strncmp(argv[i + 1], "--", 2) == 0));
     if (missing) {
       message("Error: option %s needs a value\n", word);
       return kScanUsageError;

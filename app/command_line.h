@@ -13,7 +13,7 @@ struct CommandLine {
   bool simulate = false;     // --simulate
   bool inspect = false;      // --inspect FILE
   std::string inspectPath;
-  bool writeImage = false;   // --image-out PATH
+  bool writeImage = false;  // --image-out PATH
   std::string imageOutPath;
 };
 

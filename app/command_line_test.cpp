@@ -111,14 +111,18 @@ TEST(CommandLineTest, HelpTextBytes) {
   // The GBK banner: "tavrin", blank, four characters, a full-width comma, two characters, " 0.14".
   EXPECT_STREQ(helpTextPiece(0, true),
                "tavrin \xC9\xFD\xBC\xB6\xB9\xA4\xBE\xDF\xA3\xAC\xB0\xE6\xB1\xBE 0.14\n");
-  EXPECT_STREQ(helpTextPiece(0, false),
-               "tavrin \xE5\x8D\x87\xE7\xBA\xA7\xE5\xB7\xA5\xE5\x85\xB7\xEF\xBC\x8C\xE7\x89\x88\xE6\x9C\xAC 0.14\n");
+  EXPECT_STREQ(
+      helpTextPiece(0, false),
+      "tavrin \xE5\x8D\x87\xE7\xBA\xA7\xE5\xB7\xA5\xE5\x85\xB7\xEF\xBC\x8C\xE7\x89\x88\xE6\x9C\xAC "
+      "0.14\n");
   const std::string options = helpTextPiece(2, true);
-  EXPECT_NE(options.find("  -dv <VID>\t\tHid \xC9\xE8\xB1\xB8\xB5\xC4VID\xA3\xA8" "16\xBD\xF8\xD6\xC6\xA3\xA9\n"),
+  EXPECT_NE(options.find("  -dv <VID>\t\tHid \xC9\xE8\xB1\xB8\xB5\xC4VID\xA3\xA8"
+                         "16\xBD\xF8\xD6\xC6\xA3\xA9\n"),
             std::string::npos);
   const std::string examples = helpTextPiece(3, false);
   EXPECT_EQ(examples.substr(0, 1), "\n");
-  EXPECT_NE(examples.find("  tavrin -f C:\\firmware.bin -dv abcd -dp 1234 -bv abcd -bp 1000\n"), std::string::npos);
+  EXPECT_NE(examples.find("  tavrin -f C:\\firmware.bin -dv abcd -dp 1234 -bv abcd -bp 1000\n"),
+            std::string::npos);
   // The last piece ends without a line feed.
   EXPECT_EQ(examples.substr(examples.size() - 29), "  tavrin -r -dv abcd -dp 1234");
 }
@@ -131,7 +135,8 @@ TEST(CommandLineTest, OptionWithoutValueIsAUsageError) {
   EXPECT_EQ(scan({"-bp"}).result, kScanUsageError);
   EXPECT_EQ(scan({"--inspect"}).err, "Error: option --inspect needs a value\n");
   EXPECT_EQ(scan({"--inspect", "a.bin", "--image-out"}).result, kScanUsageError);
-  EXPECT_EQ(scan({"--inspect", "--image-out", "out.bin"}).err, "Error: option --inspect needs a value\n");
+  EXPECT_EQ(scan({"--inspect", "--image-out", "out.bin"}).err,
+            "Error: option --inspect needs a value\n");
   EXPECT_EQ(scan({"--inspect", "-x.bin"}).result, kScanOk);  // a single dash may start a file name
   // Options that take no value may stand last.
   EXPECT_EQ(scan({"-dv", "1", "-r"}).result, kScanOk);
@@ -140,7 +145,8 @@ TEST(CommandLineTest, OptionWithoutValueIsAUsageError) {
 }
 
 TEST(CommandLineTest, LongOptions) {
-  Scan s = scan({"--inspect", "fw.hex", "--image-out", "out.bin", "--list", "--simulate", "--unknown"});
+  Scan s =
+      scan({"--inspect", "fw.hex", "--image-out", "out.bin", "--list", "--simulate", "--unknown"});
   EXPECT_EQ(s.result, kScanOk);
   EXPECT_TRUE(s.line.inspect);
   EXPECT_EQ(s.line.inspectPath, "fw.hex");

@@ -6,7 +6,9 @@
 #include "app/console.h"
 
 // There is no "chs" locale here; the environment names one.
-void selectConsoleLocale() { std::setlocale(LC_ALL, ""); }
+void selectConsoleLocale() {
+  std::setlocale(LC_ALL, "");
+}
 
 // A GBK byte stream is unreadable on the UTF-8 terminals Linux users have, so
 // GBK is written only where the locale asks for it.

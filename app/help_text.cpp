@@ -7,6 +7,7 @@ namespace {
 
 // The help text is Simplified Chinese. It is kept in GBK, the code page the
 // tool has always written, and in UTF-8 for consoles that expect that.
+// clang-format off
 const char* const kHelpGbk[4] = {
     "tavrin \xC9\xFD\xBC\xB6\xB9\xA4\xBE\xDF\xA3\xAC\xB0\xE6\xB1\xBE 0.14\n",
     "\xD3\xC3\xB7\xA8: tavrin [\xB2\xCE\xCA\xFD] ...\n"
@@ -48,6 +49,8 @@ const char* const kHelpUtf8[4] = {
     " \xE8\xAF\xBB\xE5\x8F\x96\xE8\xAE\xBE\xE5\xA4\x87\xE7\x89\x88\xE6\x9C\xAC\n"
     "  tavrin -r -dv abcd -dp 1234",
 };
+// clang-format on
+
 const char* helpPiece(int index) {
   return consoleUsesGbk() ? kHelpGbk[index] : kHelpUtf8[index];
 }
@@ -63,4 +66,6 @@ void printHelpText() {
   for (int i = 0; i < 4; ++i) messageText(helpPiece(i));
 }
 
-void printBanner() { messageText(helpPiece(0)); }
+void printBanner() {
+  messageText(helpPiece(0));
+}

@@ -70,7 +70,8 @@ std::map<std::string, std::string> exampleFiles() {
   hexImage.resize(0x40, 0);
   hexImage = cat({hexImage, infoBlock(infoRecords("TVR-100", "2.1.0", {0})), code(150, 3)});
   files["demo.hex"] = hexLinear(0x0800) + hexOfImage(hexImage);
-  put("demo_v1.qfw", simpleContainer(1, "TVR-100", "1.0.0", nibbleSwapped(code(48, 5)), 0x00C0FFEE));
+  put("demo_v1.qfw",
+      simpleContainer(1, "TVR-100", "1.0.0", nibbleSwapped(code(48, 5)), 0x00C0FFEE));
   put("demo_v2.qfw", simpleContainer(2, "TVR-100", "2.0.0", nibbleSwapped(code(40, 7)), 0x12345678,
                                      {{3, {0x3C}}, {4, {1, 0, 2, 0}}}));
   put("escape.bin", cat({infoBlock(infoRecords("A\\B\x01\xC8", "tab\there", {0})), code(7, 2)}));
@@ -86,7 +87,8 @@ TEST(InspectTest, EscapesText) {
   EXPECT_EQ(escapeInspectText(""), "");
   EXPECT_EQ(escapeInspectText("TVR-100 ~"), "TVR-100 ~");
   EXPECT_EQ(escapeInspectText("a\\b"), "a\\\\b");
-  EXPECT_EQ(escapeInspectText(std::string("\x00\x1F\x7F\x80\xFF\n", 6)), "\\x00\\x1f\\x7f\\x80\\xff\\x0a");
+  EXPECT_EQ(escapeInspectText(std::string("\x00\x1F\x7F\x80\xFF\n", 6)),
+            "\\x00\\x1f\\x7f\\x80\\xff\\x0a");
 }
 
 TEST(InspectTest, ReportsAndWritesImage) {
@@ -135,7 +137,9 @@ TEST(InspectTest, InvalidFiles) {
   run = inspect((dir / "bad.hex").string());
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "Error: Get section information failed!Error: The input file is not a valid firmware file!\n");
+  EXPECT_EQ(run.err,
+            "Error: Get section information failed!Error: The input file is not a valid firmware "
+            "file!\n");
   EXPECT_EQ(gContext.imageData, nullptr);
   run = inspect((dir / "missing").string());
   EXPECT_EQ(run.status, 1);
@@ -186,8 +190,8 @@ TEST(InspectExamplesTest, BinaryMatchesGoldenOutput) {
 
   // A report that cannot be written is a failure, not a success.
   if (!std::filesystem::exists("/dev/full")) return;
-  std::string command = std::string(TAVRIN_BINARY) + " --inspect '" + kExamples +
-                        "demo.bin' 2>&1 >/dev/full";
+  std::string command =
+      std::string(TAVRIN_BINARY) + " --inspect '" + kExamples + "demo.bin' 2>&1 >/dev/full";
   std::FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   std::string err;

@@ -37,8 +37,9 @@ TEST(ListDevices, EveryInterfaceOfTheKind) {
   CaptureStdout();
   EXPECT_EQ(listDevices(), 0);
   EXPECT_NE(GetCapturedStdout().find("sim/hidraw0 abcd:1234"), std::string::npos);
-  EXPECT_EQ(GetCapturedStderr().find("Permission denied opening sim/hidraw0: allow access to the simulated "
-                        "device\n"),
+  EXPECT_EQ(GetCapturedStderr().find(
+                "Permission denied opening sim/hidraw0: allow access to the simulated "
+                "device\n"),
             0u);
 }
 

@@ -12,7 +12,9 @@ void message(const char* format, ...) {
   va_end(args);
 }
 
-void messageText(const char* text) { std::fputs(text, stderr); }
+void messageText(const char* text) {
+  std::fputs(text, stderr);
+}
 
 const char* consoleText(const char* gbk, const char* utf8) {
   return consoleUsesGbk() ? gbk : utf8;

@@ -70,7 +70,8 @@ TEST_F(TavrinMainTest, HelpAndBannerThenTheRunMode) {
 
 TEST_F(TavrinMainTest, ReadModeWithAFile) {
   Outcome r = run({"-r", "-dv", "abcd", "-dp", "1234", "-f", "x.bin", "--simulate"});
-  EXPECT_EQ(r.err, "Please don't use -r and -f at the same time\nDeveice Firmware Version: 0.0.1-sim\n");
+  EXPECT_EQ(r.err,
+            "Please don't use -r and -f at the same time\nDeveice Firmware Version: 0.0.1-sim\n");
   EXPECT_EQ(r.status, 0);
   // An empty path word is no path.
   r = run({"--simulate", "-r", "-f", ""});
@@ -84,7 +85,8 @@ TEST_F(TavrinMainTest, UsageErrorRunsNothing) {
 }
 
 TEST_F(TavrinMainTest, SimulatedUpdate) {
-  Outcome r = run({"--simulate", "-f", demo_.c_str(), "-dv", "abcd", "-dp", "1234", "-bv", "abcd", "-bp", "1000"});
+  Outcome r = run({"--simulate", "-f", demo_.c_str(), "-dv", "abcd", "-dp", "1234", "-bv", "abcd",
+                   "-bp", "1000"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err.substr(0, 62),
             "Deveice Firmware Version: 0.0.1-sim\nSwithing to bootloader...\n");

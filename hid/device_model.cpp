@@ -151,9 +151,9 @@ DeviceReply DeviceModel::receive(const uint8_t* report, size_t length) {
     case CmdVerify: {
       uint8_t result = 1;
       if (boot && payloadLength >= 9) {
-        uint32_t imageCrc = static_cast<uint32_t>(payload[1] | (payload[2] << 8) |
-                                                  (payload[3] << 16)) |
-                            (static_cast<uint32_t>(payload[4]) << 24);
+        uint32_t imageCrc =
+            static_cast<uint32_t>(payload[1] | (payload[2] << 8) | (payload[3] << 16)) |
+            (static_cast<uint32_t>(payload[4]) << 24);
         // The second word is the CRC again for plain images and a container's
         // own check word otherwise; either is accepted.
         if (config_.verify == VerifyBehaviour::kAlwaysPass)

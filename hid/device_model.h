@@ -42,7 +42,7 @@ struct DeviceFault {
 
 /// How the device answers to CmdVerify.
 enum class VerifyBehaviour : uint8_t {
-  kCheckCrc,    ///< result 0 when imageCrc equals the CRC of the stored bytes
+  kCheckCrc,  ///< result 0 when imageCrc equals the CRC of the stored bytes
   kAlwaysPass,
   kAlwaysFail,
 };
@@ -52,12 +52,12 @@ struct DeviceModelConfig {
   uint16_t appPid = 0;
   uint16_t bootVid = 0;
   uint16_t bootPid = 0;
-  std::string model;          ///< at most 10 characters are sent
-  std::string version;        ///< at most 20; more than 6 needs a second report
+  std::string model;    ///< at most 10 characters are sent
+  std::string version;  ///< at most 20; more than 6 needs a second report
   DeviceMode startMode = kModeApplication;
-  uint16_t protocolVersion = 1;    ///< CmdGetInfo bytes 10-11
-  uint8_t capabilityMask = 0x01;   ///< CmdGetInfo byte 12
-  uint8_t setProtocolResult = 0;   ///< CmdSetProtocol byte 9
+  uint16_t protocolVersion = 1;   ///< CmdGetInfo bytes 10-11
+  uint8_t capabilityMask = 0x01;  ///< CmdGetInfo byte 12
+  uint8_t setProtocolResult = 0;  ///< CmdSetProtocol byte 9
   VerifyBehaviour verify = VerifyBehaviour::kCheckCrc;
   /// Restart time after CmdEnterBootloader before the bootloader appears.
   uint32_t reenumerateDelayMs = 1500;
@@ -76,7 +76,7 @@ struct DeviceReply {
   std::vector<Report> reports;  ///< input reports, in order
   uint32_t delayMs = 0;         ///< when the reports become readable, after the request
   DeviceModelEvent event = DeviceModelEvent::kNone;
-  uint32_t eventDelayMs = 0;    ///< for kReenumerate: until the bootloader appears
+  uint32_t eventDelayMs = 0;  ///< for kReenumerate: until the bootloader appears
 };
 
 class DeviceModel {

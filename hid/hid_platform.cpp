@@ -13,9 +13,13 @@ HidPlatform& hidPlatform() {
   return gCurrentPlatform != nullptr ? *gCurrentPlatform : nativeHidPlatform();
 }
 
-void setHidPlatform(HidPlatform* p) { gCurrentPlatform = p; }
+void setHidPlatform(HidPlatform* p) {
+  gCurrentPlatform = p;
+}
 
-const std::vector<std::string>& hidPermissionProblems() { return gPermissionProblems; }
+const std::vector<std::string>& hidPermissionProblems() {
+  return gPermissionProblems;
+}
 
 void noteHidPermissionProblem(const std::string& node) {
   if (std::find(gPermissionProblems.begin(), gPermissionProblems.end(), node) ==
@@ -23,4 +27,6 @@ void noteHidPermissionProblem(const std::string& node) {
     gPermissionProblems.push_back(node);
 }
 
-void clearHidPermissionProblems() { gPermissionProblems.clear(); }
+void clearHidPermissionProblems() {
+  gPermissionProblems.clear();
+}

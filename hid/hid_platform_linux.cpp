@@ -66,10 +66,14 @@ bool parseHex16(const std::string& text, uint16_t* out) {
   uint32_t value = 0;
   for (char c : text) {
     int digit;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else return false;
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      digit = c - 'A' + 10;
+    else
+      return false;
     value = value * 16 + static_cast<uint32_t>(digit);
   }
   if (value > 0xFFFF) return false;
@@ -157,8 +161,8 @@ bool LinuxHidPlatform::describe(const std::string& path, HidInterfaceInfo* info)
   std::string descriptor;
   std::vector<TopLevelCollection> collections;
   if (readSmallFile(hidDir + "/report_descriptor", &descriptor))
-    parseTopLevelCollections(reinterpret_cast<const uint8_t*>(descriptor.data()),
-                             descriptor.size(), &collections);
+    parseTopLevelCollections(reinterpret_cast<const uint8_t*>(descriptor.data()), descriptor.size(),
+                             &collections);
   // One node carries every collection of its device; report ours when present.
   if (hasTopLevelCollection(collections, kTavrinUsagePage, kTavrinUsage)) {
     result.usagePage = kTavrinUsagePage;
@@ -201,7 +205,9 @@ std::unique_ptr<HidConnection> LinuxHidPlatform::open(const std::string& path, b
   return std::make_unique<HidrawConnection>(fd, info);
 }
 
-int64_t LinuxHidPlatform::monotonicMilliseconds() { return nowMilliseconds(); }
+int64_t LinuxHidPlatform::monotonicMilliseconds() {
+  return nowMilliseconds();
+}
 
 void LinuxHidPlatform::sleepMilliseconds(uint32_t ms) {
   timespec remaining{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};

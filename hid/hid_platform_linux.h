@@ -45,8 +45,7 @@ class HidrawConnection : public HidConnection {
   bool readCaps(uint16_t* usagePage, uint16_t* usage) override;
   void flushInput() override;
   HidWaitResult writeReport(const uint8_t* report, uint32_t timeoutMs) override;
-  HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs,
-                           uint32_t* immediateCount) override;
+  HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs, uint32_t* immediateCount) override;
   void cancelIo() override {}
 
  private:

@@ -5,12 +5,15 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// <windows.h> must come first.
+// clang-format off
 #include <windows.h>
 #include <setupapi.h>
 extern "C" {
 #include <hidsdi.h>
 #include <hidpi.h>
 }
+// clang-format on
 
 #include <algorithm>
 #include <cstring>
@@ -78,9 +81,9 @@ HidWaitResult overlappedTransfer(HANDLE handle, bool write, std::vector<uint8_t>
   }
   const DWORD wait = WaitForSingleObject(overlapped.hEvent, timeoutMs);
   if (wait == WAIT_OBJECT_0) {
-    HidWaitResult result =
-        GetOverlappedResult(handle, &overlapped, transferred, FALSE) ? kHidWaitDone
-                                                                     : kHidWaitFailed;
+    HidWaitResult result = GetOverlappedResult(handle, &overlapped, transferred, FALSE)
+                               ? kHidWaitDone
+                               : kHidWaitFailed;
     if (result == kHidWaitDone) {
       *completedAtOnce = started != FALSE;
       if (!write) *data = transfer->data;
@@ -137,8 +140,7 @@ class WinHidConnection : public HidConnection {
     return overlappedTransfer(handle_, true, &buffer, timeoutMs, &written, &atOnce);
   }
 
-  HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs,
-                           uint32_t* immediateCount) override {
+  HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs, uint32_t* immediateCount) override {
     *immediateCount = 0;
     std::vector<uint8_t> buffer(std::max<size_t>(kReportSize, inputLength()), 0);
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
@@ -190,8 +192,8 @@ class WinHidPlatform : public HidPlatform {
   bool enumerateInterfaces(std::vector<std::string>* paths) override {
     GUID hidGuid;
     HidD_GetHidGuid(&hidGuid);
-    HDEVINFO set = SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HDEVINFO set =
+        SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) return false;
     paths->clear();
     for (DWORD index = 0; index < kMaxInterfaceIndex; ++index) {
@@ -205,8 +207,7 @@ class WinHidPlatform : public HidPlatform {
       SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr);
       // A size that cannot even hold the fixed part would be written past; one
       // far beyond any device path is not worth an allocation that may fail.
-      if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) || required > kMaxDetailBytes)
-        break;
+      if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) || required > kMaxDetailBytes) break;
       std::vector<DWORD> storage((required + sizeof(DWORD) - 1) / sizeof(DWORD) + 1, 0);
       auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
       detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);

@@ -80,8 +80,8 @@ bool parseTopLevelCollections(const uint8_t* data, size_t size,
   return true;
 }
 
-bool hasTopLevelCollection(const std::vector<TopLevelCollection>& collections,
-                           uint16_t usagePage, uint16_t usage) {
+bool hasTopLevelCollection(const std::vector<TopLevelCollection>& collections, uint16_t usagePage,
+                           uint16_t usage) {
   for (const TopLevelCollection& c : collections)
     if (c.usagePage == usagePage && c.usage == usage) return true;
   return false;

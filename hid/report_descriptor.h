@@ -20,5 +20,5 @@ bool parseTopLevelCollections(const uint8_t* data, size_t size,
                               std::vector<TopLevelCollection>* collections);
 
 /// True when any top-level application collection has this usage page and usage.
-bool hasTopLevelCollection(const std::vector<TopLevelCollection>& collections,
-                           uint16_t usagePage, uint16_t usage);
+bool hasTopLevelCollection(const std::vector<TopLevelCollection>& collections, uint16_t usagePage,
+                           uint16_t usage);

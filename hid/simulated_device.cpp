@@ -75,8 +75,7 @@ class SimulatedConnection : public HidConnection {
     return kHidWaitDone;
   }
 
-  HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs,
-                           uint32_t* immediateCount) override {
+  HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs, uint32_t* immediateCount) override {
     SimulatedPlatform::Slot* slot = platform_->slots_[id_].get();
     *immediateCount = 0;
     bool alive = live() != nullptr;
@@ -149,7 +148,9 @@ void SimulatedPlatform::removeDevice(size_t id) {
   ++slot.generation;
 }
 
-DeviceModel& SimulatedPlatform::model(size_t id) { return *slots_.at(id)->model; }
+DeviceModel& SimulatedPlatform::model(size_t id) {
+  return *slots_.at(id)->model;
+}
 
 std::string SimulatedPlatform::currentPath(size_t id) const {
   const Slot& slot = *slots_.at(id);
@@ -191,7 +192,9 @@ bool SimulatedPlatform::enumerateInterfaces(std::vector<std::string>* paths) {
   return true;
 }
 
-bool SimulatedPlatform::isPresent(const std::string& path) { return findPresent(path) != nullptr; }
+bool SimulatedPlatform::isPresent(const std::string& path) {
+  return findPresent(path) != nullptr;
+}
 
 std::unique_ptr<HidConnection> SimulatedPlatform::open(const std::string& path, bool forIo,
                                                        HidOpenError* error) {

@@ -78,9 +78,9 @@ class SimulatedPlatform : public HidPlatform {
 struct SimulatedPlatform::Slot {
   std::unique_ptr<DeviceModel> model;  ///< null for a foreign interface
   std::string path;
-  uint32_t generation = 0;       ///< bumped on every re-enumeration
+  uint32_t generation = 0;  ///< bumped on every re-enumeration
   bool present = true;
-  int64_t appearAt = 0;          ///< a re-enumerating device shows from here on
+  int64_t appearAt = 0;  ///< a re-enumerating device shows from here on
   bool reenumerating = false;
   uint16_t vendorId = 0, productId = 0, usagePage = 0, usage = 0;  ///< foreign only
   HidOpenError openError = kHidOpenOk;

@@ -13,7 +13,8 @@ bool buildRequestFrame(const uint8_t* payload, uint8_t payloadLength, uint8_t fl
   if (payloadLength > kMaxPayloadLength) return false;
   std::memset(frame, 0, kFrameBufferSize);
   uint16_t checksum = 0;
-  for (uint8_t i = 0; i < payloadLength; ++i) checksum = static_cast<uint16_t>(checksum + payload[i]);
+  for (uint8_t i = 0; i < payloadLength; ++i)
+    checksum = static_cast<uint16_t>(checksum + payload[i]);
   frame[kOffsetReportId] = kRequestReportId;
   frame[kOffsetProtocolMask] = protocolMask;
   frame[kOffsetFlag] = static_cast<uint8_t>(kFlagBase + flag);

@@ -27,7 +27,8 @@ class ByteReader {
   bool readLe32(uint32_t* out) {
     if (remaining() < 4) return false;
     *out = static_cast<uint32_t>(data_[pos_]) | static_cast<uint32_t>(data_[pos_ + 1]) << 8 |
-           static_cast<uint32_t>(data_[pos_ + 2]) << 16 | static_cast<uint32_t>(data_[pos_ + 3]) << 24;
+           static_cast<uint32_t>(data_[pos_ + 2]) << 16 |
+           static_cast<uint32_t>(data_[pos_ + 3]) << 24;
     pos_ += 4;
     return true;
   }

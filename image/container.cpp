@@ -26,7 +26,9 @@ constexpr TagSet kVersion2Tags{0xA1, 0xA2, 0xA3, 0xA4, true};
 
 enum CommonTag : uint8_t { kModelTag = 1, kVersionTag = 2, kMaskTag = 3, kWordsTag = 4 };
 
-uint8_t nibbleSwap(uint8_t b) { return static_cast<uint8_t>((b << 4) | (b >> 4)); }
+uint8_t nibbleSwap(uint8_t b) {
+  return static_cast<uint8_t>((b << 4) | (b >> 4));
+}
 
 void swapAll(uint8_t* data, uint32_t length) {
   for (uint32_t i = 0; i < length; ++i) data[i] = nibbleSwap(data[i]);
@@ -56,8 +58,8 @@ bool walkTags(const uint8_t* data, uint32_t length, const TagSet& tags, Containe
     // its end, as does a tag 0 or one above the header-CRC tag.
     if (!reader.readU8(&tag) || tag == 0 || tag > tags.headerCrc) return false;
     if (!reader.readU8(&size) || !reader.readBytes(size, &value)) return false;
-    bool fourByteTag = tags.version2 ? tag >= tags.payloadCrc
-                                     : tag >= tags.payloadCrc && tag <= tags.headerCrc;
+    bool fourByteTag =
+        tags.version2 ? tag >= tags.payloadCrc : tag >= tags.payloadCrc && tag <= tags.headerCrc;
     // The 32-bit fields are exactly 4 bytes wide: any other length is a
     // damaged header, not a value to guess at.
     if (fourByteTag && size != 4) return false;
@@ -100,8 +102,12 @@ bool parseHeader(uint8_t* data, uint32_t length, ContainerHeader& header, const 
 
 }  // namespace
 
-void setContainerTraceEnabled(bool enabled) { gTraceEnabled = enabled; }
-bool containerTraceEnabled() { return gTraceEnabled; }
+void setContainerTraceEnabled(bool enabled) {
+  gTraceEnabled = enabled;
+}
+bool containerTraceEnabled() {
+  return gTraceEnabled;
+}
 
 bool parseV1FileHeader(uint8_t* data, uint32_t length, ContainerHeader& header) {
   return parseHeader(data, length, header, kVersion1Tags);

@@ -21,7 +21,8 @@ Parsed parse(Bytes file) {
   uint8_t* image = nullptr;
   uint32_t length = 0xFFFFFFFF;
   testing::internal::CaptureStdout();
-  p.ok = parseContainerBuffer(file.data(), static_cast<uint32_t>(file.size()), p.header, image, length);
+  p.ok = parseContainerBuffer(file.data(), static_cast<uint32_t>(file.size()), p.header, image,
+                              length);
   p.out = testing::internal::GetCapturedStdout();
   p.imageSet = image != nullptr;
   if (image) p.image.assign(image, image + length);
@@ -53,9 +54,9 @@ TEST(ContainerTest, ValidVersion1And2) {
   Bytes model = textValue("TVR-1");
   model.resize(12, 'z');
   model[5] = 0;
-  Bytes v2 = simpleContainer(2, "", "2.0", kPayload, 7,
-                             {{1, model}, {3, {0x5A, 0x99}}, {4, {0x34, 0x12, 0x78, 0x56, 0}},
-                              {0x10, {1, 2, 3}}});
+  Bytes v2 = simpleContainer(
+      2, "", "2.0", kPayload, 7,
+      {{1, model}, {3, {0x5A, 0x99}}, {4, {0x34, 0x12, 0x78, 0x56, 0}}, {0x10, {1, 2, 3}}});
   p = parse(v2);
   ASSERT_TRUE(p.ok);
   EXPECT_EQ(p.header.formatVersion, 2);
@@ -89,9 +90,8 @@ TEST(ContainerTest, InvalidFiles) {
   // Payload CRC of the plain payload instead of the stored one. The image is
   // already handed over when the payload CRC fails.
   Bytes plainCrc = simpleContainer(1, "M", "V", kPayload, 0, {});
-  Bytes wrong = containerFile(1, {{3, le32(crc32NoFinalXor(nibbleSwapped(kPayload).data(), 5))},
-                                  {5, le32(5)}},
-                              kPayload);
+  Bytes wrong = containerFile(
+      1, {{3, le32(crc32NoFinalXor(nibbleSwapped(kPayload).data(), 5))}, {5, le32(5)}}, kPayload);
   Parsed p = parse(wrong);
   EXPECT_FALSE(p.ok);
   EXPECT_EQ(p.image, kPayload);
@@ -100,7 +100,7 @@ TEST(ContainerTest, InvalidFiles) {
   Bytes v3 = good;
   v3[3] = 0x30;  // plain version 3
   EXPECT_FALSE(parse(v3).ok);
-  EXPECT_FALSE(parse(containerFile(1, {{0, {}}}, {})).ok);  // tag byte 0 first
+  EXPECT_FALSE(parse(containerFile(1, {{0, {}}}, {})).ok);                     // tag byte 0 first
   EXPECT_FALSE(parse(containerFile(1, {{1, textValue("M")}}, {}, false)).ok);  // no header CRC
   EXPECT_FALSE(parse(containerFile(1, {{7, {}}}, {})).ok);  // tag above 6 ends the list
   EXPECT_FALSE(parse(containerFile(1, {{5, le32(0)}}, {}, true, 1)).ok);  // header CRC wrong

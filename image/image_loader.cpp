@@ -54,7 +54,8 @@ bool loadFirmwareImage(FirmwareInfo& info, std::string path, ImageFormat* format
   if (endsWith3(path, "qfw")) {
     ContainerHeader header;
     bool ok = parseContainer(path, header, gContext.imageData, gContext.imageLength);
-    if (format) *format = header.formatVersion == 2 ? ImageFormat::ContainerV2 : ImageFormat::ContainerV1;
+    if (format)
+      *format = header.formatVersion == 2 ? ImageFormat::ContainerV2 : ImageFormat::ContainerV1;
     if (!ok) return false;
     gContext.imageCrc = header.payloadCrc;
     gContext.checkWord = header.checkWord;

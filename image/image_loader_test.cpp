@@ -24,7 +24,9 @@ class ImageLoaderTest : public testing::Test {
     setenv("LANG", "C.UTF-8", 1);
 #endif
   }
-  void TearDown() override { resetUpdateContext(); }
+  void TearDown() override {
+    resetUpdateContext();
+  }
 
   bool load(const std::string& name, ImageFormat* format = nullptr) {
     info = FirmwareInfo{};
@@ -33,7 +35,9 @@ class ImageLoaderTest : public testing::Test {
     err = testing::internal::GetCapturedStderr();
     return ok;
   }
-  Bytes image() const { return Bytes(gContext.imageData, gContext.imageData + gContext.imageLength); }
+  Bytes image() const {
+    return Bytes(gContext.imageData, gContext.imageData + gContext.imageLength);
+  }
 
   TempDir dir;
   FirmwareInfo info;
@@ -74,7 +78,8 @@ TEST(Crc32Test, WorkedValues) {
     uint32_t expected = 0xFFFFFFFFu;
     for (uint32_t i = 0; i < length; ++i) {
       expected ^= bytes[i];
-      for (int bit = 0; bit < 8; ++bit) expected = (expected >> 1) ^ ((expected & 1u) ? 0xEDB88320u : 0u);
+      for (int bit = 0; bit < 8; ++bit)
+        expected = (expected >> 1) ^ ((expected & 1u) ? 0xEDB88320u : 0u);
     }
     EXPECT_EQ(crc32NoFinalXor(bytes, length), expected) << length;
   }
@@ -122,7 +127,8 @@ TEST_F(ImageLoaderTest, RawImages) {
   EXPECT_EQ(info.model, "");
 
   // An info block with mask 0 leaves the frame mask at 0xAA.
-  writeFile(dir / "m0.bin", with(infoBlock({1, 5, 'T', 'V', 'R', 0, 3, 1, 0, 4, 5, 1, 2, 3, 4, 0})));
+  writeFile(dir / "m0.bin",
+            with(infoBlock({1, 5, 'T', 'V', 'R', 0, 3, 1, 0, 4, 5, 1, 2, 3, 4, 0})));
   ASSERT_TRUE(load("m0.bin"));
   EXPECT_EQ(info.model, "TVR");
   EXPECT_EQ(info.protocolMask, 0);
@@ -142,7 +148,8 @@ TEST_F(ImageLoaderTest, RawImages) {
 }
 
 TEST_F(ImageLoaderTest, ContainerVersion1KeepsDefaultMask) {
-  writeFile(dir / "a.qfw", simpleContainer(1, "TVR-100", "1.0", {9, 8}, 0x1234, {{4, le32(0x5678)}}));
+  writeFile(dir / "a.qfw",
+            simpleContainer(1, "TVR-100", "1.0", {9, 8}, 0x1234, {{4, le32(0x5678)}}));
   ImageFormat format = ImageFormat::Raw;
   ASSERT_TRUE(load("a.qfw", &format));
   EXPECT_EQ(format, ImageFormat::ContainerV1);
@@ -178,8 +185,8 @@ TEST_F(ImageLoaderTest, HexMessagesAndInfoBlock) {
 
   // The info block of a HEX image may run past the reported length.
   // Here the reported length ends just behind the first tag byte.
-  std::string text = hexData(17, {4, 'H', 'E', 'X', 0, 0}) +
-                     hexOfImage(hexImageWith(0x2000, infoBlock({1})));
+  std::string text =
+      hexData(17, {4, 'H', 'E', 'X', 0, 0}) + hexOfImage(hexImageWith(0x2000, infoBlock({1})));
   writeFile(dir / "info.hex", text);
   ASSERT_TRUE(load("info.hex"));
   EXPECT_EQ(gContext.imageLength, 17u);
@@ -202,8 +209,8 @@ TEST_F(ImageLoaderTest, ReadsHexFromStandardTools) {
       {"objcopy", "objcopy -I binary -O ihex --change-addresses 0x08000000 " + bin + " " +
                       (dir / "b.hex").string()},
       {"srec_cat", "srec_cat " + bin + " -binary -o " + (dir / "c.hex").string() + " -intel"},
-      {"srec_cat", "srec_cat " + bin + " -binary -offset 0x08000000 -o " + (dir / "d.hex").string() +
-                       " -intel -line-length=76"},
+      {"srec_cat", "srec_cat " + bin + " -binary -offset 0x08000000 -o " +
+                       (dir / "d.hex").string() + " -intel -line-length=76"},
   };
   const char* outputs[] = {"a.hex", "b.hex", "c.hex", "d.hex"};
   int ran = 0;

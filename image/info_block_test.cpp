@@ -29,9 +29,9 @@ Bytes with(Bytes prefix, const Bytes& tail) {
 }  // namespace
 
 TEST(InfoBlockTest, WorkedExamples) {
-  FirmwareInfo info = scan(with({0xFF, 0x41}, infoBlock({0x01, 0x05, 'A', 'B', 'C', 0x00, 0x02, 0x05,
-                                                         '1', '.', '0', 0x00, 0x03, 0x09, 0x5A, 0x04,
-                                                         0x05, 0x34, 0x12, 0x78, 0x56, 0x00})));
+  FirmwareInfo info = scan(with(
+      {0xFF, 0x41}, infoBlock({0x01, 0x05, 'A',  'B',  'C',  0x00, 0x02, 0x05, '1',  '.',  '0',
+                               0x00, 0x03, 0x09, 0x5A, 0x04, 0x05, 0x34, 0x12, 0x78, 0x56, 0x00})));
   EXPECT_EQ(info.model, "ABC");
   EXPECT_EQ(info.version, "1.0");
   EXPECT_EQ(info.protocolMask, 0x5A);

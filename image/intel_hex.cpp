@@ -45,9 +45,15 @@ constexpr std::array<uint8_t, 256> makeClasses() {
 
 constexpr std::array<uint8_t, 256> kClasses = makeClasses();
 
-uint8_t classOf(char c) { return kClasses[static_cast<uint8_t>(c)]; }
-bool isHexDigit(char c) { return classOf(c) < 16; }
-bool isSpace(char c) { return classOf(c) == kSpace; }
+uint8_t classOf(char c) {
+  return kClasses[static_cast<uint8_t>(c)];
+}
+bool isHexDigit(char c) {
+  return classOf(c) < 16;
+}
+bool isSpace(char c) {
+  return classOf(c) == kSpace;
+}
 
 // Reads `digits` hex digits at p; false when any of them is not a hex digit.
 bool readHex(const char* p, int digits, uint32_t* out) {
@@ -164,9 +170,8 @@ class HexPass {
 
   bool applyData(uint32_t count, uint32_t address, const char* text, size_t available,
                  uint32_t sum) {
-    uint32_t start = mode_ == Addressing::Segment
-                         ? segmentBase_ * 16 + address
-                         : ((linearUpper_ << 16) + address) & kAddressMask;
+    uint32_t start = mode_ == Addressing::Segment ? segmentBase_ * 16 + address
+                                                  : ((linearUpper_ << 16) + address) & kAddressMask;
     if (count == 0 || start + count > kHexImageSize) {
       // Ignored or dropped unchecked, but the data text must still fit its field.
       size_t textLength = dataTextLength(text, 0, available);
@@ -194,7 +199,8 @@ class HexPass {
   }
 
   void markWritten(uint32_t start, uint32_t count) {
-    for (uint32_t at = start; at < start + count; ++at) written_[at >> 3] |= uint8_t(1u << (at & 7));
+    for (uint32_t at = start; at < start + count; ++at)
+      written_[at >> 3] |= uint8_t(1u << (at & 7));
   }
 
   uint8_t* image_;
@@ -229,8 +235,8 @@ bool passOverText(const char* text, size_t size, uint8_t fill, uint8_t*& imageDa
   return pass->feed(text, size) && pass->finish(&imageLength);
 }
 
-bool passOverFile(const std::string& path, uint8_t fill, uint8_t*& imageData,
-                  uint32_t& imageLength, uint8_t* written) {
+bool passOverFile(const std::string& path, uint8_t fill, uint8_t*& imageData, uint32_t& imageLength,
+                  uint8_t* written) {
   // Only a regular file ends: opening a FIFO waits for a writer without
   // bound, and a device such as /dev/zero would be read for ever.
   std::error_code error;

@@ -42,5 +42,4 @@ bool findNvmType(const uint8_t* image, uint32_t* nvmType);
 int loadHexImage(const std::string& path, uint8_t*& imageData, uint32_t& imageLength);
 
 /// The same driver over text in memory (tests and fuzzers).
-int loadHexImageFromText(const char* text, size_t size, uint8_t*& imageData,
-                         uint32_t& imageLength);
+int loadHexImageFromText(const char* text, size_t size, uint8_t*& imageData, uint32_t& imageLength);

@@ -39,7 +39,8 @@ Bytes bytesAt(const Pass& pass, size_t offset, size_t count) {
 }
 
 Bytes bytesOf(const Bytes& image, size_t offset, size_t count) {
-  return Bytes(image.begin() + static_cast<long>(offset), image.begin() + static_cast<long>(offset + count));
+  return Bytes(image.begin() + static_cast<long>(offset),
+               image.begin() + static_cast<long>(offset + count));
 }
 
 const Bytes kSixteen = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
@@ -150,14 +151,14 @@ TEST(IntelHexTest, ChecksumsAndIgnoredRecords) {
 TEST(IntelHexTest, MalformedLinesFail) {
   std::string good = hexRecord(0, 0, {1, 2});  // ":02000000010..."
   EXPECT_TRUE(readText(good).ok);
-  EXPECT_FALSE(readText(":1").ok);                    // count only half there
-  EXPECT_FALSE(readText(":1G000000").ok);             // count then a non-digit
-  EXPECT_FALSE(readText(":020000").ok);               // type missing
-  EXPECT_FALSE(readText(":02000000").ok);             // no data text at all
-  EXPECT_FALSE(readText(":02000000 0102FB").ok);      // data text must follow directly
-  EXPECT_FALSE(readText(":020000000102").ok);         // fewer pairs than count + checksum
-  EXPECT_FALSE(readText(":0200000001G2FB").ok);       // non-hex pair
-  EXPECT_FALSE(readText(":02000004010").ok);          // short extended address
+  EXPECT_FALSE(readText(":1").ok);                // count only half there
+  EXPECT_FALSE(readText(":1G000000").ok);         // count then a non-digit
+  EXPECT_FALSE(readText(":020000").ok);           // type missing
+  EXPECT_FALSE(readText(":02000000").ok);         // no data text at all
+  EXPECT_FALSE(readText(":02000000 0102FB").ok);  // data text must follow directly
+  EXPECT_FALSE(readText(":020000000102").ok);     // fewer pairs than count + checksum
+  EXPECT_FALSE(readText(":0200000001G2FB").ok);   // non-hex pair
+  EXPECT_FALSE(readText(":02000004010").ok);      // short extended address
   EXPECT_FALSE(readText(":02000004X1000F9").ok);
 
   // The data text may hold 4095 characters, not more, in any record type.
@@ -197,8 +198,8 @@ TEST(IntelHexTest, SectionTableAndPasses) {
   EXPECT_EQ(image[0x40], 0x11);
   EXPECT_EQ(length, 0x42u);
   // Bytes a record stores as 0x00 or 0xFF keep their value under either fill.
-  std::string explicitBytes = hexData(0x80, {0x00, 0xFF}) + hexLinear(1) + hexData(0xFFFF, {0x00}) +
-                              hexLinear(0) + body;
+  std::string explicitBytes =
+      hexData(0x80, {0x00, 0xFF}) + hexLinear(1) + hexData(0xFFFF, {0x00}) + hexLinear(0) + body;
   EXPECT_EQ(load(hexOfImage(sectionTable(0x3000)) + explicitBytes, &length, &image), kHexLoaded);
   EXPECT_EQ(bytesOf(image, 0x7F, 4), (Bytes{0xFF, 0x00, 0xFF, 0xFF}));
   EXPECT_EQ(image[0x1FFFF], 0x00);

@@ -39,17 +39,28 @@ inline std::string hexData(uint16_t address, const Bytes& data, int sumError = 0
   return hexRecord(0, address, data, sumError) + "\n";
 }
 inline std::string hexLinear(uint16_t upper, int sumError = 0) {
-  return hexRecord(4, 0, {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)}, sumError) + "\n";
+  return hexRecord(4, 0, {static_cast<uint8_t>(upper >> 8), static_cast<uint8_t>(upper)},
+                   sumError) +
+         "\n";
 }
 inline std::string hexSegment(uint16_t base, int sumError = 0) {
-  return hexRecord(2, 0, {static_cast<uint8_t>(base >> 8), static_cast<uint8_t>(base)}, sumError) + "\n";
+  return hexRecord(2, 0, {static_cast<uint8_t>(base >> 8), static_cast<uint8_t>(base)}, sumError) +
+         "\n";
 }
-inline const char* hexEnd() { return ":00000001FF\n"; }
+inline const char* hexEnd() {
+  return ":00000001FF\n";
+}
 
 /// A section table holding only the NVM-type entry, then the end entry.
 inline Bytes sectionTable(uint32_t nvmType) {
-  return {2, 4, 0, static_cast<uint8_t>(nvmType), static_cast<uint8_t>(nvmType >> 8),
-          static_cast<uint8_t>(nvmType >> 16), static_cast<uint8_t>(nvmType >> 24), 0};
+  return {2,
+          4,
+          0,
+          static_cast<uint8_t>(nvmType),
+          static_cast<uint8_t>(nvmType >> 8),
+          static_cast<uint8_t>(nvmType >> 16),
+          static_cast<uint8_t>(nvmType >> 24),
+          0};
 }
 
 /// Intel HEX text of `image` at address 0, 16 bytes a line, with an end record.
@@ -91,7 +102,8 @@ inline Bytes containerFile(uint8_t version, const std::vector<Record>& records,
     plain.insert(plain.end(), r.value.begin(), r.value.end());
   }
   if (withHeaderCrc) {
-    uint32_t crc = crc32NoFinalXor(plain.data(), static_cast<uint32_t>(plain.size())) ^ headerCrcError;
+    uint32_t crc =
+        crc32NoFinalXor(plain.data(), static_cast<uint32_t>(plain.size())) ^ headerCrcError;
     plain.push_back(version == 1 ? 6 : 0xA4);
     plain.push_back(4);
     Bytes v = le32(crc);
@@ -102,19 +114,22 @@ inline Bytes containerFile(uint8_t version, const std::vector<Record>& records,
   return file;
 }
 
-inline Bytes textValue(const std::string& text) { return Bytes(text.begin(), text.end()); }
+inline Bytes textValue(const std::string& text) {
+  return Bytes(text.begin(), text.end());
+}
 
 /// A well-formed container: model, version, CRC, check word, length records.
-inline Bytes simpleContainer(uint8_t version, const std::string& model, const std::string& fwVersion,
-                             const Bytes& storedPayload, uint32_t checkWord,
-                             std::vector<Record> extra = {}) {
+inline Bytes simpleContainer(uint8_t version, const std::string& model,
+                             const std::string& fwVersion, const Bytes& storedPayload,
+                             uint32_t checkWord, std::vector<Record> extra = {}) {
   uint32_t crc = crc32NoFinalXor(storedPayload.data(), static_cast<uint32_t>(storedPayload.size()));
   uint8_t crcTag = version == 1 ? 3 : 0xA1;
   std::vector<Record> records = {{1, textValue(model)}, {2, textValue(fwVersion)}};
   records.insert(records.end(), extra.begin(), extra.end());
   records.push_back({crcTag, le32(crc)});
   records.push_back({static_cast<uint8_t>(crcTag + 1), le32(checkWord)});
-  records.push_back({static_cast<uint8_t>(crcTag + 2), le32(static_cast<uint32_t>(storedPayload.size()))});
+  records.push_back(
+      {static_cast<uint8_t>(crcTag + 2), le32(static_cast<uint32_t>(storedPayload.size()))});
   return containerFile(version, records, storedPayload);
 }
 
@@ -126,7 +141,8 @@ inline Bytes infoBlock(const Bytes& records) {
 }
 
 inline void writeFile(const std::filesystem::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 inline void writeFile(const std::filesystem::path& path, const Bytes& bytes) {
   writeFile(path, std::string(bytes.begin(), bytes.end()));

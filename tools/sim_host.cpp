@@ -6,7 +6,8 @@ namespace {
 constexpr uint8_t kCmdWriteData = 0x64;
 }
 
-SimHost::SimHost(const SimOptions& options, SimKernel& kernel, std::string uniqPrefix, FILE* frameLog)
+SimHost::SimHost(const SimOptions& options, SimKernel& kernel, std::string uniqPrefix,
+                 FILE* frameLog)
     : kernel_(kernel), uniqPrefix_(std::move(uniqPrefix)), frameLog_(frameLog) {
   for (const SimDeviceOptions& d : options.devices) {
     auto dev = std::make_unique<Device>();
@@ -17,7 +18,8 @@ SimHost::SimHost(const SimOptions& options, SimKernel& kernel, std::string uniqP
 }
 
 std::string SimHost::uniq(size_t index) const {
-  return uniqPrefix_ + "-" + std::to_string(index) + "-" + std::to_string(devices_[index]->generation);
+  return uniqPrefix_ + "-" + std::to_string(index) + "-" +
+         std::to_string(devices_[index]->generation);
 }
 
 bool SimHost::create(size_t index) {
@@ -50,7 +52,8 @@ void SimHost::receive(size_t index, const uint8_t* data, size_t size, int64_t no
   Device& dev = *devices_[index];
   if (!dev.present) return;
   logFrame(index, data, size);
-  if (size > kOffsetPayload && data[0] == kRequestReportId && data[kOffsetPayload] == kCmdWriteData) {
+  if (size > kOffsetPayload && data[0] == kRequestReportId &&
+      data[kOffsetPayload] == kCmdWriteData) {
     if (dev.dataFrames++ == 0) dev.firstDataUs = nowUs;
     dev.lastDataUs = nowUs;
   }
@@ -106,8 +109,9 @@ std::string SimHost::statsText() const {
     int64_t span = dev.lastDataUs - dev.firstDataUs;
     double perExchange = dev.dataFrames > 1 ? double(span) / double(dev.dataFrames - 1) : 0.0;
     char line[160];
-    std::snprintf(line, sizeof line, "device %zu data-frames %" PRIu64 " span-us %" PRId64
-                  " per-exchange-us %.1f\n", i, dev.dataFrames, span, perExchange);
+    std::snprintf(line, sizeof line,
+                  "device %zu data-frames %" PRIu64 " span-us %" PRId64 " per-exchange-us %.1f\n",
+                  i, dev.dataFrames, span, perExchange);
     text += line;
   }
   return text;

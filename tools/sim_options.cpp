@@ -18,7 +18,8 @@ bool parseNumber(const std::string& text, int base, uint32_t max, uint32_t& out)
   return true;
 }
 
-bool setHex16(const std::string& key, const std::string& value, uint16_t& field, std::string& error) {
+bool setHex16(const std::string& key, const std::string& value, uint16_t& field,
+              std::string& error) {
   uint32_t n = 0;
   if (!parseNumber(value, 16, 0xFFFF, n)) {
     error = key + ": expected a hexadecimal number up to ffff, got '" + value + "'";
@@ -38,7 +39,8 @@ bool setHex8(const std::string& key, const std::string& value, uint8_t& field, s
   return true;
 }
 
-bool setCount(const std::string& key, const std::string& value, uint32_t& field, std::string& error) {
+bool setCount(const std::string& key, const std::string& value, uint32_t& field,
+              std::string& error) {
   if (!parseNumber(value, 0, 0xFFFFFFFFu, field)) {
     error = key + ": expected a number, got '" + value + "'";
     return false;
@@ -81,11 +83,27 @@ bool simSettingIsFlag(const std::string& key) {
 }
 
 bool simSettingIsKnown(const std::string& key) {
-  static const char* const kValued[] = {
-      "frame-log", "image-out", "ready-file", "stats-file", "lifetime", "app-vid", "app-pid",
-      "boot-vid", "boot-pid", "model", "version", "name", "start-mode", "protocol-version",
-      "capability-mask", "set-protocol-result", "verify", "switch-delay-ms",
-      "vanish-after-writes", "fault", "config"};
+  static const char* const kValued[] = {"frame-log",
+                                        "image-out",
+                                        "ready-file",
+                                        "stats-file",
+                                        "lifetime",
+                                        "app-vid",
+                                        "app-pid",
+                                        "boot-vid",
+                                        "boot-pid",
+                                        "model",
+                                        "version",
+                                        "name",
+                                        "start-mode",
+                                        "protocol-version",
+                                        "capability-mask",
+                                        "set-protocol-result",
+                                        "verify",
+                                        "switch-delay-ms",
+                                        "vanish-after-writes",
+                                        "fault",
+                                        "config"};
   for (const char* k : kValued)
     if (key == k) return true;
   return simSettingIsFlag(key);
@@ -101,11 +119,16 @@ bool parseSimFault(const std::string& text, DeviceFault& fault, std::string& err
     return false;
   }
   const std::string& kind = parts[0];
-  if (kind == "no-answer") fault.kind = FaultKind::kNoAnswer;
-  else if (kind == "late") fault.kind = FaultKind::kLateAnswer;
-  else if (kind == "wrong-marker") fault.kind = FaultKind::kWrongMarker;
-  else if (kind == "wrong-echo") fault.kind = FaultKind::kWrongEcho;
-  else if (kind == "garbage") fault.kind = FaultKind::kGarbage;
+  if (kind == "no-answer")
+    fault.kind = FaultKind::kNoAnswer;
+  else if (kind == "late")
+    fault.kind = FaultKind::kLateAnswer;
+  else if (kind == "wrong-marker")
+    fault.kind = FaultKind::kWrongMarker;
+  else if (kind == "wrong-echo")
+    fault.kind = FaultKind::kWrongEcho;
+  else if (kind == "garbage")
+    fault.kind = FaultKind::kGarbage;
   else {
     error = "fault: unknown kind '" + kind + "'";
     return false;
@@ -116,7 +139,8 @@ bool parseSimFault(const std::string& text, DeviceFault& fault, std::string& err
     return false;
   }
   fault.command = static_cast<uint8_t>(n);
-  if (!parseNumber(parts[2], 10, 0xFFFFFFFFu, fault.firstOccurrence) || fault.firstOccurrence == 0) {
+  if (!parseNumber(parts[2], 10, 0xFFFFFFFFu, fault.firstOccurrence) ||
+      fault.firstOccurrence == 0) {
     error = "fault: FIRST counts from 1, got '" + parts[2] + "'";
     return false;
   }
@@ -143,24 +167,41 @@ bool applySimSetting(const std::string& key, const std::string& value, SimOption
   SimDeviceOptions& dev = options.devices.back();
   DeviceModelConfig& m = dev.model;
 
-  if (key == "frame-log") options.frameLog = value;
-  else if (key == "image-out") options.imageOut = value;
-  else if (key == "ready-file") options.readyFile = value;
-  else if (key == "stats-file") options.statsFile = value;
-  else if (key == "lifetime") return setCount(key, value, options.lifetimeSeconds, error);
-  else if (key == "verbose") options.verbose = true;
-  else if (key == "help") options.help = true;
-  else if (key == "next-device") options.devices.push_back(dev);
-  else if (key == "app-vid") return setHex16(key, value, m.appVid, error);
-  else if (key == "app-pid") return setHex16(key, value, m.appPid, error);
-  else if (key == "boot-vid") return setHex16(key, value, m.bootVid, error);
-  else if (key == "boot-pid") return setHex16(key, value, m.bootPid, error);
-  else if (key == "model") m.model = value;
-  else if (key == "version") m.version = value;
-  else if (key == "name") dev.name = value;
+  if (key == "frame-log")
+    options.frameLog = value;
+  else if (key == "image-out")
+    options.imageOut = value;
+  else if (key == "ready-file")
+    options.readyFile = value;
+  else if (key == "stats-file")
+    options.statsFile = value;
+  else if (key == "lifetime")
+    return setCount(key, value, options.lifetimeSeconds, error);
+  else if (key == "verbose")
+    options.verbose = true;
+  else if (key == "help")
+    options.help = true;
+  else if (key == "next-device")
+    options.devices.push_back(dev);
+  else if (key == "app-vid")
+    return setHex16(key, value, m.appVid, error);
+  else if (key == "app-pid")
+    return setHex16(key, value, m.appPid, error);
+  else if (key == "boot-vid")
+    return setHex16(key, value, m.bootVid, error);
+  else if (key == "boot-pid")
+    return setHex16(key, value, m.bootPid, error);
+  else if (key == "model")
+    m.model = value;
+  else if (key == "version")
+    m.version = value;
+  else if (key == "name")
+    dev.name = value;
   else if (key == "start-mode") {
-    if (value == "application" || value == "app") m.startMode = kModeApplication;
-    else if (value == "bootloader" || value == "boot") m.startMode = kModeBootloader;
+    if (value == "application" || value == "app")
+      m.startMode = kModeApplication;
+    else if (value == "bootloader" || value == "boot")
+      m.startMode = kModeBootloader;
     else {
       error = "start-mode: expected application or bootloader, got '" + value + "'";
       return false;
@@ -172,19 +213,27 @@ bool applySimSetting(const std::string& key, const std::string& value, SimOption
       return false;
     }
     m.protocolVersion = static_cast<uint16_t>(n);
-  } else if (key == "capability-mask") return setHex8(key, value, m.capabilityMask, error);
-  else if (key == "set-protocol-result") return setHex8(key, value, m.setProtocolResult, error);
+  } else if (key == "capability-mask")
+    return setHex8(key, value, m.capabilityMask, error);
+  else if (key == "set-protocol-result")
+    return setHex8(key, value, m.setProtocolResult, error);
   else if (key == "verify") {
-    if (value == "crc") m.verify = VerifyBehaviour::kCheckCrc;
-    else if (value == "pass") m.verify = VerifyBehaviour::kAlwaysPass;
-    else if (value == "fail") m.verify = VerifyBehaviour::kAlwaysFail;
+    if (value == "crc")
+      m.verify = VerifyBehaviour::kCheckCrc;
+    else if (value == "pass")
+      m.verify = VerifyBehaviour::kAlwaysPass;
+    else if (value == "fail")
+      m.verify = VerifyBehaviour::kAlwaysFail;
     else {
       error = "verify: expected crc, pass or fail, got '" + value + "'";
       return false;
     }
-  } else if (key == "switch-delay-ms") return setCount(key, value, m.reenumerateDelayMs, error);
-  else if (key == "never-return") m.neverReturnAfterSwitch = true;
-  else if (key == "vanish-after-writes") return setCount(key, value, m.vanishAfterDataFrames, error);
+  } else if (key == "switch-delay-ms")
+    return setCount(key, value, m.reenumerateDelayMs, error);
+  else if (key == "never-return")
+    m.neverReturnAfterSwitch = true;
+  else if (key == "vanish-after-writes")
+    return setCount(key, value, m.vanishAfterDataFrames, error);
   else if (key == "fault") {
     DeviceFault fault;
     if (!parseSimFault(value, fault, error)) return false;
@@ -277,46 +326,45 @@ bool parseSimArguments(int argc, const char* const* argv, SimOptions& options, s
 }
 
 const char* simHelpText() {
-  return
-      "Usage: tavrin-uhid-sim [option...]\n"
-      "\n"
-      "Serves one or more simulated firmware-update devices through /dev/uhid, so that\n"
-      "tavrin (or your own scripts around it) can be run against the kernel's hidraw\n"
-      "driver without hardware. Needs access to /dev/uhid (usually root).\n"
-      "Each option --key VALUE can also be a line \"key = VALUE\" in a --config file.\n"
-      "\n"
-      "Device (applies to the current device):\n"
-      "  --app-vid HEX, --app-pid HEX    ids in application mode (abcd, 1234)\n"
-      "  --boot-vid HEX, --boot-pid HEX  ids in bootloader mode (abcd, 1000)\n"
-      "  --model TEXT                    model string, at most 10 characters (TVR-100)\n"
-      "  --version TEXT                  firmware version string, at most 20 (1.0.0)\n"
-      "  --name TEXT                     HID product string\n"
-      "  --start-mode application|bootloader\n"
-      "  --protocol-version N            GetInfo protocol version (1)\n"
-      "  --capability-mask HEX           GetInfo capability mask (01)\n"
-      "  --set-protocol-result HEX       SetProtocol result byte (00)\n"
-      "  --verify crc|pass|fail          how Verify answers (crc: check the stored image)\n"
-      "  --switch-delay-ms N             restart time into the bootloader (1500)\n"
-      "  --never-return                  after the switch the device never comes back\n"
-      "  --vanish-after-writes N         disappear after answering N WriteData frames\n"
-      "  --fault KIND:CMD:FIRST[:COUNT[:DELAY_MS]]\n"
-      "                                  KIND no-answer, late, wrong-marker, wrong-echo or\n"
-      "                                  garbage, for frames FIRST..FIRST+COUNT-1 (from 1,\n"
-      "                                  counted per command; COUNT 0: all from FIRST) of\n"
-      "                                  command CMD (hex); late needs DELAY_MS.\n"
-      "                                  Example: --fault no-answer:64:10:3\n"
-      "  --next-device                   start a further device, a copy of the current one\n"
-      "\n"
-      "Run:\n"
-      "  --config FILE                   read settings from FILE\n"
-      "  --frame-log FILE                log every received frame: DEVICE MODE HEX\n"
-      "  --image-out FILE                at exit, write the image bytes the first device\n"
-      "                                  received (further devices: FILE.1, FILE.2, ...)\n"
-      "  --ready-file FILE               write the hidraw node names once they exist\n"
-      "  --stats-file FILE               at exit, write timing of the WriteData stream\n"
-      "  --lifetime SECONDS              exit after this long (600; 0: until a signal)\n"
-      "  --verbose                       report device events on standard error\n"
-      "  --help                          this text\n"
-      "\n"
-      "Exits 0 on SIGTERM, SIGINT or the end of its lifetime, 1 on errors, 2 on bad options.\n";
+  return "Usage: tavrin-uhid-sim [option...]\n"
+         "\n"
+         "Serves one or more simulated firmware-update devices through /dev/uhid, so that\n"
+         "tavrin (or your own scripts around it) can be run against the kernel's hidraw\n"
+         "driver without hardware. Needs access to /dev/uhid (usually root).\n"
+         "Each option --key VALUE can also be a line \"key = VALUE\" in a --config file.\n"
+         "\n"
+         "Device (applies to the current device):\n"
+         "  --app-vid HEX, --app-pid HEX    ids in application mode (abcd, 1234)\n"
+         "  --boot-vid HEX, --boot-pid HEX  ids in bootloader mode (abcd, 1000)\n"
+         "  --model TEXT                    model string, at most 10 characters (TVR-100)\n"
+         "  --version TEXT                  firmware version string, at most 20 (1.0.0)\n"
+         "  --name TEXT                     HID product string\n"
+         "  --start-mode application|bootloader\n"
+         "  --protocol-version N            GetInfo protocol version (1)\n"
+         "  --capability-mask HEX           GetInfo capability mask (01)\n"
+         "  --set-protocol-result HEX       SetProtocol result byte (00)\n"
+         "  --verify crc|pass|fail          how Verify answers (crc: check the stored image)\n"
+         "  --switch-delay-ms N             restart time into the bootloader (1500)\n"
+         "  --never-return                  after the switch the device never comes back\n"
+         "  --vanish-after-writes N         disappear after answering N WriteData frames\n"
+         "  --fault KIND:CMD:FIRST[:COUNT[:DELAY_MS]]\n"
+         "                                  KIND no-answer, late, wrong-marker, wrong-echo or\n"
+         "                                  garbage, for frames FIRST..FIRST+COUNT-1 (from 1,\n"
+         "                                  counted per command; COUNT 0: all from FIRST) of\n"
+         "                                  command CMD (hex); late needs DELAY_MS.\n"
+         "                                  Example: --fault no-answer:64:10:3\n"
+         "  --next-device                   start a further device, a copy of the current one\n"
+         "\n"
+         "Run:\n"
+         "  --config FILE                   read settings from FILE\n"
+         "  --frame-log FILE                log every received frame: DEVICE MODE HEX\n"
+         "  --image-out FILE                at exit, write the image bytes the first device\n"
+         "                                  received (further devices: FILE.1, FILE.2, ...)\n"
+         "  --ready-file FILE               write the hidraw node names once they exist\n"
+         "  --stats-file FILE               at exit, write timing of the WriteData stream\n"
+         "  --lifetime SECONDS              exit after this long (600; 0: until a signal)\n"
+         "  --verbose                       report device events on standard error\n"
+         "  --help                          this text\n"
+         "\n"
+         "Exits 0 on SIGTERM, SIGINT or the end of its lifetime, 1 on errors, 2 on bad options.\n";
 }

@@ -17,11 +17,11 @@ struct SimDeviceOptions {
 
 struct SimOptions {
   std::vector<SimDeviceOptions> devices;  ///< at least one after parsing
-  std::string frameLog;    ///< one hex line per received output report
-  std::string imageOut;    ///< bytes the first device stored, written at exit
-  std::string readyFile;   ///< written once every device has its hidraw node
-  std::string statsFile;   ///< timing of the CmdWriteData stream, written at exit
-  uint32_t lifetimeSeconds = 600;  ///< 0: until a signal
+  std::string frameLog;                   ///< one hex line per received output report
+  std::string imageOut;                   ///< bytes the first device stored, written at exit
+  std::string readyFile;                  ///< written once every device has its hidraw node
+  std::string statsFile;                  ///< timing of the CmdWriteData stream, written at exit
+  uint32_t lifetimeSeconds = 600;         ///< 0: until a signal
   bool verbose = false;
   bool help = false;
 };

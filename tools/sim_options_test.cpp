@@ -25,11 +25,37 @@ TEST(SimOptions, DefaultsAndDeviceSettings) {
   EXPECT_EQ(o.devices[0].model.startMode, kModeApplication);
   EXPECT_EQ(o.lifetimeSeconds, 600u);
 
-  ASSERT_TRUE(parse({"--app-vid", "0x1d6b", "--app-pid=BEEF", "--boot-pid", "f00d", "--model", "QX 7",
-                     "--version", "2.3.4-rc1", "--start-mode", "bootloader", "--protocol-version", "2",
-                     "--capability-mask", "03", "--set-protocol-result", "1", "--verify", "fail",
-                     "--switch-delay-ms", "250", "--never-return", "--vanish-after-writes", "7",
-                     "--lifetime", "0", "--frame-log", "f.log", "--image-out", "img", "--verbose"},
+  ASSERT_TRUE(parse({"--app-vid",
+                     "0x1d6b",
+                     "--app-pid=BEEF",
+                     "--boot-pid",
+                     "f00d",
+                     "--model",
+                     "QX 7",
+                     "--version",
+                     "2.3.4-rc1",
+                     "--start-mode",
+                     "bootloader",
+                     "--protocol-version",
+                     "2",
+                     "--capability-mask",
+                     "03",
+                     "--set-protocol-result",
+                     "1",
+                     "--verify",
+                     "fail",
+                     "--switch-delay-ms",
+                     "250",
+                     "--never-return",
+                     "--vanish-after-writes",
+                     "7",
+                     "--lifetime",
+                     "0",
+                     "--frame-log",
+                     "f.log",
+                     "--image-out",
+                     "img",
+                     "--verbose"},
                     o, error))
       << error;
   const DeviceModelConfig& m = o.devices[0].model;
@@ -108,7 +134,8 @@ TEST(SimOptions, Faults) {
   EXPECT_FALSE(parseSimFault("no-answer:64:1:1:1:1", f, error));
 
   SimOptions o;
-  std::vector<const char*> args = {"tavrin-uhid-sim", "--fault", "no-answer:64:3:2", "--fault=late:60:1:1:700"};
+  std::vector<const char*> args = {"tavrin-uhid-sim", "--fault", "no-answer:64:3:2",
+                                   "--fault=late:60:1:1:700"};
   ASSERT_TRUE(parseSimArguments(static_cast<int>(args.size()), args.data(), o, error)) << error;
   ASSERT_EQ(o.devices[0].model.faults.size(), 2u);
   EXPECT_EQ(o.devices[0].model.faults[1].delayMs, 700u);
@@ -149,8 +176,8 @@ TEST(SimOptions, SettingsFileAndSecondDevice) {
     std::ofstream f(path);
     f << "model = FROMFILE\nboot-pid = 0bad\n";
   }
-  std::vector<const char*> args = {"tavrin-uhid-sim", "--model", "EARLY", "--config", path.c_str(),
-                                   "--boot-pid", "0f0f"};
+  std::vector<const char*> args = {"tavrin-uhid-sim", "--model",    "EARLY", "--config",
+                                   path.c_str(),      "--boot-pid", "0f0f"};
   ASSERT_TRUE(parseSimArguments(static_cast<int>(args.size()), args.data(), o, error)) << error;
   ASSERT_EQ(o.devices.size(), 1u);
   EXPECT_EQ(o.devices[0].model.model, "FROMFILE");
@@ -160,11 +187,30 @@ TEST(SimOptions, SettingsFileAndSecondDevice) {
 
 TEST(SimOptions, HelpNamesEverySetting) {
   std::string help = simHelpText();
-  for (const char* key : {"--app-vid", "--app-pid", "--boot-vid", "--boot-pid", "--model", "--version",
-                          "--name", "--start-mode", "--protocol-version", "--capability-mask",
-                          "--set-protocol-result", "--verify", "--switch-delay-ms", "--never-return",
-                          "--vanish-after-writes", "--fault", "--next-device", "--config", "--frame-log",
-                          "--image-out", "--ready-file", "--stats-file", "--lifetime", "--verbose"}) {
+  for (const char* key : {"--app-vid",
+                          "--app-pid",
+                          "--boot-vid",
+                          "--boot-pid",
+                          "--model",
+                          "--version",
+                          "--name",
+                          "--start-mode",
+                          "--protocol-version",
+                          "--capability-mask",
+                          "--set-protocol-result",
+                          "--verify",
+                          "--switch-delay-ms",
+                          "--never-return",
+                          "--vanish-after-writes",
+                          "--fault",
+                          "--next-device",
+                          "--config",
+                          "--frame-log",
+                          "--image-out",
+                          "--ready-file",
+                          "--stats-file",
+                          "--lifetime",
+                          "--verbose"}) {
     EXPECT_NE(help.find(key), std::string::npos) << key;
   }
   SimOptions o;

@@ -29,7 +29,9 @@ std::vector<uint8_t> bootloaderReportDescriptor() {
   };
 }
 
-UhidDevice::~UhidDevice() { destroy(); }
+UhidDevice::~UhidDevice() {
+  destroy();
+}
 
 bool UhidDevice::create(const UhidIdentity& identity, std::string& error, const char* node) {
   destroy();
@@ -117,10 +119,18 @@ UhidEvent UhidDevice::readEvent() {
     return out;
   }
   switch (ev.type) {
-    case UHID_START: out.kind = UhidEventKind::kStart; break;
-    case UHID_STOP: out.kind = UhidEventKind::kStop; break;
-    case UHID_OPEN: out.kind = UhidEventKind::kOpen; break;
-    case UHID_CLOSE: out.kind = UhidEventKind::kClose; break;
+    case UHID_START:
+      out.kind = UhidEventKind::kStart;
+      break;
+    case UHID_STOP:
+      out.kind = UhidEventKind::kStop;
+      break;
+    case UHID_OPEN:
+      out.kind = UhidEventKind::kOpen;
+      break;
+    case UHID_CLOSE:
+      out.kind = UhidEventKind::kClose;
+      break;
     case UHID_OUTPUT: {
       out.kind = UhidEventKind::kOutput;
       size_t size = ev.u.output.size;
@@ -136,7 +146,9 @@ UhidEvent UhidDevice::readEvent() {
       answerReportRequest(UHID_SET_REPORT, ev.u.set_report.id);
       out.kind = UhidEventKind::kOther;
       break;
-    default: out.kind = UhidEventKind::kOther; break;
+    default:
+      out.kind = UhidEventKind::kOther;
+      break;
   }
   return out;
 }

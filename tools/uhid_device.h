@@ -8,8 +8,8 @@
 
 /// Identity and descriptor of a device created through uhid.
 struct UhidIdentity {
-  std::string name;   ///< product string (HID_NAME)
-  std::string uniq;   ///< serial (HID_UNIQ); lets the simulator find its hidraw node
+  std::string name;  ///< product string (HID_NAME)
+  std::string uniq;  ///< serial (HID_UNIQ); lets the simulator find its hidraw node
   uint16_t vendor = 0;
   uint16_t product = 0;
   uint16_t version = 0x0100;
@@ -32,7 +32,7 @@ std::vector<uint8_t> bootloaderReportDescriptor();
 /// A uhid device; the node is opened by create() and closed by destroy() or
 /// the destructor, so the kernel removes the device on every way out.
 class UhidDevice {
-public:
+ public:
   UhidDevice() = default;
   ~UhidDevice();
   UhidDevice(const UhidDevice&) = delete;
@@ -50,7 +50,7 @@ public:
   /// Sends one input report (report id first) with UHID_INPUT2.
   bool sendInput(const uint8_t* data, size_t size);
 
-private:
+ private:
   bool writeEvent(const void* event, size_t size);
   void answerReportRequest(uint32_t type, uint32_t id);
   int fd_ = -1;

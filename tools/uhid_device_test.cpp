@@ -33,9 +33,15 @@ TEST(UhidDevice, DescriptorIsTheBootloaderCollection) {
     uint32_t value = 0;
     for (size_t k = 0; k < n; ++k) value |= uint32_t{d[i + 1 + k]} << (8 * k);
     switch (prefix & 0xFC) {
-      case 0x84: reportId = static_cast<int>(value); break;
-      case 0x94: count = static_cast<int>(value); break;
-      case 0x74: size = static_cast<int>(value); break;
+      case 0x84:
+        reportId = static_cast<int>(value);
+        break;
+      case 0x94:
+        count = static_cast<int>(value);
+        break;
+      case 0x74:
+        size = static_cast<int>(value);
+        break;
       case 0x80:
         EXPECT_EQ(reportId, 0xB1);
         EXPECT_EQ(count * size, 256);
@@ -46,7 +52,8 @@ TEST(UhidDevice, DescriptorIsTheBootloaderCollection) {
         EXPECT_EQ(count * size, 256);
         sawOutput = true;
         break;
-      default: break;
+      default:
+        break;
     }
     i += 1 + n;
   }

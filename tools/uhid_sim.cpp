@@ -42,7 +42,8 @@ class UhidKernel : public SimKernel {
       std::fprintf(stderr, "tavrin-uhid-sim: device %zu: %s\n", index, error.c_str());
       return false;
     }
-    say("device " + std::to_string(index) + " created as " + hexId(identity.vendor, identity.product));
+    say("device " + std::to_string(index) + " created as " +
+        hexId(identity.vendor, identity.product));
     return true;
   }
   void destroyDevice(size_t index) override {
@@ -115,8 +116,9 @@ int serve(const SimOptions& options) {
   UhidKernel kernel(options.devices.size(), options.verbose);
   SimHost host(options, kernel, "tavrin-sim-" + std::to_string(::getpid()), frameLog);
   int status = host.start(nowMicroseconds()) ? 0 : 1;
-  const int64_t endUs =
-      options.lifetimeSeconds == 0 ? -1 : nowMicroseconds() + int64_t{options.lifetimeSeconds} * 1000000;
+  const int64_t endUs = options.lifetimeSeconds == 0
+                            ? -1
+                            : nowMicroseconds() + int64_t{options.lifetimeSeconds} * 1000000;
   bool ready = false;
   std::vector<pollfd> fds;
   std::vector<size_t> owners;

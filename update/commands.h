@@ -18,16 +18,16 @@ enum Command : uint8_t {
 };
 
 /// Offsets of the command-specific fields in a 65-byte response buffer.
-constexpr uint32_t kVersionModelOffset = 10;           ///< CmdReadVersion: 10 bytes of model text
+constexpr uint32_t kVersionModelOffset = 10;  ///< CmdReadVersion: 10 bytes of model text
 constexpr uint32_t kVersionModelLength = 10;
-constexpr uint32_t kVersionTextOffset = 22;            ///< CmdReadVersion: 20 bytes of version text
+constexpr uint32_t kVersionTextOffset = 22;  ///< CmdReadVersion: 20 bytes of version text
 constexpr uint32_t kVersionTextLength = 20;
-constexpr uint32_t kInfoProtocolVersionOffset = 10;    ///< CmdGetInfo: 16-bit little-endian
-constexpr uint32_t kInfoCapabilityMaskOffset = 12;     ///< CmdGetInfo
-constexpr uint32_t kInfoApplicationFlagOffset = 13;    ///< CmdGetInfo: counts when the length byte > 9
-constexpr uint32_t kSetProtocolResultOffset = 9;       ///< CmdSetProtocol: 0 on success
-constexpr uint32_t kVerifyResultOffset = 10;           ///< CmdVerify: 0 on success
-
+constexpr uint32_t kInfoProtocolVersionOffset = 10;  ///< CmdGetInfo: 16-bit little-endian
+constexpr uint32_t kInfoCapabilityMaskOffset = 12;   ///< CmdGetInfo
+constexpr uint32_t kInfoApplicationFlagOffset =
+    13;                                           ///< CmdGetInfo: counts when the length byte > 9
+constexpr uint32_t kSetProtocolResultOffset = 9;  ///< CmdSetProtocol: 0 on success
+constexpr uint32_t kVerifyResultOffset = 10;      ///< CmdVerify: 0 on success
 
 /// Wait for the continuation report of a long version response.
 constexpr uint32_t kContinuationWaitMs = 500;

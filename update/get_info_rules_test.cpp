@@ -2,13 +2,13 @@
 // flag counts by the length byte alone, the version only from a well-formed
 // answer. A scripted device gives answers the device model never would.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
-#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -72,7 +72,9 @@ class ScriptedPlatform : public HidPlatform, public HidConnection {
     bool readAttributes(uint16_t* v, uint16_t* pid) override { return p->readAttributes(v, pid); }
     bool readCaps(uint16_t* page, uint16_t* usage) override { return p->readCaps(page, usage); }
     void flushInput() override {}
-    HidWaitResult writeReport(const uint8_t* r, uint32_t t) override { return p->writeReport(r, t); }
+    HidWaitResult writeReport(const uint8_t* r, uint32_t t) override {
+      return p->writeReport(r, t);
+    }
     HidWaitResult readReport(uint8_t* r, uint32_t t, uint32_t* n) override {
       return p->readReport(r, t, n);
     }
@@ -83,7 +85,8 @@ class ScriptedPlatform : public HidPlatform, public HidConnection {
   uint8_t last_ = 0;
 };
 
-Report answer(uint8_t command, std::vector<uint8_t> fields, uint8_t length, bool wellFormed = true) {
+Report answer(uint8_t command, std::vector<uint8_t> fields, uint8_t length,
+              bool wellFormed = true) {
   Report r{};
   r[0] = 0xB1;
   r[3] = length;
@@ -102,7 +105,8 @@ class GetInfoRulesTest : public testing::Test {
     gContext.appPids[0] = 0x1234;
     gContext.bootVid = 0xABCD;
     gContext.bootPid = 0x1000;
-    path_ = std::filesystem::temp_directory_path() / ("tavrin_getinfo_" + std::to_string(getpid()) + ".bin");
+    path_ = std::filesystem::temp_directory_path() /
+            ("tavrin_getinfo_" + std::to_string(getpid()) + ".bin");
     // Raw image of 20 bytes naming model M1.
     const char image[20] = {'A', 'B', 'a', 'b', 'Q', 'X', 'F', 'W', 1, 4, 'M', '1', 0, 0};
     std::ofstream(path_, std::ios::binary).write(image, sizeof image);

@@ -316,7 +316,8 @@ bool UpdateSession::writeData() {
 
   gContext.writeOffset += gContext.chunkLength;
   // 64-bit, so that images beyond 42,949,672 bytes still show the right value.
-  const auto percent = static_cast<uint8_t>(uint64_t{gContext.writeOffset} * 100 / gContext.imageLength);
+  const auto percent =
+      static_cast<uint8_t>(uint64_t{gContext.writeOffset} * 100 / gContext.imageLength);
   if (percent != lastPercent_) {
     lastPercent_ = percent;
     if (percent == 100)
@@ -362,4 +363,6 @@ void runUpdateSession(const ImageLoadedHook& afterLoad) {
   session.run();
 }
 
-bool updateSucceeded() { return gContext.sessionState == StateFinish; }
+bool updateSucceeded() {
+  return gContext.sessionState == StateFinish;
+}

@@ -1,14 +1,14 @@
 #include "update/update_session.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <functional>
-#include <memory>
-#include <unistd.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,7 +27,8 @@ constexpr const char* kModel = "TVR-100";
 
 // A raw image of `length` bytes whose info block names `model`.
 Bytes rawImage(size_t length, const std::string& model = kModel) {
-  const std::string block = std::string("ABabQXFW\x01") + static_cast<char>(model.size() + 2) + model;
+  const std::string block =
+      std::string("ABabQXFW\x01") + static_cast<char>(model.size() + 2) + model;
   Bytes image;
   for (char c : block) image.push_back(static_cast<uint8_t>(c));
   image.push_back(0);
@@ -76,8 +77,9 @@ class UpdateSessionTest : public testing::Test {
 
   void useFile(const std::string& name, const Bytes& bytes) {
     std::string path = (dir_ / name).string();
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
     gContext.firmwarePath = path;
   }
 
@@ -106,10 +108,9 @@ class UpdateSessionTest : public testing::Test {
   std::filesystem::path dir_;
 };
 
-const std::vector<uint8_t> kFullUpdate = {CmdReadVersion, CmdGetInfo,     CmdEnterBootloader,
-                                          CmdReadVersion, CmdGetInfo,     CmdSetProtocol,
-                                          CmdStartUpdate, CmdWriteData,   CmdWriteData,
-                                          CmdWriteData,   CmdVerify,      CmdFinish};
+const std::vector<uint8_t> kFullUpdate = {
+    CmdReadVersion, CmdGetInfo,   CmdEnterBootloader, CmdReadVersion, CmdGetInfo, CmdSetProtocol,
+    CmdStartUpdate, CmdWriteData, CmdWriteData,       CmdWriteData,   CmdVerify,  CmdFinish};
 
 TEST_F(UpdateSessionTest, HappyPathFromApplicationFirmware) {
   const Bytes image = rawImage(40);
@@ -143,9 +144,9 @@ TEST_F(UpdateSessionTest, HappyPathFromApplicationFirmware) {
   EXPECT_EQ(frames[10][2], 0x55);
   // Verify: both words are the CRC of the image, little-endian.
   const uint32_t crc = crc32NoFinalXor(image.data(), 40);
-  const uint8_t verify[] = {CmdVerify,
-                            uint8_t(crc), uint8_t(crc >> 8), uint8_t(crc >> 16), uint8_t(crc >> 24),
-                            uint8_t(crc), uint8_t(crc >> 8), uint8_t(crc >> 16), uint8_t(crc >> 24)};
+  const uint8_t verify[] = {CmdVerify,          uint8_t(crc),       uint8_t(crc >> 8),
+                            uint8_t(crc >> 16), uint8_t(crc >> 24), uint8_t(crc),
+                            uint8_t(crc >> 8),  uint8_t(crc >> 16), uint8_t(crc >> 24)};
   EXPECT_EQ(0, std::memcmp(&frames[10][6], verify, sizeof verify));
   EXPECT_EQ(sim_->model(id).storedImage(), image);
   EXPECT_TRUE(sim_->model(id).finished());
@@ -189,8 +190,8 @@ TEST_F(UpdateSessionTest, ProgressLines) {
 
 TEST_F(UpdateSessionTest, ContainerNegotiatesItsProtocolSelection) {
   const Bytes payload = testimage::nibbleSwapped(rawImage(40));
-  useFile("fw.qfw", testimage::simpleContainer(2, kModel, "2.0", payload, 0x12345678,
-                                               {{3, {0x5A}}}));
+  useFile("fw.qfw",
+          testimage::simpleContainer(2, kModel, "2.0", payload, 0x12345678, {{3, {0x5A}}}));
   DeviceModelConfig config = device();
   config.capabilityMask = 0x03;
   size_t id = sim_->addDevice(config);
@@ -234,17 +235,19 @@ TEST_F(UpdateSessionTest, DeviceAlreadyInItsBootloader) {
             "Process: %80\rProcess: %100\n"
             "Verifying...\n"
             "Update completed\n");
-  EXPECT_EQ(commands(id), (std::vector<uint8_t>{CmdReadVersion, CmdGetInfo, CmdSetProtocol,
-                                                CmdStartUpdate, CmdWriteData, CmdWriteData,
-                                                CmdVerify, CmdFinish}));
+  EXPECT_EQ(commands(id),
+            (std::vector<uint8_t>{CmdReadVersion, CmdGetInfo, CmdSetProtocol, CmdStartUpdate,
+                                  CmdWriteData, CmdWriteData, CmdVerify, CmdFinish}));
 
   // Version 3 is unknown; so is a version that no well-formed answer gave.
   for (int variant = 0; variant < 2; ++variant) {
     SetUp();
     useFile("fw.bin", rawImage(20));
     DeviceModelConfig config = device(kModeBootloader);
-    if (variant == 0) config.protocolVersion = 3;
-    else config.faults.push_back({FaultKind::kWrongMarker, CmdGetInfo, 1, 1, 0});
+    if (variant == 0)
+      config.protocolVersion = 3;
+    else
+      config.faults.push_back({FaultKind::kWrongMarker, CmdGetInfo, 1, 1, 0});
     id = sim_->addDevice(config);
     std::string err = run();
     EXPECT_EQ(err, "Deveice Firmware Version: 1.2\nError: Unknown protocol version\n");
@@ -300,8 +303,7 @@ TEST_F(UpdateSessionTest, DeviceSelection) {
   size_t silent = sim_->addDevice(mute);
   size_t target = sim_->addDevice(device());
   std::string err = run();
-  EXPECT_EQ(err.substr(0, 60),
-            "Deveice Firmware Version: 1.2\nDeveice Firmware Version: 1.2\n");
+  EXPECT_EQ(err.substr(0, 60), "Deveice Firmware Version: 1.2\nDeveice Firmware Version: 1.2\n");
   EXPECT_TRUE(updateSucceeded()) << err;
   EXPECT_EQ(commands(other), std::vector<uint8_t>{CmdReadVersion});
   EXPECT_EQ(commands(silent), std::vector<uint8_t>{CmdReadVersion});
@@ -329,7 +331,8 @@ TEST_F(UpdateSessionTest, AnswerWithoutMarkerIsNoModel) {
   odd.faults.push_back({FaultKind::kWrongMarker, CmdReadVersion, 2, 1, 0});
   sim_->addDevice(odd);
   err = run();
-  EXPECT_EQ(err.substr(err.size() - 55), "Bootloader Connected\nError: Incorrect bootloader model\n");
+  EXPECT_EQ(err.substr(err.size() - 55),
+            "Bootloader Connected\nError: Incorrect bootloader model\n");
   expectFailedExit();
 }
 
@@ -360,35 +363,53 @@ struct FailureCase {
 TEST_F(UpdateSessionTest, EveryFailureRowTakesTheFailureExit) {
   const std::vector<FailureCase> cases = {
       {"query mode unanswered",
-       [](DeviceModelConfig& c) { c.faults.push_back({FaultKind::kNoAnswer, CmdGetInfo, 1, 1, 0}); },
+       [](DeviceModelConfig& c) {
+         c.faults.push_back({FaultKind::kNoAnswer, CmdGetInfo, 1, 1, 0});
+       },
        "Deveice Firmware Version: 1.2\n", CmdGetInfo},
       {"bootloader info unanswered",
-       [](DeviceModelConfig& c) { c.faults.push_back({FaultKind::kNoAnswer, CmdGetInfo, 2, 1, 0}); },
+       [](DeviceModelConfig& c) {
+         c.faults.push_back({FaultKind::kNoAnswer, CmdGetInfo, 2, 1, 0});
+       },
        "Get bootloader protocol version...\n", CmdGetInfo},
       {"bootloader version requests unanswered",
-       [](DeviceModelConfig& c) { c.faults.push_back({FaultKind::kNoAnswer, CmdReadVersion, 2, 0, 0}); },
+       [](DeviceModelConfig& c) {
+         c.faults.push_back({FaultKind::kNoAnswer, CmdReadVersion, 2, 0, 0});
+       },
        "Bootloader Connected\nError: Bootloader not responding\n", CmdReadVersion},
       {"set protocol refused", [](DeviceModelConfig& c) { c.setProtocolResult = 1; },
        "Error: set procotol failed\n", CmdSetProtocol},
       {"set protocol wrong echo",
-       [](DeviceModelConfig& c) { c.faults.push_back({FaultKind::kWrongEcho, CmdSetProtocol, 1, 1, 0}); },
+       [](DeviceModelConfig& c) {
+         c.faults.push_back({FaultKind::kWrongEcho, CmdSetProtocol, 1, 1, 0});
+       },
        "Error: set procotol failed\n", CmdSetProtocol},
       {"set protocol unanswered",
-       [](DeviceModelConfig& c) { c.faults.push_back({FaultKind::kNoAnswer, CmdSetProtocol, 1, 1, 0}); },
+       [](DeviceModelConfig& c) {
+         c.faults.push_back({FaultKind::kNoAnswer, CmdSetProtocol, 1, 1, 0});
+       },
        "Error: set procotol failed\n", CmdSetProtocol},
       {"start update unanswered",
-       [](DeviceModelConfig& c) { c.faults.push_back({FaultKind::kNoAnswer, CmdStartUpdate, 1, 1, 0}); },
+       [](DeviceModelConfig& c) {
+         c.faults.push_back({FaultKind::kNoAnswer, CmdStartUpdate, 1, 1, 0});
+       },
        "Start updating\n", CmdStartUpdate},
       {"chunk unanswered six times",
-       [](DeviceModelConfig& c) { c.faults.push_back({FaultKind::kNoAnswer, CmdWriteData, 2, 6, 0}); },
+       [](DeviceModelConfig& c) {
+         c.faults.push_back({FaultKind::kNoAnswer, CmdWriteData, 2, 6, 0});
+       },
        "Writing firmware data...\nProcess: %40\r", CmdWriteData},
       {"verify fails", [](DeviceModelConfig& c) { c.verify = VerifyBehaviour::kAlwaysFail; },
        "Verifying...\nVerify failed\n", CmdVerify},
       {"verify wrong marker",
-       [](DeviceModelConfig& c) { c.faults.push_back({FaultKind::kWrongMarker, CmdVerify, 1, 1, 0}); },
+       [](DeviceModelConfig& c) {
+         c.faults.push_back({FaultKind::kWrongMarker, CmdVerify, 1, 1, 0});
+       },
        "Verifying...\nVerify failed\n", CmdVerify},
       {"verify unanswered",
-       [](DeviceModelConfig& c) { c.faults.push_back({FaultKind::kNoAnswer, CmdVerify, 1, 1, 0}); },
+       [](DeviceModelConfig& c) {
+         c.faults.push_back({FaultKind::kNoAnswer, CmdVerify, 1, 1, 0});
+       },
        "Verifying...\nVerify failed\n", CmdVerify},
   };
   for (const FailureCase& fc : cases) {
