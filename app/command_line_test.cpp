@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/help_text.h"
+#include "app/message.h"
 #include "app/update_context.h"
 
 namespace {
@@ -20,9 +21,9 @@ Scan scan(std::vector<const char*> words) {
   resetUpdateContext();
   words.insert(words.begin(), "tavrin");
   Scan s;
-  testing::internal::CaptureStderr();
+  MessageSink sink;
   s.result = scanCommandLine(static_cast<int>(words.size()), words.data(), &s.line);
-  s.err = testing::internal::GetCapturedStderr();
+  s.err = sink.err;
   return s;
 }
 

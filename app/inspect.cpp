@@ -11,13 +11,13 @@ namespace {
 
 const char* formatName(ImageFormat format) {
   switch (format) {
-    case ImageFormat::IntelHex:
+    case ImageFormat::kIntelHex:
       return "intel-hex";
-    case ImageFormat::ContainerV1:
+    case ImageFormat::kContainerV1:
       return "container-v1";
-    case ImageFormat::ContainerV2:
+    case ImageFormat::kContainerV2:
       return "container-v2";
-    case ImageFormat::Raw:
+    case ImageFormat::kRaw:
       break;
   }
   return "raw";
@@ -57,7 +57,7 @@ int runInspect(const std::string& path, const char* imageOutPath) {
   gContext.imageLength = 0;
   gContext.protocolSelection = 0;
   FirmwareInfo info;
-  ImageFormat format = ImageFormat::Raw;
+  ImageFormat format = ImageFormat::kRaw;
   bool trace = containerTraceEnabled();
   setContainerTraceEnabled(false);  // standard output carries only the report
   bool loaded = loadFirmwareImage(info, path, &format);
@@ -72,7 +72,8 @@ int runInspect(const std::string& path, const char* imageOutPath) {
     gContext.releaseImage();
     return 1;
   }
-  int printed = std::printf(
+  // A full disk or a closed pipe must not pass for a report delivered.
+  const bool delivered = output(
       "format: %s\nlength: %u\nimage-crc: 0x%08X\ncheck-word: 0x%08X\nprotocol-mask: 0x%02X\n"
       "protocol-selection: %u\nmodel: %s\nversion: %s\n",
       formatName(format), static_cast<unsigned>(gContext.imageLength),
@@ -80,8 +81,6 @@ int runInspect(const std::string& path, const char* imageOutPath) {
       static_cast<unsigned>(gContext.protocolMask),
       static_cast<unsigned>(gContext.protocolSelection), escapeInspectText(info.model).c_str(),
       escapeInspectText(info.version).c_str());
-  // A full disk or a closed pipe must not pass for a report delivered.
-  bool delivered = printed >= 0 && std::fflush(stdout) == 0;
   gContext.releaseImage();
   if (!delivered) {
     messageText("Error: cannot write the report to standard output\n");

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <map>
 
+#include "app/message.h"
+
 #ifndef _WIN32
 #include <sys/wait.h>
 #endif
@@ -25,11 +27,10 @@ struct InspectRun {
 
 InspectRun inspect(const std::string& path, const char* imageOut = nullptr) {
   InspectRun run;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
+  MessageSink sink;
   run.status = runInspect(path, imageOut);
-  run.err = testing::internal::GetCapturedStderr();
-  run.out = testing::internal::GetCapturedStdout();
+  run.err = sink.err;
+  run.out = sink.out;
   return run;
 }
 

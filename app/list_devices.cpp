@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "app/message.h"
-#include "app/permission_hint.h"
 #include "hid/hid_device.h"
 #include "hid/hid_platform.h"
+#include "update/permission_hint.h"
 
 namespace {
 
@@ -37,16 +37,15 @@ int listDevices() {
     DeviceMode mode = matchDeviceMode(info.vendorId, info.productId, info.usagePage, info.usage);
     std::string product = info.product.empty() ? "" : " \"" + info.product + "\"";
     // The listing is data for scripts: standard output. Problems go to standard error.
-    std::printf("%s %04x:%04x%s %s\n", info.node.c_str(), info.vendorId, info.productId,
-                product.c_str(), modeName(mode));
+    output("%s %04x:%04x%s %s\n", info.node.c_str(), info.vendorId, info.productId, product.c_str(),
+           modeName(mode));
     ++printed;
     // Listing needs no open; check it anyway so the operator learns now that
     // an update would be refused.
     HidOpenError error = kHidOpenOk;
-    if (!platform.open(path, false, &error) && error == kHidOpenDenied)
+    if (!platform.open(path, kHidOpenToIdentify, &error) && error == kHidOpenDenied)
       noteHidPermissionProblem(info.node);
   }
-  std::fflush(stdout);
   if (printed == 0) {
     message("No HID device of this kind found\n");
     return 1;

@@ -5,15 +5,67 @@
 
 #include "app/console.h"
 
+namespace {
+
+MessageSink* gSink = nullptr;
+
+std::string formatted(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  const int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (length <= 0) return {};
+  std::string text(static_cast<size_t>(length) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), format, args);
+  text.resize(static_cast<size_t>(length));
+  return text;
+}
+
+}  // namespace
+
+MessageSink::MessageSink() : previous_(gSink) {
+  gSink = this;
+}
+
+MessageSink::~MessageSink() {
+  gSink = previous_;
+}
+
 void message(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::vfprintf(stderr, format, args);
+  if (gSink != nullptr)
+    gSink->err += formatted(format, args);
+  else
+    std::vfprintf(stderr, format, args);
   va_end(args);
 }
 
 void messageText(const char* text) {
-  std::fputs(text, stderr);
+  if (gSink != nullptr)
+    gSink->err += text;
+  else
+    std::fputs(text, stderr);
+}
+
+bool output(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  bool delivered = true;
+  if (gSink != nullptr)
+    gSink->out += formatted(format, args);
+  else
+    delivered = std::vfprintf(stdout, format, args) >= 0 && std::fflush(stdout) == 0;
+  va_end(args);
+  return delivered;
+}
+
+bool outputText(const char* text) {
+  if (gSink != nullptr) {
+    gSink->out += text;
+    return true;
+  }
+  return std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0;
 }
 
 const char* consoleText(const char* gbk, const char* utf8) {

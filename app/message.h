@@ -1,5 +1,8 @@
-// All progress and error text goes through here, to standard error.
+// All console text goes through here: progress and errors to standard error,
+// data for scripts to standard output.
 #pragma once
+
+#include <string>
 
 /// printf-style write to standard error; the text is the format itself,
 /// so "%%" prints one percent sign.
@@ -8,5 +11,28 @@
 /// Writes text unchanged to standard error (no format interpretation).
 void messageText(const char* text);
 
+/// printf-style write to standard output, flushed at once. False when the
+/// text could not be delivered (a full disk, a closed pipe).
+[[gnu::format(printf, 1, 2)]] bool output(const char* format, ...);
+
+/// Writes text unchanged to standard output, flushed at once; false as output().
+bool outputText(const char* text);
+
 /// Picks the GBK or the UTF-8 form of a message for the console.
 const char* consoleText(const char* gbk, const char* utf8);
+
+/// While one is alive, everything message() and output() would write is
+/// appended to it instead, so that tests can read what an operation said.
+class MessageSink {
+ public:
+  MessageSink();
+  ~MessageSink();
+  MessageSink(const MessageSink&) = delete;
+  MessageSink& operator=(const MessageSink&) = delete;
+
+  std::string err;  ///< what went to standard error
+  std::string out;  ///< what went to standard output
+
+ private:
+  MessageSink* previous_;
+};

@@ -3,10 +3,10 @@
 #include <cstring>
 
 #include "app/message.h"
-#include "app/permission_hint.h"
 #include "hid/hid_manager.h"
 #include "hid/hid_platform.h"
 #include "update/commands.h"
+#include "update/permission_hint.h"
 
 bool readDeviceVersions() {
   clearHidPermissionProblems();

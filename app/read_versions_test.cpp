@@ -4,13 +4,25 @@
 
 #include <string>
 
-#include "hid/sim_test_support.h"
+#include "app/message.h"
+#include "sim/sim_test_support.h"
 #include "update/commands.h"
 
 namespace {
 
-using ::testing::internal::CaptureStderr;
-using ::testing::internal::GetCapturedStderr;
+// Whether a device answered, and what the mode said.
+struct Reading {
+  bool answered = false;
+  std::string err;
+};
+
+Reading readAll() {
+  MessageSink sink;
+  Reading reading;
+  reading.answered = readDeviceVersions();
+  reading.err = sink.err;
+  return reading;
+}
 
 TEST(ReadDeviceVersions, PrintsEveryAnsweringDevice) {
   ScopedSimulation sim;
@@ -25,29 +37,32 @@ TEST(ReadDeviceVersions, PrintsEveryAnsweringDevice) {
   sim.platform.addDevice(malformed);
   sim.platform.addDevice(scannerConfig("QS-100", "2.0.0-long-version", kModeBootloader));
 
-  CaptureStderr();
-  EXPECT_TRUE(readDeviceVersions());
-  EXPECT_EQ(GetCapturedStderr(),
+  Reading reading = readAll();
+  EXPECT_TRUE(reading.answered);
+  EXPECT_EQ(reading.err,
             "Deveice Firmware Version: V1.0\n"
             "Deveice Firmware Version: \n"
             "Deveice Firmware Version: 2.0.0-long-version\n");
   EXPECT_EQ(sim.platform.frameLog(first).at(0)[1], 0xAA);
 }
 
-TEST(ReadDeviceVersions, NothingToAsk) {
+TEST(ReadDeviceVersions, SaysSoWhenNoDeviceIsListed) {
   ScopedSimulation sim;
   configureScannerIds();
-  CaptureStderr();
-  EXPECT_FALSE(readDeviceVersions());
-  EXPECT_EQ(GetCapturedStderr(), "No specified VID/PID HID device detected!");
+  Reading reading = readAll();
+  EXPECT_FALSE(reading.answered);
+  EXPECT_EQ(reading.err, "No specified VID/PID HID device detected!");
+}
 
-  // Devices that are listed but never answer: no line, and no success.
+TEST(ReadDeviceVersions, ListedDevicesThatNeverAnswerAreNoSuccess) {
+  ScopedSimulation sim;
+  configureScannerIds();
   DeviceModelConfig silent = scannerConfig();
   silent.faults.push_back({FaultKind::kNoAnswer, CmdReadVersion, 1, 0, 0});
   sim.platform.addDevice(silent);
-  CaptureStderr();
-  EXPECT_FALSE(readDeviceVersions());
-  EXPECT_EQ(GetCapturedStderr(), "");
+  Reading reading = readAll();
+  EXPECT_FALSE(reading.answered);
+  EXPECT_EQ(reading.err, "");
 }
 
 TEST(ReadDeviceVersions, NamesTheNodeItMayNotOpen) {
@@ -55,17 +70,17 @@ TEST(ReadDeviceVersions, NamesTheNodeItMayNotOpen) {
   configureScannerIds();
   size_t id = sim.platform.addDevice(scannerConfig(), "sim/hidraw3");
   sim.platform.setOpenError(id, kHidOpenDenied);
-  CaptureStderr();
-  EXPECT_FALSE(readDeviceVersions());
-  EXPECT_EQ(GetCapturedStderr(),
+  Reading alone = readAll();
+  EXPECT_FALSE(alone.answered);
+  EXPECT_EQ(alone.err,
             "No specified VID/PID HID device detected!\n"
             "Permission denied opening sim/hidraw3: allow access to the simulated device\n");
 
   // With another device that opens, the hint follows its version line.
   sim.platform.addDevice(scannerConfig("QS-100", "V2"), "sim/hidraw4");
-  CaptureStderr();
-  EXPECT_TRUE(readDeviceVersions());
-  EXPECT_EQ(GetCapturedStderr(),
+  Reading beside = readAll();
+  EXPECT_TRUE(beside.answered);
+  EXPECT_EQ(beside.err,
             "Deveice Firmware Version: V2\n"
             "Permission denied opening sim/hidraw3: allow access to the simulated device\n");
 }

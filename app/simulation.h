@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "hid/device_model.h"
+#include "sim/device_model.h"
 
 /// Model the simulated device reports when no firmware file names one.
 constexpr const char* kSimulatedDefaultModel = "TVR-100";

@@ -11,7 +11,7 @@
 #include "app/read_versions.h"
 #include "app/simulation.h"
 #include "app/update_context.h"
-#include "hid/simulated_device.h"
+#include "sim/simulated_platform.h"
 #include "update/update_session.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/help_text.h"
+#include "app/message.h"
 #include "app/update_context.h"
 
 namespace {
@@ -19,12 +20,10 @@ struct Outcome {
 Outcome run(std::vector<const char*> words) {
   resetUpdateContext();
   words.insert(words.begin(), "tavrin");
-  testing::internal::CaptureStderr();
-  testing::internal::CaptureStdout();
+  MessageSink sink;
   Outcome r;
   r.status = tavrinMain(static_cast<int>(words.size()), words.data());
-  testing::internal::GetCapturedStdout();
-  r.err = testing::internal::GetCapturedStderr();
+  r.err = sink.err;
   resetUpdateContext();
   return r;
 }

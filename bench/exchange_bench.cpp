@@ -7,8 +7,8 @@
 
 #include "app/update_context.h"
 #include "hid/hid_manager.h"
-#include "hid/simulated_device.h"
 #include "hid/transaction.h"
+#include "sim/simulated_platform.h"
 #include "update/commands.h"
 
 namespace {

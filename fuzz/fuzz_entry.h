@@ -10,11 +10,11 @@
 #include <memory>
 #include <vector>
 
-#include "hid/device_model.h"
 #include "hid/report_descriptor.h"
 #include "image/container.h"
 #include "image/info_block.h"
 #include "image/intel_hex.h"
+#include "sim/device_model.h"
 
 namespace fuzzentry {
 

@@ -31,7 +31,7 @@ bool HidDevice::openAndMatch() {
   if (path.empty()) return false;
   HidPlatform& platform = hidPlatform();
   HidOpenError error = kHidOpenOk;
-  handle = platform.open(path, false, &error);
+  handle = platform.open(path, kHidOpenToIdentify, &error);
   if (!handle) {
     if (error == kHidOpenDenied) notePermissionProblem(path);
     return false;
@@ -52,7 +52,7 @@ bool HidDevice::openAndMatch() {
   }
   // The identity open is replaced by the one that carries the transfers.
   handle.reset();
-  handle = platform.open(path, true, &error);
+  handle = platform.open(path, kHidOpenForTransfers, &error);
   if (!handle) {
     if (error == kHidOpenDenied) notePermissionProblem(path);
     close();

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "hid/sim_test_support.h"
 #include "hid/transaction.h"
+#include "sim/sim_test_support.h"
 #include "update/commands.h"
 
 namespace {

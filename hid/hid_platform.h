@@ -26,6 +26,13 @@ enum HidOpenError : uint8_t {
   kHidOpenFailed = 3,
 };
 
+/// What an interface is opened for: reading what it is, or the transfers of
+/// a device that matched.
+enum HidOpenPurpose : uint8_t {
+  kHidOpenToIdentify = 0,
+  kHidOpenForTransfers = 1,
+};
+
 /// The pair of a top-level application collection that tavrin talks to.
 constexpr uint16_t kTavrinUsagePage = 0x8C;
 constexpr uint16_t kTavrinUsage = 0x01;
@@ -75,10 +82,9 @@ class HidPlatform {
   virtual bool enumerateInterfaces(std::vector<std::string>* paths) = 0;
   /// Query-only probe: does the interface at path still exist?
   virtual bool isPresent(const std::string& path) = 0;
-  /// Opens path for reading and writing. forIo false is the first, identity
-  /// reading open; true is the open the device keeps for its transfers.
-  /// Returns null and sets *error when it cannot.
-  virtual std::unique_ptr<HidConnection> open(const std::string& path, bool forIo,
+  /// Opens path for reading and writing, for the given purpose. Returns null
+  /// and sets *error when it cannot.
+  virtual std::unique_ptr<HidConnection> open(const std::string& path, HidOpenPurpose purpose,
                                               HidOpenError* error) = 0;
   /// Reads what an interface is without opening it for I/O (for the listing
   /// and for telling the operator which node lacks permission).

@@ -175,7 +175,8 @@ bool LinuxHidPlatform::describe(const std::string& path, HidInterfaceInfo* info)
   return true;
 }
 
-std::unique_ptr<HidConnection> LinuxHidPlatform::open(const std::string& path, bool /*forIo*/,
+std::unique_ptr<HidConnection> LinuxHidPlatform::open(const std::string& path,
+                                                      HidOpenPurpose /*purpose*/,
                                                       HidOpenError* error) {
   HidInterfaceInfo info;
   if (!describe(path, &info)) {

@@ -18,7 +18,7 @@ class LinuxHidPlatform : public HidPlatform {
   bool enumerateInterfaces(std::vector<std::string>* paths) override;
   /// The sysfs directory still exists.
   bool isPresent(const std::string& path) override;
-  std::unique_ptr<HidConnection> open(const std::string& path, bool forIo,
+  std::unique_ptr<HidConnection> open(const std::string& path, HidOpenPurpose purpose,
                                       HidOpenError* error) override;
   /// Ids and product from uevent, collections from report_descriptor; no open.
   bool describe(const std::string& path, HidInterfaceInfo* info) override;

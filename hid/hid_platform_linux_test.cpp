@@ -106,7 +106,7 @@ TEST(LinuxHidPlatform, EnumeratesAndDescribesFromSysfs) {
   EXPECT_FALSE(platform.describe(scanner + "x", &info));
 
   HidOpenError error = kHidOpenFailed;
-  auto connection = platform.open(scanner, true, &error);
+  auto connection = platform.open(scanner, kHidOpenForTransfers, &error);
   ASSERT_NE(connection, nullptr);
   EXPECT_EQ(error, kHidOpenOk);
   uint16_t a = 0, b = 0;
@@ -118,7 +118,7 @@ TEST(LinuxHidPlatform, EnumeratesAndDescribesFromSysfs) {
   EXPECT_FALSE(missing.enumerateInterfaces(&paths));
   // The sysfs entry is there but the node is not.
   fs::remove(tree.dev() + "/hidraw2");
-  EXPECT_EQ(platform.open(mouse, false, &error), nullptr);
+  EXPECT_EQ(platform.open(mouse, kHidOpenToIdentify, &error), nullptr);
   EXPECT_EQ(error, kHidOpenNotFound);
 }
 
@@ -160,7 +160,7 @@ TEST(LinuxHidPlatform, DeniedNodeIsReported) {
   chmod((tree.dev() + "/hidraw4").c_str(), 0);
   LinuxHidPlatform platform(tree.sysfs(), tree.dev());
   HidOpenError error = kHidOpenOk;
-  EXPECT_EQ(platform.open(path, false, &error), nullptr);
+  EXPECT_EQ(platform.open(path, kHidOpenToIdentify, &error), nullptr);
   EXPECT_EQ(error, kHidOpenDenied);
 }
 

@@ -226,10 +226,11 @@ class WinHidPlatform : public HidPlatform {
     return true;
   }
 
-  std::unique_ptr<HidConnection> open(const std::string& path, bool forIo,
+  std::unique_ptr<HidConnection> open(const std::string& path, HidOpenPurpose purpose,
                                       HidOpenError* error) override {
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareMode, nullptr,
-                                OPEN_EXISTING, forIo ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+    HANDLE handle =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareMode, nullptr, OPEN_EXISTING,
+                    purpose == kHidOpenForTransfers ? FILE_FLAG_OVERLAPPED : 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       *error = openErrorFromLastError();
       return nullptr;

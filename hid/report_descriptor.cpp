@@ -1,6 +1,6 @@
 #include "hid/report_descriptor.h"
 
-#include "image/byte_reader.h"
+#include "common/byte_reader.h"
 
 namespace {
 

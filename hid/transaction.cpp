@@ -27,8 +27,8 @@ bool buildRequestFrame(const uint8_t* payload, uint8_t payloadLength, uint8_t fl
   return true;
 }
 
-int sendTransaction(HidDevice* device, const uint8_t* payload, uint8_t payloadLength, uint8_t flag,
-                    uint8_t* response, uint8_t* bytesRead) {
+TransactionStatus sendTransaction(HidDevice* device, const uint8_t* payload, uint8_t payloadLength,
+                                  uint8_t flag, uint8_t* response, uint8_t* bytesRead) {
   if (device == nullptr || !device->handle) return kTransactionFailed;
   uint8_t request[kFrameBufferSize];
   uint8_t input[kFrameBufferSize] = {};

@@ -32,5 +32,5 @@ uint8_t nextFrameSequence(uint8_t sequence);
 /// longer than kMaxPayloadLength is refused with kTransactionFailed before
 /// anything is sent. *bytesRead receives the low byte of the count of a read
 /// that completed at once (0 otherwise).
-int sendTransaction(HidDevice* device, const uint8_t* payload, uint8_t payloadLength, uint8_t flag,
-                    uint8_t* response, uint8_t* bytesRead);
+TransactionStatus sendTransaction(HidDevice* device, const uint8_t* payload, uint8_t payloadLength,
+                                  uint8_t flag, uint8_t* response, uint8_t* bytesRead);

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "hid/hid_manager.h"
-#include "hid/sim_test_support.h"
+#include "sim/sim_test_support.h"
 
 namespace {
 

@@ -4,7 +4,8 @@
 #include <cstring>
 #include <memory>
 
-#include "image/byte_reader.h"
+#include "app/message.h"
+#include "common/byte_reader.h"
 #include "image/crc32.h"
 #include "image/file_reader.h"
 
@@ -114,10 +115,7 @@ bool parseV1FileHeader(uint8_t* data, uint32_t length, ContainerHeader& header) 
 }
 
 bool parseV2FileHeader(uint8_t* data, uint32_t length, ContainerHeader& header) {
-  if (gTraceEnabled) {
-    std::fputs("parseV2FileHeader", stdout);
-    std::fflush(stdout);
-  }
+  if (gTraceEnabled) outputText("parseV2FileHeader");
   return parseHeader(data, length, header, kVersion2Tags);
 }
 

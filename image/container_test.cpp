@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/message.h"
 #include "image/test_image_builders.h"
 
 using namespace testimage;
@@ -20,10 +21,10 @@ Parsed parse(Bytes file) {
   Parsed p;
   uint8_t* image = nullptr;
   uint32_t length = 0xFFFFFFFF;
-  testing::internal::CaptureStdout();
+  MessageSink sink;
   p.ok = parseContainerBuffer(file.data(), static_cast<uint32_t>(file.size()), p.header, image,
                               length);
-  p.out = testing::internal::GetCapturedStdout();
+  p.out = sink.out;
   p.imageSet = image != nullptr;
   if (image) p.image.assign(image, image + length);
   delete[] image;

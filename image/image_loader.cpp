@@ -55,7 +55,7 @@ bool loadFirmwareImage(FirmwareInfo& info, std::string path, ImageFormat* format
     ContainerHeader header;
     bool ok = parseContainer(path, header, gContext.imageData, gContext.imageLength);
     if (format)
-      *format = header.formatVersion == 2 ? ImageFormat::ContainerV2 : ImageFormat::ContainerV1;
+      *format = header.formatVersion == 2 ? ImageFormat::kContainerV2 : ImageFormat::kContainerV1;
     if (!ok) return false;
     gContext.imageCrc = header.payloadCrc;
     gContext.checkWord = header.checkWord;
@@ -67,8 +67,8 @@ bool loadFirmwareImage(FirmwareInfo& info, std::string path, ImageFormat* format
   }
 
   if (endsWith3(path, "hex")) {
-    if (format) *format = ImageFormat::IntelHex;
-    int result = loadHexImage(path, gContext.imageData, gContext.imageLength);
+    if (format) *format = ImageFormat::kIntelHex;
+    const HexLoadResult result = loadHexImage(path, gContext.imageData, gContext.imageLength);
     if (result != kHexLoaded) {
       printHexFailure(result);
       return false;
@@ -78,7 +78,7 @@ bool loadFirmwareImage(FirmwareInfo& info, std::string path, ImageFormat* format
     return true;
   }
 
-  if (format) *format = ImageFormat::Raw;
+  if (format) *format = ImageFormat::kRaw;
   std::unique_ptr<uint8_t[]> buffer;
   uint32_t length = 0;
   if (!readWholeFile(path, buffer, length)) return false;

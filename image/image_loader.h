@@ -6,7 +6,7 @@
 
 #include "image/firmware_info.h"
 
-enum class ImageFormat { Raw, IntelHex, ContainerV1, ContainerV2 };
+enum class ImageFormat { kRaw, kIntelHex, kContainerV1, kContainerV2 };
 
 /// Loads `path` into gContext (imageData, imageLength, imageCrc, checkWord,
 /// protocolMask, and protocolSelection = 1 for a container) and fills `info`.

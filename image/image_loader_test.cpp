@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "app/message.h"
 #include "app/update_context.h"
 #include "image/crc32.h"
 #include "image/intel_hex.h"
@@ -30,9 +31,9 @@ class ImageLoaderTest : public testing::Test {
 
   bool load(const std::string& name, ImageFormat* format = nullptr) {
     info = FirmwareInfo{};
-    testing::internal::CaptureStderr();
+    MessageSink sink;
     bool ok = loadFirmwareImage(info, (dir / name).string(), format);
-    err = testing::internal::GetCapturedStderr();
+    err = sink.err;
     return ok;
   }
   Bytes image() const {
@@ -89,17 +90,17 @@ TEST_F(ImageLoaderTest, DispatchBySuffix) {
   std::string hex = hexOfImage(sectionTable(0x2C0));
   for (const char* name : {"fw.HEX", "fw.Hex", "x", "ab", "fw.QFW"}) {
     writeFile(dir / name, hex);
-    ImageFormat format = ImageFormat::IntelHex;
+    ImageFormat format = ImageFormat::kIntelHex;
     EXPECT_TRUE(load(name, &format)) << name;
-    EXPECT_EQ(format, ImageFormat::Raw) << name;
+    EXPECT_EQ(format, ImageFormat::kRaw) << name;
     EXPECT_EQ(gContext.imageLength, hex.size()) << name;
     EXPECT_EQ(gContext.imageCrc, crc32NoFinalXor(gContext.imageData, gContext.imageLength));
     EXPECT_EQ(gContext.checkWord, gContext.imageCrc);
   }
   writeFile(dir / "fw.hex", hex);
-  ImageFormat format = ImageFormat::Raw;
+  ImageFormat format = ImageFormat::kRaw;
   ASSERT_TRUE(load("fw.hex", &format));
-  EXPECT_EQ(format, ImageFormat::IntelHex);
+  EXPECT_EQ(format, ImageFormat::kIntelHex);
   EXPECT_EQ(gContext.imageLength, 8u);
   EXPECT_EQ(image(), sectionTable(0x2C0));
   EXPECT_EQ(err, "");
@@ -107,7 +108,7 @@ TEST_F(ImageLoaderTest, DispatchBySuffix) {
   writeFile(dir / "firmwareqfw", simpleContainer(2, "TVR", "9", {1, 2, 3}, 0x77, {{3, {0}}}));
   gContext.protocolSelection = 0;
   ASSERT_TRUE(load("firmwareqfw", &format));
-  EXPECT_EQ(format, ImageFormat::ContainerV2);
+  EXPECT_EQ(format, ImageFormat::kContainerV2);
   EXPECT_EQ(gContext.protocolSelection, 1);
   EXPECT_EQ(gContext.protocolMask, 0x00);  // version 2 takes its mask as it is
   EXPECT_EQ(gContext.checkWord, 0x77u);
@@ -150,9 +151,9 @@ TEST_F(ImageLoaderTest, RawImages) {
 TEST_F(ImageLoaderTest, ContainerVersion1KeepsDefaultMask) {
   writeFile(dir / "a.qfw",
             simpleContainer(1, "TVR-100", "1.0", {9, 8}, 0x1234, {{4, le32(0x5678)}}));
-  ImageFormat format = ImageFormat::Raw;
+  ImageFormat format = ImageFormat::kRaw;
   ASSERT_TRUE(load("a.qfw", &format));
-  EXPECT_EQ(format, ImageFormat::ContainerV1);
+  EXPECT_EQ(format, ImageFormat::kContainerV1);
   EXPECT_EQ(gContext.protocolMask, 0xAA);
   EXPECT_EQ(gContext.protocolSelection, 1);
   EXPECT_EQ(gContext.checkWord, 0x1234u);  // the later tag-4 record wins

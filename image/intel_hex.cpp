@@ -8,7 +8,7 @@
 #include <memory>
 #include <system_error>
 
-#include "image/byte_reader.h"
+#include "common/byte_reader.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ constexpr size_t kMaxDataText = 4095;
 constexpr size_t kKeptLine = 1 + 8 + kMaxDataText + 1;
 constexpr size_t kFileBlock = 64 * 1024;
 
-enum class Addressing { None, Linear, Segment };
+enum class Addressing { kNone, kLinear, kSegment };
 
 enum RecordType : uint8_t { kData = 0, kSegmentAddress = 2, kLinearAddress = 4 };
 
@@ -137,10 +137,10 @@ class HexPass {
     switch (type) {
       case kSegmentAddress:
       case kLinearAddress: {
-        Addressing wanted = type == kSegmentAddress ? Addressing::Segment : Addressing::Linear;
+        Addressing wanted = type == kSegmentAddress ? Addressing::kSegment : Addressing::kLinear;
         // The first extended-address record fixes the addressing mode; records
         // of the other mode are dropped unchecked.
-        if (mode_ == Addressing::None) mode_ = wanted;
+        if (mode_ == Addressing::kNone) mode_ = wanted;
         if (mode_ != wanted) return true;
         uint32_t value, checksum;
         if (textLength < 6 || !readHex(text, 4, &value) || !readHex(text + 4, 2, &checksum))
@@ -170,8 +170,9 @@ class HexPass {
 
   bool applyData(uint32_t count, uint32_t address, const char* text, size_t available,
                  uint32_t sum) {
-    uint32_t start = mode_ == Addressing::Segment ? segmentBase_ * 16 + address
-                                                  : ((linearUpper_ << 16) + address) & kAddressMask;
+    uint32_t start = mode_ == Addressing::kSegment
+                         ? segmentBase_ * 16 + address
+                         : ((linearUpper_ << 16) + address) & kAddressMask;
     if (count == 0 || start + count > kHexImageSize) {
       // Ignored or dropped unchecked, but the data text must still fit its field.
       size_t textLength = dataTextLength(text, 0, available);
@@ -205,7 +206,7 @@ class HexPass {
 
   uint8_t* image_;
   uint8_t* written_;
-  Addressing mode_ = Addressing::None;
+  Addressing mode_ = Addressing::kNone;
   uint32_t segmentBase_ = 0;
   uint32_t linearUpper_ = 0;
   uint32_t position_ = 0;
@@ -261,7 +262,7 @@ bool passOverFile(const std::string& path, uint8_t fill, uint8_t*& imageData, ui
 // preset to 0xFF, so its image equals the first one with every byte that no
 // record stored set to 0xFF. Refilling those bytes in place halves the work.
 template <typename Pass>
-int runPasses(Pass pass, uint8_t*& imageData) {
+HexLoadResult runPasses(Pass pass, uint8_t*& imageData) {
   std::unique_ptr<uint8_t[]> written(new (std::nothrow) uint8_t[kHexImageSize / 8]());
   if (!written || !pass(uint8_t{0x00}, written.get())) return kHexReadFailed;
   uint32_t nvmType;
@@ -312,7 +313,7 @@ bool findNvmType(const uint8_t* image, uint32_t* nvmType) {
   return false;
 }
 
-int loadHexImage(const std::string& path, uint8_t*& imageData, uint32_t& imageLength) {
+HexLoadResult loadHexImage(const std::string& path, uint8_t*& imageData, uint32_t& imageLength) {
   return runPasses(
       [&](uint8_t fill, uint8_t* written) {
         return passOverFile(path, fill, imageData, imageLength, written);
@@ -320,8 +321,8 @@ int loadHexImage(const std::string& path, uint8_t*& imageData, uint32_t& imageLe
       imageData);
 }
 
-int loadHexImageFromText(const char* text, size_t size, uint8_t*& imageData,
-                         uint32_t& imageLength) {
+HexLoadResult loadHexImageFromText(const char* text, size_t size, uint8_t*& imageData,
+                                   uint32_t& imageLength) {
   return runPasses(
       [&](uint8_t fill, uint8_t* written) {
         return passOverText(text, size, fill, imageData, imageLength, written);

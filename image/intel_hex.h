@@ -39,7 +39,8 @@ bool findNvmType(const uint8_t* image, uint32_t* nvmType);
 /// the flash NVM types the image a second pass with fill 0xFF would give
 /// (unwritten bytes 0xFF; derived from the first pass, not by re-reading).
 /// Returns a HexLoadResult.
-int loadHexImage(const std::string& path, uint8_t*& imageData, uint32_t& imageLength);
+HexLoadResult loadHexImage(const std::string& path, uint8_t*& imageData, uint32_t& imageLength);
 
 /// The same driver over text in memory (tests and fuzzers).
-int loadHexImageFromText(const char* text, size_t size, uint8_t*& imageData, uint32_t& imageLength);
+HexLoadResult loadHexImageFromText(const char* text, size_t size, uint8_t*& imageData,
+                                   uint32_t& imageLength);

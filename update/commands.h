@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "hid/hid_device.h"
+#include "hid/transaction.h"
 
 enum Command : uint8_t {
   CmdReadVersion = 0x60,
@@ -24,10 +25,17 @@ constexpr uint32_t kVersionTextOffset = 22;  ///< CmdReadVersion: 20 bytes of ve
 constexpr uint32_t kVersionTextLength = 20;
 constexpr uint32_t kInfoProtocolVersionOffset = 10;  ///< CmdGetInfo: 16-bit little-endian
 constexpr uint32_t kInfoCapabilityMaskOffset = 12;   ///< CmdGetInfo
-constexpr uint32_t kInfoApplicationFlagOffset =
-    13;                                           ///< CmdGetInfo: counts when the length byte > 9
-constexpr uint32_t kSetProtocolResultOffset = 9;  ///< CmdSetProtocol: 0 on success
-constexpr uint32_t kVerifyResultOffset = 10;      ///< CmdVerify: 0 on success
+/// CmdGetInfo: counts only when the length byte is above 9.
+constexpr uint32_t kInfoApplicationFlagOffset = 13;
+/// A command's own status byte; CmdSetProtocol's result.
+constexpr uint32_t kResponseStatusOffset = 9;
+constexpr uint32_t kSetProtocolResultOffset = kResponseStatusOffset;
+constexpr uint32_t kVerifyResultOffset = 10;  ///< CmdVerify's result
+
+/// Result bytes: success, and (on the device's side) a command the device
+/// does not take in its current mode.
+constexpr uint8_t kCommandSucceeded = 0x00;
+constexpr uint8_t kCommandRefused = 0xFF;
 
 /// Wait for the continuation report of a long version response.
 constexpr uint32_t kContinuationWaitMs = 500;
@@ -45,4 +53,4 @@ uint8_t buildVerifyPayload(uint32_t imageCrc, uint32_t checkWord, uint8_t* paylo
 /// the echo. Returns the status of the exchange (0, 2 or 3); 0 also when the
 /// strings were left alone. A continuation report (length byte > 25) is read
 /// within 500 ms; when it does not come the version tail reads as zeros.
-int readFirmwareVersion(HidDevice* device, char* model, char* version);
+TransactionStatus readFirmwareVersion(HidDevice* device, char* model, char* version);

@@ -7,7 +7,7 @@
 
 #include "hid/hid_manager.h"
 #include "hid/scripted_connection_test.h"
-#include "hid/sim_test_support.h"
+#include "sim/sim_test_support.h"
 
 namespace {
 

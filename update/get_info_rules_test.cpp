@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "app/message.h"
 #include "app/update_context.h"
 #include "hid/hid_platform.h"
 #include "hid/transaction.h"
@@ -31,7 +32,8 @@ class ScriptedPlatform : public HidPlatform, public HidConnection {
     return true;
   }
   bool isPresent(const std::string&) override { return true; }
-  std::unique_ptr<HidConnection> open(const std::string&, bool, HidOpenError* error) override {
+  std::unique_ptr<HidConnection> open(const std::string&, HidOpenPurpose,
+                                      HidOpenError* error) override {
     *error = kHidOpenOk;
     return std::make_unique<Proxy>(this);
   }
@@ -125,9 +127,9 @@ class GetInfoRulesTest : public testing::Test {
     std::filesystem::remove(path_);
   }
   std::string run() {
-    testing::internal::CaptureStderr();
+    MessageSink sink;
     runUpdateSession();
-    return testing::internal::GetCapturedStderr();
+    return sink.err;
   }
 
   ScriptedPlatform device_;

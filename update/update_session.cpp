@@ -5,13 +5,13 @@
 #include <optional>
 
 #include "app/message.h"
-#include "app/permission_hint.h"
 #include "app/update_context.h"
 #include "hid/hid_manager.h"
 #include "hid/hid_platform.h"
 #include "hid/transaction.h"
 #include "image/image_loader.h"
 #include "update/commands.h"
+#include "update/permission_hint.h"
 
 namespace {
 
@@ -52,7 +52,8 @@ class UpdateSession {
     std::memset(modelText_, 0, sizeof modelText_);
     std::memset(versionText_, 0, sizeof versionText_);
   }
-  int exchange(const uint8_t* payload, uint8_t length, uint8_t flag, uint8_t* response);
+  TransactionStatus exchange(const uint8_t* payload, uint8_t length, uint8_t flag,
+                             uint8_t* response);
   void takeInfo(const uint8_t* response);
   void failureExit();
 
@@ -164,8 +165,8 @@ bool UpdateSession::step() {
   }
 }
 
-int UpdateSession::exchange(const uint8_t* payload, uint8_t length, uint8_t flag,
-                            uint8_t* response) {
+TransactionStatus UpdateSession::exchange(const uint8_t* payload, uint8_t length, uint8_t flag,
+                                          uint8_t* response) {
   std::memset(response, 0, kFrameBufferSize);
   uint8_t bytesRead = 0;
   return sendTransaction(selected_, payload, length, flag, response, &bytesRead);
@@ -278,7 +279,8 @@ bool UpdateSession::setProtocol() {
   const uint8_t request[] = {CmdSetProtocol, gContext.protocolSelection};
   uint8_t response[kFrameBufferSize];
   if (exchange(request, sizeof request, 0, response) != kTransactionOk ||
-      !isWellFormedResponse(response, CmdSetProtocol) || response[kSetProtocolResultOffset] != 0) {
+      !isWellFormedResponse(response, CmdSetProtocol) ||
+      response[kSetProtocolResultOffset] != kCommandSucceeded) {
     message("Error: set procotol failed\n");
     return false;
   }
@@ -308,7 +310,7 @@ bool UpdateSession::writeData() {
   uint8_t response[kFrameBufferSize];
   // Only a missing answer resends the chunk; the answer itself is not examined.
   for (;;) {
-    const int status = exchange(request, length, 1, response);
+    const TransactionStatus status = exchange(request, length, 1, response);
     const uint8_t attempt = gContext.retryCount++;
     if (status == kTransactionOk) break;
     if (attempt + 1u >= kMaxChunkSends) return false;
@@ -335,7 +337,8 @@ bool UpdateSession::verify() {
   const uint8_t length = buildVerifyPayload(gContext.imageCrc, gContext.checkWord, request);
   uint8_t response[kFrameBufferSize];
   if (exchange(request, length, 0, response) != kTransactionOk ||
-      !isWellFormedResponse(response, CmdVerify) || response[kVerifyResultOffset] != 0) {
+      !isWellFormedResponse(response, CmdVerify) ||
+      response[kVerifyResultOffset] != kCommandSucceeded) {
     message("Verify failed\n");
     return false;
   }

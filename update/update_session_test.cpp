@@ -12,11 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "app/message.h"
 #include "app/update_context.h"
-#include "hid/sim_test_support.h"
-#include "hid/simulated_device.h"
 #include "image/crc32.h"
 #include "image/test_image_builders.h"
+#include "sim/sim_test_support.h"
+#include "sim/simulated_platform.h"
 #include "update/commands.h"
 
 namespace {
@@ -84,11 +85,9 @@ class UpdateSessionTest : public testing::Test {
   }
 
   std::string run() {
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
+    MessageSink sink;
     runUpdateSession();
-    testing::internal::GetCapturedStdout();
-    return testing::internal::GetCapturedStderr();
+    return sink.err;
   }
 
   // Command codes of the frames a device received, in order.
@@ -522,13 +521,13 @@ TEST_F(UpdateSessionTest, BootloaderWait) {
 // Denies every open of a re-enumerated device (its bootloader).
 class BootloaderDenied : public SimulatedPlatform {
  public:
-  std::unique_ptr<HidConnection> open(const std::string& path, bool forIo,
+  std::unique_ptr<HidConnection> open(const std::string& path, HidOpenPurpose purpose,
                                       HidOpenError* error) override {
     if (path.size() > 2 && path.substr(path.size() - 2) != "/0") {
       *error = kHidOpenDenied;
       return nullptr;
     }
-    return SimulatedPlatform::open(path, forIo, error);
+    return SimulatedPlatform::open(path, purpose, error);
   }
 };
 

@@ -1,4 +1,4 @@
-#include "app/permission_hint.h"
+#include "update/permission_hint.h"
 
 #include <string>
 

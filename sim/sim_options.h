@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "hid/device_model.h"
+#include "sim/device_model.h"
 
 /// One simulated device: the model it serves and its HID product string.
 struct SimDeviceOptions {

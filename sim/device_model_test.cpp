@@ -1,4 +1,4 @@
-#include "hid/device_model.h"
+#include "sim/device_model.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,8 @@
 // The device's side of the command protocol, platform-free and deterministic.
 //
 // It takes one output report at a time and answers with zero or more input
-// reports plus, at times, an event for whoever hosts it (the in-process
-// simulated platform, or a tool that serves it over the kernel). It has no
-// clock: every delay is handed back as a number of milliseconds.
+// reports plus, at times, an event for its host (SimHost). It has no clock:
+// every delay is handed back as a number of milliseconds.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +21,7 @@ enum class DeviceModelEvent : uint8_t {
 
 /// The kinds of faults that can be injected into the answers.
 enum class FaultKind : uint8_t {
-  kNoAnswer,     ///< the frame is taken (and acted on) but not answered
+  kNoAnswer,     ///< the frame is lost: neither acted on nor answered
   kLateAnswer,   ///< the answer comes delayMs after the request
   kWrongMarker,  ///< byte 6 is not 0xA3
   kWrongEcho,    ///< byte 8 is not the command code

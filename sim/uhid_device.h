@@ -29,7 +29,7 @@ struct UhidEvent {
 /// data bytes each.
 std::vector<uint8_t> bootloaderReportDescriptor();
 
-/// A uhid device; the node is opened by create() and closed by destroy() or
+/// A uhid device; the node given to createOn() is closed by destroy() or
 /// the destructor, so the kernel removes the device on every way out.
 class UhidDevice {
  public:
@@ -38,8 +38,9 @@ class UhidDevice {
   UhidDevice(const UhidDevice&) = delete;
   UhidDevice& operator=(const UhidDevice&) = delete;
 
-  /// Opens /dev/uhid (or `node`) and sends UHID_CREATE2. False with `error` set on failure.
-  bool create(const UhidIdentity& identity, std::string& error, const char* node = "/dev/uhid");
+  /// Takes ownership of the open uhid node fd and sends UHID_CREATE2 on it.
+  /// False with `error` set (and fd closed) on failure.
+  bool createOn(int fd, const UhidIdentity& identity, std::string& error);
   /// Sends UHID_DESTROY and closes the node; harmless when not created.
   void destroy();
   bool created() const { return fd_ >= 0; }

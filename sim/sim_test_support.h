@@ -5,7 +5,7 @@
 
 #include "app/update_context.h"
 #include "hid/hid_platform.h"
-#include "hid/simulated_device.h"
+#include "sim/simulated_platform.h"
 
 /// Installs a fresh SimulatedPlatform and clean program state; restores the
 /// native backend afterwards.

@@ -1,4 +1,4 @@
-#include "hid/device_model.h"
+#include "sim/device_model.h"
 
 #include <algorithm>
 #include <cstring>
@@ -102,7 +102,9 @@ DeviceReply DeviceModel::receive(const uint8_t* report, size_t length) {
   if (fault != nullptr && fault->kind == FaultKind::kNoAnswer) return reply;
 
   const bool boot = mode_ == kModeBootloader;
-  std::vector<uint8_t> answer = {kResponseMarker, 0x00, command, 0x00};
+  // The answer's payload: marker, a byte nobody reads, the echo, the status.
+  constexpr size_t kStatus = kResponseStatusOffset - kOffsetPayload;
+  std::vector<uint8_t> answer = {kResponseMarker, 0x00, command, kCommandSucceeded};
   switch (command) {
     case CmdReadVersion: {
       answer.resize(kVersionTextOffset - kOffsetPayload, 0);
@@ -124,15 +126,15 @@ DeviceReply DeviceModel::receive(const uint8_t* report, size_t length) {
       break;
     case CmdSetProtocol:
       if (!boot) {
-        answer[3] = 0xFF;
+        answer[kStatus] = kCommandRefused;
         break;
       }
       selection_ = payloadLength >= 2 ? payload[1] : 0;
-      answer[3] = config_.setProtocolResult;
+      answer[kStatus] = config_.setProtocolResult;
       break;
     case CmdStartUpdate:
       if (!boot) {
-        answer[3] = 0xFF;
+        answer[kStatus] = kCommandRefused;
         break;
       }
       image_.clear();
@@ -140,7 +142,7 @@ DeviceReply DeviceModel::receive(const uint8_t* report, size_t length) {
       break;
     case CmdWriteData:
       if (!boot) {
-        answer[3] = 0xFF;
+        answer[kStatus] = kCommandRefused;
         break;
       }
       image_.insert(image_.end(), payload + 1, payload + payloadLength);
@@ -149,7 +151,7 @@ DeviceReply DeviceModel::receive(const uint8_t* report, size_t length) {
         reply.event = DeviceModelEvent::kVanish;
       break;
     case CmdVerify: {
-      uint8_t result = 1;
+      uint8_t result = 1;  // any value but kCommandSucceeded
       if (boot && payloadLength >= 9) {
         uint32_t imageCrc =
             static_cast<uint32_t>(payload[1] | (payload[2] << 8) | (payload[3] << 16)) |
@@ -157,10 +159,10 @@ DeviceReply DeviceModel::receive(const uint8_t* report, size_t length) {
         // The second word is the CRC again for plain images and a container's
         // own check word otherwise; either is accepted.
         if (config_.verify == VerifyBehaviour::kAlwaysPass)
-          result = 0;
+          result = kCommandSucceeded;
         else if (config_.verify == VerifyBehaviour::kCheckCrc &&
                  imageCrc == deviceImageCrc(image_.data(), image_.size()))
-          result = 0;
+          result = kCommandSucceeded;
       }
       answer.push_back(result);
       break;
@@ -177,7 +179,7 @@ DeviceReply DeviceModel::receive(const uint8_t* report, size_t length) {
       }
       break;
     default:
-      answer[3] = 0xFF;
+      answer[kStatus] = kCommandRefused;
       break;
   }
 

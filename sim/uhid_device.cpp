@@ -1,4 +1,4 @@
-#include "tools/uhid_device.h"
+#include "sim/uhid_device.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -33,11 +33,11 @@ UhidDevice::~UhidDevice() {
   destroy();
 }
 
-bool UhidDevice::create(const UhidIdentity& identity, std::string& error, const char* node) {
+bool UhidDevice::createOn(int fd, const UhidIdentity& identity, std::string& error) {
   destroy();
-  fd_ = ::open(node, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  fd_ = fd;
   if (fd_ < 0) {
-    error = std::string("cannot open ") + node + ": " + std::strerror(errno);
+    error = "no uhid node";
     return false;
   }
   uhid_event ev{};

@@ -1,5 +1,6 @@
-#include "tools/uhid_device.h"
+#include "sim/uhid_device.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -83,13 +84,16 @@ TEST(UhidDevice, FindsItsHidrawNodeByUniq) {
   fs::remove_all(root);
 }
 
-TEST(UhidDevice, FailsCleanlyWithoutTheNode) {
+TEST(UhidDevice, FailsCleanlyOnANodeThatRefusesTheDevice) {
   UhidDevice dev;
   UhidIdentity id;
   id.descriptor = bootloaderReportDescriptor();
   std::string error;
-  EXPECT_FALSE(dev.create(id, error, "/nonexistent/uhid"));
-  EXPECT_EQ(error, "cannot open /nonexistent/uhid: No such file or directory");
+  EXPECT_FALSE(dev.createOn(-1, id, error));
+  EXPECT_EQ(error, "no uhid node");
+  // A node that cannot be written: the descriptor is closed again.
+  EXPECT_FALSE(dev.createOn(::open("/dev/null", O_RDONLY | O_CLOEXEC), id, error));
+  EXPECT_EQ(error, "UHID_CREATE2 failed: Bad file descriptor");
   EXPECT_FALSE(dev.created());
   EXPECT_FALSE(dev.sendInput(id.descriptor.data(), 4));
   EXPECT_EQ(dev.readEvent().kind, UhidEventKind::kFailed);

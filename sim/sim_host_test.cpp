@@ -1,4 +1,4 @@
-#include "tools/sim_host.h"
+#include "sim/sim_host.h"
 
 #include <gtest/gtest.h>
 
@@ -7,15 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "sim/sim_options.h"
+
 namespace {
 
 // Records what the host asks of the kernel, one line per call.
-class RecordingKernel : public SimKernel {
+class RecordingKernel : public SimDriver {
  public:
-  bool createDevice(size_t index, const UhidIdentity& id) override {
+  bool createDevice(size_t index, const SimIdentity& id) override {
     char text[96];
-    std::snprintf(text, sizeof text, "create %zu %04x:%04x %s", index, id.vendor, id.product,
-                  id.uniq.c_str());
+    std::snprintf(text, sizeof text, "create %zu %04x:%04x %s", index, id.vendorId, id.productId,
+                  id.serial.c_str());
     calls.push_back(text);
     return !refuseCreate;
   }
@@ -61,14 +63,22 @@ SimOptions oneDevice() {
   return o;
 }
 
+// Presents every device of the options; true when all came up.
+bool startAll(SimHost& host, const SimOptions& options) {
+  bool all = true;
+  for (const SimDeviceOptions& device : options.devices)
+    all = host.present(host.addDevice(device.model, device.name)) && all;
+  return all;
+}
+
 using Calls = std::vector<std::string>;
 
 TEST(SimHost, SwitchRestartsUnderBootloaderIdsAfterTheDelay) {
   SimOptions o = oneDevice();
   o.devices[0].model.reenumerateDelayMs = 200;
   RecordingKernel k;
-  SimHost host(o, k, "t", nullptr);
-  ASSERT_TRUE(host.start(0));
+  SimHost host(k, "t");
+  ASSERT_TRUE(startAll(host, o));
   EXPECT_EQ(k.take(), Calls{"create 0 abcd:1234 t-0-0"});
   EXPECT_EQ(host.nextDueUs(), -1);
 
@@ -89,7 +99,7 @@ TEST(SimHost, SwitchRestartsUnderBootloaderIdsAfterTheDelay) {
   // A new serial, so the new node is told apart from the old one.
   EXPECT_EQ(k.take(), Calls{"create 0 abcd:1000 t-0-1"});
   EXPECT_TRUE(host.present(0));
-  EXPECT_EQ(host.uniq(0), "t-0-1");
+  EXPECT_EQ(host.serial(0), "t-0-1");
   EXPECT_EQ(host.nextDueUs(), -1);
 }
 
@@ -97,8 +107,8 @@ TEST(SimHost, NeverReturningAndVanishingDevices) {
   SimOptions o = oneDevice();
   o.devices[0].model.neverReturnAfterSwitch = true;
   RecordingKernel k;
-  SimHost host(o, k, "t", nullptr);
-  ASSERT_TRUE(host.start(0));
+  SimHost host(k, "t");
+  ASSERT_TRUE(startAll(host, o));
   k.take();
   Report enter = request(1, {0x67});
   host.receive(0, enter.data(), enter.size(), 0);
@@ -111,8 +121,8 @@ TEST(SimHost, NeverReturningAndVanishingDevices) {
   v.devices[0].model.startMode = kModeBootloader;
   v.devices[0].model.vanishAfterDataFrames = 2;
   RecordingKernel k2;
-  SimHost boot(v, k2, "u", nullptr);
-  ASSERT_TRUE(boot.start(0));
+  SimHost boot(k2, "u");
+  ASSERT_TRUE(startAll(boot, v));
   EXPECT_EQ(k2.take(), Calls{"create 0 abcd:1000 u-0-0"});
   for (uint8_t seq = 1; seq <= 2; ++seq) {
     Report data = request(seq, {0x64, 1, 2, 3}, 1);
@@ -127,8 +137,8 @@ TEST(SimHost, LateAnswersKeepTheirOrderAndDieWithTheDevice) {
   SimOptions o = oneDevice();
   o.devices[0].model.faults.push_back({FaultKind::kLateAnswer, 0x60, 1, 1, 1500});
   RecordingKernel k;
-  SimHost host(o, k, "t", nullptr);
-  ASSERT_TRUE(host.start(0));
+  SimHost host(k, "t");
+  ASSERT_TRUE(startAll(host, o));
   k.take();
   Report first = request(1, {0x60});
   Report second = request(2, {0x61});
@@ -149,8 +159,8 @@ TEST(SimHost, LateAnswersKeepTheirOrderAndDieWithTheDevice) {
   SimOptions p = oneDevice();
   p.devices[0].model.faults.push_back({FaultKind::kLateAnswer, 0x61, 1, 1, 500});
   RecordingKernel k2;
-  SimHost h2(p, k2, "t", nullptr);
-  ASSERT_TRUE(h2.start(0));
+  SimHost h2(k2, "t");
+  ASSERT_TRUE(startAll(h2, p));
   k2.take();
   Report info = request(1, {0x61});
   Report enter = request(2, {0x67});
@@ -159,6 +169,26 @@ TEST(SimHost, LateAnswersKeepTheirOrderAndDieWithTheDevice) {
   EXPECT_EQ(k2.take(), Calls{"destroy 0"});
   h2.advance(10000000);
   EXPECT_EQ(k2.take(), Calls{"create 0 abcd:1000 t-0-1"});
+}
+
+TEST(SimHost, AnswersOnTheWireSurviveARestart) {
+  SimOptions o = oneDevice();
+  RecordingKernel k;
+  SimHost host(k, "t");
+  host.setAnswerLatencyUs(2000);
+  ASSERT_TRUE(startAll(host, o));
+  k.take();
+  Report read = request(1, {0x60});
+  host.receive(0, read.data(), read.size(), 0);
+  EXPECT_TRUE(k.take().empty());
+  EXPECT_EQ(host.nextDueUs(), 2000);
+  host.advance(2000);
+  EXPECT_EQ(k.take(), Calls{"input 0 b1 seq=1 cmd=60"});
+  // The answer to the switch has left the device when it resets: it arrives
+  // before the node goes.
+  Report enter = request(2, {0x67});
+  host.receive(0, enter.data(), enter.size(), 3000);
+  EXPECT_EQ(k.take(), (Calls{"input 0 b1 seq=2 cmd=67", "destroy 0"}));
 }
 
 TEST(SimHost, FrameLogStatsAndImages) {
@@ -172,8 +202,9 @@ TEST(SimHost, FrameLogStatsAndImages) {
   FILE* log = std::fopen(logPath.c_str(), "w");
   ASSERT_NE(log, nullptr);
   RecordingKernel k;
-  SimHost host(o, k, "t", log);
-  ASSERT_TRUE(host.start(0));
+  SimHost host(k, "t");
+  host.setFrameLog(log);
+  ASSERT_TRUE(startAll(host, o));
   Report start = request(1, {0x63}, 1);
   Report d1 = request(2, {0x64, 0xDE, 0xAD}, 1);
   Report d2 = request(3, {0x64, 0xBE, 0xEF}, 1);
@@ -217,8 +248,8 @@ TEST(SimHost, StartFailsWhenTheKernelRefuses) {
   SimOptions o = oneDevice();
   RecordingKernel k;
   k.refuseCreate = true;
-  SimHost host(o, k, "t", nullptr);
-  EXPECT_FALSE(host.start(0));
+  SimHost host(k, "t");
+  EXPECT_FALSE(startAll(host, o));
   EXPECT_FALSE(host.present(0));
 }
 

@@ -1,0 +1,150 @@
+#include "sim/sim_host.h"
+
+#include <algorithm>
+#include <cinttypes>
+
+#include "update/commands.h"
+
+SimHost::SimHost(SimDriver& driver, std::string serialPrefix)
+    : driver_(driver), serialPrefix_(std::move(serialPrefix)) {}
+
+size_t SimHost::addDevice(const DeviceModelConfig& config, const std::string& name) {
+  auto device = std::make_unique<Device>();
+  device->name = name;
+  device->model = std::make_unique<DeviceModel>(config);
+  devices_.push_back(std::move(device));
+  const size_t index = devices_.size() - 1;
+  show(*devices_[index], index);
+  return index;
+}
+
+std::string SimHost::serial(size_t index) const {
+  return serialPrefix_ + "-" + std::to_string(index) + "-" +
+         std::to_string(devices_[index]->generation);
+}
+
+bool SimHost::show(Device& device, size_t index) {
+  SimIdentity identity;
+  identity.name = device.name;
+  identity.serial = serial(index);
+  identity.vendorId = device.model->vendorId();
+  identity.productId = device.model->productId();
+  device.present = driver_.createDevice(index, identity);
+  return device.present;
+}
+
+void SimHost::takeDown(Device& device, size_t index, int64_t nowUs) {
+  // Answers already sent are on their way and still arrive; those the device
+  // had not sent yet are lost with it, as on a device that resets.
+  for (const Pending& p : device.pending)
+    if (p.leaveUs <= nowUs) driver_.sendInput(index, p.report);
+  device.pending.clear();
+  if (frameLog_ != nullptr) std::fflush(frameLog_);
+  driver_.destroyDevice(index);
+  device.present = false;
+}
+
+void SimHost::unplug(size_t index) {
+  Device& device = *devices_[index];
+  device.pending.clear();
+  device.recreateAtUs = -1;
+  if (!device.present) return;
+  driver_.destroyDevice(index);
+  device.present = false;
+}
+
+void SimHost::logFrame(size_t index, const uint8_t* data, size_t size) {
+  if (frameLog_ == nullptr) return;
+  std::fprintf(frameLog_, "%zu %s ", index,
+               devices_[index]->model->mode() == kModeBootloader ? "boot" : "app");
+  for (size_t i = 0; i < size; ++i) std::fprintf(frameLog_, "%02x", data[i]);
+  std::fputc('\n', frameLog_);
+}
+
+void SimHost::receive(size_t index, const uint8_t* data, size_t size, int64_t nowUs) {
+  Device& device = *devices_[index];
+  if (!device.present) return;
+  logFrame(index, data, size);
+  if (size > kOffsetPayload && data[kOffsetReportId] == kRequestReportId &&
+      data[kOffsetPayload] == CmdWriteData) {
+    if (device.dataFrames++ == 0) device.firstDataUs = nowUs;
+    device.lastDataUs = nowUs;
+  }
+  const DeviceReply reply = device.model->receive(data, size);
+  // The device works through its requests one at a time: an answer leaves
+  // no earlier than the one before it, however promptly it was made.
+  int64_t leaveUs = nowUs + int64_t{reply.delayMs} * 1000;
+  if (!device.pending.empty()) leaveUs = std::max(leaveUs, device.pending.back().leaveUs);
+  for (const Report& report : reply.reports) {
+    if (leaveUs <= nowUs && latencyUs_ == 0 && device.pending.empty())
+      driver_.sendInput(index, report);
+    else
+      device.pending.push_back({leaveUs, leaveUs + latencyUs_, report});
+  }
+  if (reply.event == DeviceModelEvent::kNone) return;
+  takeDown(device, index, nowUs);
+  if (reply.event == DeviceModelEvent::kReenumerate) {
+    ++device.generation;
+    device.recreateAtUs = nowUs + int64_t{reply.eventDelayMs} * 1000;
+  }
+}
+
+void SimHost::advance(int64_t nowUs) {
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    Device& device = *devices_[i];
+    while (!device.pending.empty() && device.pending.front().arriveUs <= nowUs) {
+      const Report report = device.pending.front().report;
+      device.pending.pop_front();
+      driver_.sendInput(i, report);
+    }
+    if (device.recreateAtUs >= 0 && device.recreateAtUs <= nowUs) {
+      device.recreateAtUs = -1;
+      show(device, i);
+    }
+  }
+}
+
+int64_t SimHost::nextDueUs() const {
+  int64_t next = -1;
+  auto consider = [&next](int64_t at) {
+    if (at >= 0 && (next < 0 || at < next)) next = at;
+  };
+  for (const auto& device : devices_) {
+    if (!device->pending.empty()) consider(device->pending.front().arriveUs);
+    consider(device->recreateAtUs);
+  }
+  return next;
+}
+
+std::string SimHost::statsText() const {
+  std::string text;
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    const Device& device = *devices_[i];
+    const int64_t span = device.lastDataUs - device.firstDataUs;
+    const double perExchange =
+        device.dataFrames > 1 ? double(span) / double(device.dataFrames - 1) : 0.0;
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "device %zu data-frames %" PRIu64 " span-us %" PRId64 " per-exchange-us %.1f\n",
+                  i, device.dataFrames, span, perExchange);
+    text += line;
+  }
+  return text;
+}
+
+bool SimHost::writeImages(const std::string& path) const {
+  bool ok = true;
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    const std::vector<uint8_t>& image = devices_[i]->model->storedImage();
+    if (i > 0 && image.empty()) continue;
+    const std::string name = i == 0 ? path : path + "." + std::to_string(i);
+    FILE* f = std::fopen(name.c_str(), "wb");
+    if (f == nullptr) {
+      ok = false;
+      continue;
+    }
+    if (!image.empty() && std::fwrite(image.data(), 1, image.size(), f) != image.size()) ok = false;
+    if (std::fclose(f) != 0) ok = false;
+  }
+  return ok;
+}

@@ -1,0 +1,107 @@
+// The simulated devices' host: between the device models and whatever carries
+// their reports (a virtual HID platform in the process, or the kernel through
+// /dev/uhid). It owns everything both carriers must agree on: when an answer
+// leaves, the order answers leave in, and a device vanishing and coming back
+// under its bootloader ids. It has no clock and does no I/O beyond the frame
+// log: callers pass the time in.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/device_model.h"
+
+/// What a carrier needs to present one appearance of a device.
+struct SimIdentity {
+  std::string name;    ///< HID product string
+  std::string serial;  ///< unique per appearance (HID_UNIQ)
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+};
+
+/// The carrier of a host's devices, told about every appearance by index.
+class SimDriver {
+ public:
+  virtual ~SimDriver() = default;
+  /// Presents a new appearance of device `index`; false when it cannot.
+  virtual bool createDevice(size_t index, const SimIdentity& identity) = 0;
+  /// Removes the current appearance of device `index`.
+  virtual void destroyDevice(size_t index) = 0;
+  /// Delivers one input report of device `index` to the host side.
+  virtual void sendInput(size_t index, const Report& report) = 0;
+};
+
+class SimHost {
+ public:
+  /// serialPrefix makes the devices' serials unique on the machine.
+  SimHost(SimDriver& driver, std::string serialPrefix);
+
+  /// Every received frame is logged as "INDEX MODE HEX" (null: no log).
+  void setFrameLog(FILE* log) { frameLog_ = log; }
+  /// Time every answer spends on the wire after it leaves the device.
+  void setAnswerLatencyUs(int64_t us) { latencyUs_ = us; }
+
+  /// Adds a device and presents it at once; returns its index. present() is
+  /// false afterwards when the driver refused it.
+  size_t addDevice(const DeviceModelConfig& config, const std::string& name);
+  /// Removes a device for good, as if its cable were pulled.
+  void unplug(size_t index);
+
+  /// One output report for device `index`: logged, handed to its model, its
+  /// answer queued, and the device restarted or removed if the model says so.
+  void receive(size_t index, const uint8_t* data, size_t size, int64_t nowUs);
+  /// Delivers the answers whose time has come and presents the devices whose
+  /// restart is over.
+  void advance(int64_t nowUs);
+  /// Earliest time advance() has work, or -1.
+  int64_t nextDueUs() const;
+
+  size_t deviceCount() const { return devices_.size(); }
+  /// True while the device is presented.
+  bool present(size_t index) const { return devices_[index]->present; }
+  /// Serial of the device's current appearance (changes on every restart).
+  std::string serial(size_t index) const;
+  DeviceModel& model(size_t index) { return *devices_[index]->model; }
+  const DeviceModel& model(size_t index) const { return *devices_[index]->model; }
+
+  /// "device I data-frames N span-us S per-exchange-us P" per device: the
+  /// time from the first to the last CmdWriteData received.
+  std::string statsText() const;
+  /// Writes the first device's stored image to path (even when empty) and
+  /// every further non-empty one to path.I. False when a write failed.
+  bool writeImages(const std::string& path) const;
+
+ private:
+  // An answer on its way: it leaves the device at leaveUs (a device with one
+  // loop sends its answers in the order the requests came) and reaches the
+  // host latencyUs later.
+  struct Pending {
+    int64_t leaveUs;
+    int64_t arriveUs;
+    Report report;
+  };
+  struct Device {
+    std::string name;
+    std::unique_ptr<DeviceModel> model;
+    bool present = false;
+    uint32_t generation = 0;
+    int64_t recreateAtUs = -1;
+    std::deque<Pending> pending;
+    uint64_t dataFrames = 0;
+    int64_t firstDataUs = 0;
+    int64_t lastDataUs = 0;
+  };
+  bool show(Device& device, size_t index);
+  void takeDown(Device& device, size_t index, int64_t nowUs);
+  void logFrame(size_t index, const uint8_t* data, size_t size);
+
+  SimDriver& driver_;
+  std::string serialPrefix_;
+  FILE* frameLog_ = nullptr;
+  int64_t latencyUs_ = 0;
+  std::vector<std::unique_ptr<Device>> devices_;
+};

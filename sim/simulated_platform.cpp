@@ -1,0 +1,258 @@
+#include "sim/simulated_platform.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+
+namespace {
+
+bool samePathIgnoringCase(const std::string& a, const std::string& b) {
+  auto lower = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(),
+                    [&](unsigned char x, unsigned char y) { return lower(x) == lower(y); });
+}
+
+}  // namespace
+
+/// Input reports delivered to one open connection, as a hidraw file keeps them.
+struct SimulatedPlatform::Inbox {
+  std::deque<Report> reports;
+  bool gone = false;  ///< the appearance it was opened on has vanished
+};
+
+/// One interface: a hosted device (through all its appearances) or a foreign one.
+struct SimulatedPlatform::Node {
+  size_t id = 0;
+  std::string path;
+  std::string firstPath;  ///< path of the first appearance, when the test chose it
+  bool hosted = false;
+  size_t hostIndex = 0;
+  bool present = false;
+  uint32_t appearances = 0;
+  SimIdentity identity;
+  uint16_t usagePage = kTavrinUsagePage;
+  uint16_t usage = kTavrinUsage;
+  HidOpenError openError = kHidOpenOk;
+  bool openErrorTransferOnly = false;
+  std::vector<std::weak_ptr<Inbox>> inboxes;  ///< open connections of this appearance
+
+  void vanish() {
+    present = false;
+    for (auto& weak : inboxes)
+      if (auto inbox = weak.lock()) inbox->gone = true;
+    inboxes.clear();
+  }
+};
+
+// A connection belongs to one appearance of an interface: once the device
+// restarts or is unplugged it fails, after giving up the reports it holds.
+class SimulatedConnection : public HidConnection {
+ public:
+  SimulatedConnection(SimulatedPlatform* platform, SimulatedPlatform::Node* node,
+                      std::shared_ptr<SimulatedPlatform::Inbox> inbox)
+      : platform_(platform), node_(node), inbox_(std::move(inbox)) {}
+
+  bool readAttributes(uint16_t* vendorId, uint16_t* productId) override {
+    platform_->settle();
+    if (inbox_->gone) return false;
+    *vendorId = node_->identity.vendorId;
+    *productId = node_->identity.productId;
+    return true;
+  }
+
+  bool readCaps(uint16_t* usagePage, uint16_t* usage) override {
+    platform_->settle();
+    if (inbox_->gone) return false;
+    *usagePage = node_->usagePage;
+    *usage = node_->usage;
+    return true;
+  }
+
+  void flushInput() override {
+    platform_->settle();
+    inbox_->reports.clear();
+  }
+
+  HidWaitResult writeReport(const uint8_t* report, uint32_t /*timeoutMs*/) override {
+    platform_->settle();
+    if (inbox_->gone) return kHidWaitFailed;
+    ++platform_->writes_;
+    if (node_->hosted)
+      platform_->host_.receive(node_->hostIndex, report, kReportSize, platform_->nowUs_);
+    return kHidWaitDone;
+  }
+
+  HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs, uint32_t* immediateCount) override {
+    platform_->settle();
+    *immediateCount = 0;
+    const int64_t deadlineUs = platform_->nowUs_ + int64_t{timeoutMs} * 1000;
+    for (bool waiting = false;; waiting = true) {
+      while (!inbox_->reports.empty()) {
+        const Report input = inbox_->reports.front();
+        inbox_->reports.pop_front();
+        if (input[0] != report[0]) continue;
+        std::memcpy(report, input.data(), kReportSize);
+        if (!waiting) *immediateCount = kReportSize;
+        return kHidWaitDone;
+      }
+      // A vanished device fails the read at once, as a removed node does.
+      if (inbox_->gone) return kHidWaitFailed;
+      if (!platform_->waitForHost(deadlineUs)) return kHidWaitTimeout;
+    }
+  }
+
+  void cancelIo() override {}
+
+ private:
+  SimulatedPlatform* platform_;
+  SimulatedPlatform::Node* node_;
+  std::shared_ptr<SimulatedPlatform::Inbox> inbox_;
+};
+
+SimulatedPlatform::SimulatedPlatform() : host_(*this, "sim") {}
+
+SimulatedPlatform::~SimulatedPlatform() = default;
+
+size_t SimulatedPlatform::addDevice(const DeviceModelConfig& config, const std::string& path) {
+  auto node = std::make_unique<Node>();
+  node->id = nodes_.size();
+  node->hosted = true;
+  node->hostIndex = host_.deviceCount();
+  node->firstPath = path;
+  nodes_.push_back(std::move(node));
+  host_.addDevice(config, "Simulated " + config.model);
+  return nodes_.size() - 1;
+}
+
+size_t SimulatedPlatform::addForeignInterface(const std::string& path, uint16_t vendorId,
+                                              uint16_t productId, uint16_t usagePage,
+                                              uint16_t usage) {
+  auto node = std::make_unique<Node>();
+  node->id = nodes_.size();
+  node->path = path;
+  node->present = true;
+  node->identity.vendorId = vendorId;
+  node->identity.productId = productId;
+  node->usagePage = usagePage;
+  node->usage = usage;
+  nodes_.push_back(std::move(node));
+  return nodes_.size() - 1;
+}
+
+void SimulatedPlatform::removeDevice(size_t id) {
+  Node& node = *nodes_.at(id);
+  if (node.hosted)
+    host_.unplug(node.hostIndex);
+  else
+    node.vanish();
+}
+
+DeviceModel& SimulatedPlatform::model(size_t id) {
+  return host_.model(nodes_.at(id)->hostIndex);
+}
+
+std::string SimulatedPlatform::currentPath(size_t id) {
+  settle();
+  const Node& node = *nodes_.at(id);
+  return node.present ? node.path : "";
+}
+
+void SimulatedPlatform::setOpenError(size_t id, HidOpenError error, bool transferOnly) {
+  nodes_.at(id)->openError = error;
+  nodes_.at(id)->openErrorTransferOnly = transferOnly;
+}
+
+void SimulatedPlatform::advance(int64_t ms) {
+  nowUs_ += ms * 1000;
+  settle();
+}
+
+bool SimulatedPlatform::waitForHost(int64_t deadlineUs) {
+  const int64_t due = host_.nextDueUs();
+  const bool inTime = due >= 0 && due <= deadlineUs;
+  nowUs_ = std::max(nowUs_, inTime ? due : deadlineUs);
+  settle();
+  return inTime;
+}
+
+SimulatedPlatform::Node* SimulatedPlatform::nodeOf(size_t hostIndex) {
+  for (auto& node : nodes_)
+    if (node->hosted && node->hostIndex == hostIndex) return node.get();
+  return nullptr;
+}
+
+bool SimulatedPlatform::createDevice(size_t index, const SimIdentity& identity) {
+  Node* node = nodeOf(index);
+  if (node == nullptr) return false;
+  node->path = node->appearances == 0 && !node->firstPath.empty()
+                   ? node->firstPath
+                   : "sim/" + std::to_string(node->id) + "/" + std::to_string(node->appearances);
+  ++node->appearances;
+  node->identity = identity;
+  node->present = true;
+  return true;
+}
+
+void SimulatedPlatform::destroyDevice(size_t index) {
+  if (Node* node = nodeOf(index)) node->vanish();
+}
+
+void SimulatedPlatform::sendInput(size_t index, const Report& report) {
+  Node* node = nodeOf(index);
+  if (node == nullptr) return;
+  for (auto& weak : node->inboxes)
+    if (auto inbox = weak.lock()) inbox->reports.push_back(report);
+}
+
+SimulatedPlatform::Node* SimulatedPlatform::findPresent(const std::string& path) {
+  settle();
+  for (auto& node : nodes_)
+    if (node->present && samePathIgnoringCase(node->path, path)) return node.get();
+  return nullptr;
+}
+
+bool SimulatedPlatform::enumerateInterfaces(std::vector<std::string>* paths) {
+  settle();
+  paths->clear();
+  for (auto& node : nodes_)
+    if (node->present) paths->push_back(node->path);
+  return true;
+}
+
+bool SimulatedPlatform::isPresent(const std::string& path) {
+  return findPresent(path) != nullptr;
+}
+
+std::unique_ptr<HidConnection> SimulatedPlatform::open(const std::string& path,
+                                                       HidOpenPurpose purpose,
+                                                       HidOpenError* error) {
+  Node* node = findPresent(path);
+  if (node == nullptr) {
+    *error = kHidOpenNotFound;
+    return nullptr;
+  }
+  if (node->openError != kHidOpenOk &&
+      (purpose == kHidOpenForTransfers || !node->openErrorTransferOnly)) {
+    *error = node->openError;
+    return nullptr;
+  }
+  *error = kHidOpenOk;
+  auto inbox = std::make_shared<Inbox>();
+  std::erase_if(node->inboxes, [](const std::weak_ptr<Inbox>& w) { return w.expired(); });
+  node->inboxes.push_back(inbox);
+  return std::make_unique<SimulatedConnection>(this, node, std::move(inbox));
+}
+
+bool SimulatedPlatform::describe(const std::string& path, HidInterfaceInfo* info) {
+  Node* node = findPresent(path);
+  if (node == nullptr) return false;
+  info->path = node->path;
+  info->node = node->path;
+  info->product = node->identity.name;
+  info->vendorId = node->identity.vendorId;
+  info->productId = node->identity.productId;
+  info->usagePage = node->usagePage;
+  info->usage = node->usage;
+  return true;
+}

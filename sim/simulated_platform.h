@@ -1,0 +1,78 @@
+// The simulated devices inside the process, behind the HID seam, on a virtual
+// clock: used by the unit tests and by the --simulate dry run. Nothing here
+// blocks: sleeping and waiting move the clock instead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "hid/hid_platform.h"
+#include "sim/device_model.h"
+#include "sim/sim_host.h"
+
+class SimulatedPlatform : public HidPlatform, private SimDriver {
+ public:
+  SimulatedPlatform();
+  ~SimulatedPlatform() override;
+
+  /// Plugs in a device; returns its id. Its first path is "sim/<id>/0", or
+  /// path when given; each restart gives it a new one.
+  size_t addDevice(const DeviceModelConfig& config, const std::string& path = "");
+  /// Plugs in an interface that is not a simulated device (it never answers),
+  /// e.g. a keyboard or a device of another kind. Returns its id.
+  size_t addForeignInterface(const std::string& path, uint16_t vendorId, uint16_t productId,
+                             uint16_t usagePage, uint16_t usage);
+  /// Unplugs a device for good; its open connections fail from now on.
+  void removeDevice(size_t id);
+  /// The model of a device added with addDevice.
+  DeviceModel& model(size_t id);
+  /// Its current path, empty while it is not present.
+  std::string currentPath(size_t id);
+  /// Frames received by a device (its model's log).
+  const std::vector<Report>& frameLog(size_t id) { return model(id).receivedFrames(); }
+
+  /// Virtual milliseconds every answer spends on the wire.
+  void setExchangeLatencyMs(uint32_t ms) { host_.setAnswerLatencyUs(int64_t{ms} * 1000); }
+  /// Opening the device fails with error (kHidOpenOk to allow again);
+  /// transferOnly lets the identifying open through.
+  void setOpenError(size_t id, HidOpenError error, bool transferOnly = false);
+  /// Output reports taken so far.
+  uint64_t writeCount() const { return writes_; }
+
+  bool enumerateInterfaces(std::vector<std::string>* paths) override;
+  bool isPresent(const std::string& path) override;
+  std::unique_ptr<HidConnection> open(const std::string& path, HidOpenPurpose purpose,
+                                      HidOpenError* error) override;
+  bool describe(const std::string& path, HidInterfaceInfo* info) override;
+  const char* permissionAdvice() const override { return "allow access to the simulated device"; }
+  int64_t monotonicMilliseconds() override { return nowUs_ / 1000; }
+  void sleepMilliseconds(uint32_t ms) override { advance(ms); }
+
+  /// Advances the virtual clock.
+  void advance(int64_t ms);
+
+  struct Node;
+  struct Inbox;
+
+ private:
+  friend class SimulatedConnection;
+  bool createDevice(size_t index, const SimIdentity& identity) override;
+  void destroyDevice(size_t index) override;
+  void sendInput(size_t index, const Report& report) override;
+
+  /// Lets the host catch up with the clock.
+  void settle() { host_.advance(nowUs_); }
+  Node* findPresent(const std::string& path);
+  Node* nodeOf(size_t hostIndex);
+  /// Waits on the virtual clock until something is due or deadlineUs passes;
+  /// false when nothing was due in time (the clock then stands at the deadline).
+  bool waitForHost(int64_t deadlineUs);
+
+  SimHost host_;
+  std::vector<std::unique_ptr<Node>> nodes_;
+  int64_t nowUs_ = 0;
+  uint64_t writes_ = 0;
+};

@@ -1,0 +1,209 @@
+#include "sim/uhid_driver.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+std::string hexIds(uint16_t vendorId, uint16_t productId) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04x:%04x", vendorId, productId);
+  return text;
+}
+
+void writeReadyFile(const std::string& path, const UhidDriver& driver, size_t count) {
+  const std::string tmp = path + ".tmp";
+  FILE* f = std::fopen(tmp.c_str(), "w");
+  if (f == nullptr) return;
+  for (size_t i = 0; i < count; ++i) std::fprintf(f, "%s\n", driver.node(i).c_str());
+  std::fclose(f);
+  // Renamed into place so a watcher never sees a half-written file.
+  std::rename(tmp.c_str(), path.c_str());
+}
+
+}  // namespace
+
+int64_t steadyMicroseconds() {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int openUhidNode(std::string& error) {
+  const int fd = ::open("/dev/uhid", O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) error = std::string("cannot open /dev/uhid: ") + std::strerror(errno);
+  return fd;
+}
+
+UhidDriver::UhidDriver(const SimOptions& options, UhidNodeOpener opener)
+    : options_(options),
+      opener_(std::move(opener)),
+      host_(*this, "tavrin-sim-" + std::to_string(::getpid())),
+      devices_(options.devices.size()),
+      nodes_(options.devices.size()) {}
+
+void UhidDriver::say(const std::string& text) const {
+  if (options_.verbose) std::fprintf(stderr, "tavrin-uhid-sim: %s\n", text.c_str());
+}
+
+bool UhidDriver::start() {
+  bool all = true;
+  for (const SimDeviceOptions& device : options_.devices) {
+    const size_t index = host_.addDevice(device.model, device.name);
+    all = all && host_.present(index);
+  }
+  return all;
+}
+
+bool UhidDriver::createDevice(size_t index, const SimIdentity& identity) {
+  UhidIdentity uhid;
+  uhid.name = identity.name;
+  uhid.uniq = identity.serial;
+  uhid.vendor = identity.vendorId;
+  uhid.product = identity.productId;
+  uhid.descriptor = bootloaderReportDescriptor();
+  std::string error;
+  nodes_[index].clear();
+  const int fd = opener_(error);
+  if (fd < 0 || !devices_[index].createOn(fd, uhid, error)) {
+    std::fprintf(stderr, "tavrin-uhid-sim: device %zu: %s\n", index, error.c_str());
+    return false;
+  }
+  say("device " + std::to_string(index) + " created as " + hexIds(uhid.vendor, uhid.product));
+  return true;
+}
+
+void UhidDriver::destroyDevice(size_t index) {
+  devices_[index].destroy();
+  say("device " + std::to_string(index) + " removed");
+}
+
+void UhidDriver::sendInput(size_t index, const Report& report) {
+  devices_[index].sendInput(report.data(), report.size());
+}
+
+bool UhidDriver::findNodes() {
+  bool all = true;
+  for (size_t i = 0; i < host_.deviceCount(); ++i) {
+    if (!host_.present(i) || !nodes_[i].empty()) continue;
+    nodes_[i] = findHidrawNode(host_.serial(i));
+    if (nodes_[i].empty())
+      all = false;
+    else
+      say("device " + std::to_string(i) + " is " + nodes_[i]);
+  }
+  return all;
+}
+
+bool UhidDriver::pump(int maxWaitMs, int extraFd, bool* extraReady) {
+  int64_t now = steadyMicroseconds();
+  host_.advance(now);
+  const int64_t due = host_.nextDueUs();
+  int timeoutMs = maxWaitMs;
+  if (due >= 0) timeoutMs = std::min<int64_t>(timeoutMs, due <= now ? 0 : (due - now + 999) / 1000);
+
+  std::vector<pollfd> fds;
+  std::vector<size_t> owners;
+  if (extraFd >= 0) fds.push_back({extraFd, POLLIN, 0});
+  for (size_t i = 0; i < devices_.size(); ++i) {
+    if (!devices_[i].created()) continue;
+    fds.push_back({devices_[i].fd(), POLLIN, 0});
+    owners.push_back(i);
+  }
+  if (::poll(fds.data(), fds.size(), timeoutMs) < 0) return true;  // EINTR
+  size_t first = 0;
+  if (extraFd >= 0) {
+    if (extraReady != nullptr) *extraReady = fds[0].revents != 0;
+    first = 1;
+  }
+  for (size_t k = first; k < fds.size(); ++k) {
+    if (fds[k].revents == 0) continue;
+    const size_t i = owners[k - first];
+    // Drain the node: the kernel queues events while we were busy.
+    while (devices_[i].created()) {
+      const UhidEvent event = devices_[i].readEvent();
+      if (event.kind == UhidEventKind::kNone) break;
+      if (event.kind == UhidEventKind::kFailed) {
+        std::fprintf(stderr, "tavrin-uhid-sim: device %zu: uhid read failed\n", i);
+        return false;
+      }
+      if (event.kind == UhidEventKind::kOutput)
+        host_.receive(i, event.data.data(), event.data.size(), steadyMicroseconds());
+    }
+  }
+  host_.advance(steadyMicroseconds());
+  return true;
+}
+
+int serveOverUhid(const SimOptions& options) {
+  FILE* frameLog = nullptr;
+  if (!options.frameLog.empty()) {
+    frameLog = std::fopen(options.frameLog.c_str(), "w");
+    if (frameLog == nullptr) {
+      std::fprintf(stderr, "tavrin-uhid-sim: cannot write %s\n", options.frameLog.c_str());
+      return 1;
+    }
+  }
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  sigprocmask(SIG_BLOCK, &signals, nullptr);
+  const int sigfd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+  if (sigfd < 0) {
+    std::perror("tavrin-uhid-sim: signalfd");
+    if (frameLog != nullptr) std::fclose(frameLog);
+    return 1;
+  }
+
+  UhidDriver driver(options);
+  driver.host().setFrameLog(frameLog);
+  int status = driver.start() ? 0 : 1;
+  const int64_t endUs = options.lifetimeSeconds == 0
+                            ? -1
+                            : steadyMicroseconds() + int64_t{options.lifetimeSeconds} * 1000000;
+  bool ready = false;
+  while (status == 0) {
+    const int64_t now = steadyMicroseconds();
+    if (endUs >= 0 && now >= endUs) {
+      if (options.verbose) std::fprintf(stderr, "tavrin-uhid-sim: lifetime over\n");
+      break;
+    }
+    const bool allNodes = driver.findNodes();
+    if (allNodes && !ready) {
+      ready = true;
+      if (!options.readyFile.empty())
+        writeReadyFile(options.readyFile, driver, driver.host().deviceCount());
+    }
+    // Look at sysfs every 10 ms while a node is still missing.
+    int64_t waitUs = endUs >= 0 ? endUs - now : 3600 * int64_t{1000000};
+    if (!allNodes) waitUs = std::min<int64_t>(waitUs, 10000);
+    bool signalled = false;
+    if (!driver.pump(static_cast<int>((waitUs + 999) / 1000), sigfd, &signalled)) status = 1;
+    if (signalled) {
+      if (options.verbose) std::fprintf(stderr, "tavrin-uhid-sim: signal, exiting\n");
+      break;
+    }
+  }
+  ::close(sigfd);
+  if (frameLog != nullptr) std::fclose(frameLog);
+  if (!options.imageOut.empty() && !driver.host().writeImages(options.imageOut)) {
+    std::fprintf(stderr, "tavrin-uhid-sim: cannot write %s\n", options.imageOut.c_str());
+    status = 1;
+  }
+  if (!options.statsFile.empty()) {
+    if (FILE* f = std::fopen(options.statsFile.c_str(), "w")) {
+      std::fputs(driver.host().statsText().c_str(), f);
+      std::fclose(f);
+    }
+  }
+  return status;
+}
