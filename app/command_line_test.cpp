@@ -8,6 +8,7 @@
 #include "app/help_text.h"
 #include "app/message.h"
 #include "app/update_context.h"
+#include "tests/reset_context.h"
 
 namespace {
 
@@ -16,6 +17,19 @@ struct Scan {
   CommandLine line;
   std::string err;
 };
+
+// What the banner and the help text print, in the encoding the locale asks for.
+std::string printedBanner() {
+  MessageSink sink;
+  printBanner();
+  return sink.err;
+}
+
+std::string printedHelp() {
+  MessageSink sink;
+  printHelpText();
+  return sink.err;
+}
 
 Scan scan(std::vector<const char*> words) {
   resetUpdateContext();
@@ -88,44 +102,46 @@ TEST(CommandLineTest, OptionsAreRecognisedByTheirLeadingCharacters) {
 }
 
 TEST(CommandLineTest, HelpAndBannerArePrintedWhereTheyStand) {
-  const std::string banner = helpTextPiece(0, false);
-  std::string whole;
-  for (int i = 0; i < 4; ++i) whole += helpTextPiece(i, false);
-
   unsetenv("LC_ALL");
   unsetenv("LC_CTYPE");
   setenv("LANG", "C.UTF-8", 1);
+  const std::string banner = printedBanner();
+  const std::string whole = printedHelp();
   EXPECT_EQ(scan({"-v"}).err, banner);
   EXPECT_EQ(scan({"-help"}).err, whole);
   EXPECT_EQ(scan({"-v", "-h", "-v"}).err, banner + whole + banner);
+}
 
-  // A GBK locale gets the GBK bytes.
+TEST(CommandLineTest, HelpTextIsGbkWhereTheLocaleAsksForIt) {
+  unsetenv("LC_ALL");
+  unsetenv("LC_CTYPE");
   setenv("LANG", "zh_CN.GBK", 1);
-  EXPECT_EQ(scan({"-v"}).err, helpTextPiece(0, true));
+  // The GBK banner: "tavrin", blank, four characters, a full-width comma, two characters, " 0.14".
+  EXPECT_EQ(printedBanner(),
+            "tavrin \xC9\xFD\xBC\xB6\xB9\xA4\xBE\xDF\xA3\xAC\xB0\xE6\xB1\xBE 0.14\n");
+  EXPECT_NE(printedHelp().find("  -dv <VID>\t\tHid \xC9\xE8\xB1\xB8\xB5\xC4VID\xA3\xA8"
+                               "16\xBD\xF8\xD6\xC6\xA3\xA9\n"),
+            std::string::npos);
   setenv("LC_ALL", "zh_CN.GB18030", 1);
   setenv("LANG", "C.UTF-8", 1);
-  EXPECT_EQ(scan({"-v"}).err, helpTextPiece(0, true));
+  EXPECT_EQ(printedBanner().substr(0, 9), "tavrin \xC9\xFD");
   unsetenv("LC_ALL");
 }
 
-TEST(CommandLineTest, HelpTextBytes) {
-  // The GBK banner: "tavrin", blank, four characters, a full-width comma, two characters, " 0.14".
-  EXPECT_STREQ(helpTextPiece(0, true),
-               "tavrin \xC9\xFD\xBC\xB6\xB9\xA4\xBE\xDF\xA3\xAC\xB0\xE6\xB1\xBE 0.14\n");
-  EXPECT_STREQ(
-      helpTextPiece(0, false),
+TEST(CommandLineTest, HelpTextIsUtf8Elsewhere) {
+  unsetenv("LC_ALL");
+  unsetenv("LC_CTYPE");
+  setenv("LANG", "C.UTF-8", 1);
+  EXPECT_EQ(
+      printedBanner(),
       "tavrin \xE5\x8D\x87\xE7\xBA\xA7\xE5\xB7\xA5\xE5\x85\xB7\xEF\xBC\x8C\xE7\x89\x88\xE6\x9C\xAC "
       "0.14\n");
-  const std::string options = helpTextPiece(2, true);
-  EXPECT_NE(options.find("  -dv <VID>\t\tHid \xC9\xE8\xB1\xB8\xB5\xC4VID\xA3\xA8"
-                         "16\xBD\xF8\xD6\xC6\xA3\xA9\n"),
+  const std::string help = printedHelp();
+  EXPECT_NE(help.find("\n\n\xE7\xA4\xBA\xE4\xBE\x8B: \n"), std::string::npos);  // examples
+  EXPECT_NE(help.find("  tavrin -f C:\\firmware.bin -dv abcd -dp 1234 -bv abcd -bp 1000\n"),
             std::string::npos);
-  const std::string examples = helpTextPiece(3, false);
-  EXPECT_EQ(examples.substr(0, 1), "\n");
-  EXPECT_NE(examples.find("  tavrin -f C:\\firmware.bin -dv abcd -dp 1234 -bv abcd -bp 1000\n"),
-            std::string::npos);
-  // The last piece ends without a line feed.
-  EXPECT_EQ(examples.substr(examples.size() - 29), "  tavrin -r -dv abcd -dp 1234");
+  // The help text ends without a line feed.
+  EXPECT_EQ(help.substr(help.size() - 29), "  tavrin -r -dv abcd -dp 1234");
 }
 
 TEST(CommandLineTest, OptionWithoutValueIsAUsageError) {

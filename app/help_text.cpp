@@ -57,11 +57,6 @@ const char* helpPiece(int index) {
 
 }  // namespace
 
-const char* helpTextPiece(int index, bool gbk) {
-  if (index < 0 || index > 3) return "";
-  return gbk ? kHelpGbk[index] : kHelpUtf8[index];
-}
-
 void printHelpText() {
   for (int i = 0; i < 4; ++i) messageText(helpPiece(i));
 }

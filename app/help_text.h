@@ -6,6 +6,3 @@ void printHelpText();
 
 /// Writes the banner (the first help piece) to standard error.
 void printBanner();
-
-/// Piece 0..3 of the help text in GBK or UTF-8 bytes (tests).
-const char* helpTextPiece(int index, bool gbk);

@@ -14,6 +14,7 @@
 
 #include "app/update_context.h"
 #include "image/test_image_builders.h"
+#include "tests/reset_context.h"
 
 using namespace testimage;
 

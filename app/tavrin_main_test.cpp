@@ -9,6 +9,7 @@
 #include "app/help_text.h"
 #include "app/message.h"
 #include "app/update_context.h"
+#include "tests/reset_context.h"
 
 namespace {
 
@@ -34,8 +35,12 @@ class TavrinMainTest : public testing::Test {
     unsetenv("LC_ALL");
     unsetenv("LC_CTYPE");
     setenv("LANG", "C.UTF-8", 1);
-    for (int i = 0; i < 4; ++i) help_ += helpTextPiece(i, false);
-    banner_ = helpTextPiece(0, false);
+    MessageSink sink;
+    printBanner();
+    banner_ = sink.err;
+    sink.err.clear();
+    printHelpText();
+    help_ = sink.err;
   }
   std::string help_, banner_;
   const std::string demo_ = std::string(TAVRIN_SOURCE_DIR) + "/examples/demo.bin";

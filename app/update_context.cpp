@@ -7,9 +7,3 @@ void UpdateContext::releaseImage() {
   delete[] imageData;
   imageData = nullptr;
 }
-
-void resetUpdateContext() {
-  gContext.releaseImage();
-  gContext = UpdateContext{};
-  frameSequence = 1;
-}

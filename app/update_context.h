@@ -38,6 +38,3 @@ extern UpdateContext gContext;
 
 /// Sequence number of the next request frame: 1 at start, 255 is followed by 1.
 extern uint8_t frameSequence;
-
-/// Puts gContext and frameSequence back to their start values (tests).
-void resetUpdateContext();

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/reset_context.h"
+
 TEST(UpdateContextTest, ResetRestoresStartValues) {
   gContext.firmwarePath = "x.bin";
   gContext.appPids[2] = 7;

@@ -9,6 +9,7 @@
 #include "hid/hid_manager.h"
 #include "hid/transaction.h"
 #include "sim/simulated_platform.h"
+#include "tests/reset_context.h"
 #include "update/commands.h"
 
 namespace {

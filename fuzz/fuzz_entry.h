@@ -32,7 +32,7 @@ inline void intelHex(const uint8_t* data, size_t size) {
   if (result == kHexLoaded) {
     if (length > kHexImageSize) std::abort();
     FirmwareInfo info;
-    scanInfoBlockIn(info, image, length, kHexImageSize);
+    scanInfoBlock(info, image, length, kHexImageSize);
   }
   delete[] image;
 }
@@ -55,9 +55,9 @@ inline void infoBlock(const uint8_t* data, size_t size) {
   auto image = exactCopy(data, size);
   FirmwareInfo info;
   auto length = static_cast<uint32_t>(size);
-  scanInfoBlockIn(info, image.get(), length, length);
+  scanInfoBlock(info, image.get(), length, length);
   // The search may also stop short of the buffer the walk may use.
-  scanInfoBlockIn(info, image.get(), length / 2, length);
+  scanInfoBlock(info, image.get(), length / 2, length);
 }
 
 // A report descriptor as a device presents it to the host.

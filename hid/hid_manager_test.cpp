@@ -7,6 +7,7 @@
 
 #include "hid/transaction.h"
 #include "sim/sim_test_support.h"
+#include "tests/reset_context.h"
 #include "update/commands.h"
 
 namespace {

@@ -15,6 +15,7 @@
 #include "app/update_context.h"
 #include "hid/frame_format.h"
 #include "hid/hid_manager.h"
+#include "tests/reset_context.h"
 
 namespace fs = std::filesystem;
 

@@ -40,7 +40,7 @@ void printHexFailure(int result) {
 void finishPlainImage(FirmwareInfo& info, uint32_t bufferSize) {
   gContext.imageCrc = crc32NoFinalXor(gContext.imageData, gContext.imageLength);
   gContext.checkWord = gContext.imageCrc;
-  scanInfoBlockIn(info, gContext.imageData, gContext.imageLength, bufferSize);
+  scanInfoBlock(info, gContext.imageData, gContext.imageLength, bufferSize);
   // A zero mask would make frames the device cannot decode; keep the default.
   if (info.protocolMask != 0) gContext.protocolMask = info.protocolMask;
 }

@@ -9,6 +9,7 @@
 #include "image/crc32.h"
 #include "image/intel_hex.h"
 #include "image/test_image_builders.h"
+#include "tests/reset_context.h"
 
 using namespace testimage;
 

@@ -27,8 +27,7 @@ int64_t findMagic(const uint8_t* data, uint32_t length) {
 
 }  // namespace
 
-void scanInfoBlockIn(FirmwareInfo& info, const uint8_t* data, uint32_t length,
-                     uint32_t bufferSize) {
+void scanInfoBlock(FirmwareInfo& info, const uint8_t* data, uint32_t length, uint32_t bufferSize) {
   info.protocolMask = 0xAA;
   if (data == nullptr) return;
   if (length > bufferSize) length = bufferSize;
@@ -74,8 +73,4 @@ void scanInfoBlockIn(FirmwareInfo& info, const uint8_t* data, uint32_t length,
         break;
     }
   }
-}
-
-void scanInfoBlock(FirmwareInfo& info) {
-  scanInfoBlockIn(info, gContext.imageData, gContext.imageLength, gContext.imageLength);
 }

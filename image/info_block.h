@@ -11,8 +11,4 @@
 /// The record walk never reads at or past `bufferSize` (>= length is expected;
 /// a HEX image's buffer extends beyond its reported length) and stops, keeping
 /// what it has set, where its next read would leave the buffer.
-void scanInfoBlockIn(FirmwareInfo& info, const uint8_t* data, uint32_t length, uint32_t bufferSize);
-
-/// The same over gContext.imageData, with imageLength as both length and
-/// buffer size.
-void scanInfoBlock(FirmwareInfo& info);
+void scanInfoBlock(FirmwareInfo& info, const uint8_t* data, uint32_t length, uint32_t bufferSize);

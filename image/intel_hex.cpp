@@ -293,11 +293,6 @@ bool readIntelHex(const char* text, size_t size, uint8_t fill, uint8_t*& imageDa
   return passOverText(text, size, fill, imageData, imageLength, nullptr);
 }
 
-bool readIntelHexFile(const std::string& path, uint8_t fill, uint8_t*& imageData,
-                      uint32_t& imageLength) {
-  return passOverFile(path, fill, imageData, imageLength, nullptr);
-}
-
 bool findNvmType(const uint8_t* image, uint32_t* nvmType) {
   // Entries must begin within the first 256 bytes; the reads below then stay
   // far inside the buffer.

@@ -25,12 +25,6 @@ enum HexLoadResult : int {
 bool readIntelHex(const char* text, size_t size, uint8_t fill, uint8_t*& imageData,
                   uint32_t& imageLength);
 
-/// The same pass over a file, read in bounded blocks. A path that is not a
-/// regular file, or a file that does not open, fails before any buffer is
-/// allocated (nothing touched).
-bool readIntelHexFile(const std::string& path, uint8_t fill, uint8_t*& imageData,
-                      uint32_t& imageLength);
-
 /// Finds the NVM-type entry of the section table at the start of a
 /// kHexImageSize image; false when the table names none.
 bool findNvmType(const uint8_t* image, uint32_t* nvmType);
@@ -38,7 +32,8 @@ bool findNvmType(const uint8_t* image, uint32_t* nvmType);
 /// Driver over a file: a pass with fill 0x00, the section-table check, and for
 /// the flash NVM types the image a second pass with fill 0xFF would give
 /// (unwritten bytes 0xFF; derived from the first pass, not by re-reading).
-/// Returns a HexLoadResult.
+/// The file is read in bounded blocks; a path that is not a regular file, or
+/// a file that does not open, gives kHexReadFailed with nothing touched.
 HexLoadResult loadHexImage(const std::string& path, uint8_t*& imageData, uint32_t& imageLength);
 
 /// The same driver over text in memory (tests and fuzzers).

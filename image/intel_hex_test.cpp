@@ -254,7 +254,7 @@ TEST(IntelHexTest, FileReadInBlocks) {
   EXPECT_EQ(data[0x20], 5);
   EXPECT_EQ(length, 0x31u);
   writeFile(dir / "c.hex", std::string(65530, '\n') + ":00000005" + std::string(5000, '0'));
-  EXPECT_FALSE(readIntelHexFile((dir / "c.hex").string(), 0, data, length));
+  EXPECT_EQ(loadHexImage((dir / "c.hex").string(), data, length), kHexReadFailed);
 
   // A file that does not open touches nothing.
   delete[] data;

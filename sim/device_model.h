@@ -106,8 +106,6 @@ class DeviceModel {
   bool finished() const { return finished_; }
 
   const DeviceModelConfig& config() const { return config_; }
-  /// Adds a fault at run time.
-  void addFault(const DeviceFault& fault) { config_.faults.push_back(fault); }
 
  private:
   DeviceModelConfig config_;

@@ -6,6 +6,7 @@
 #include "app/update_context.h"
 #include "hid/hid_platform.h"
 #include "sim/simulated_platform.h"
+#include "tests/reset_context.h"
 
 /// Installs a fresh SimulatedPlatform and clean program state; restores the
 /// native backend afterwards.

@@ -77,7 +77,6 @@ class SimulatedConnection : public HidConnection {
   HidWaitResult writeReport(const uint8_t* report, uint32_t /*timeoutMs*/) override {
     platform_->settle();
     if (inbox_->gone) return kHidWaitFailed;
-    ++platform_->writes_;
     if (node_->hosted)
       platform_->host_.receive(node_->hostIndex, report, kReportSize, platform_->nowUs_);
     return kHidWaitDone;

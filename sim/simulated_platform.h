@@ -39,8 +39,6 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
   /// Opening the device fails with error (kHidOpenOk to allow again);
   /// transferOnly lets the identifying open through.
   void setOpenError(size_t id, HidOpenError error, bool transferOnly = false);
-  /// Output reports taken so far.
-  uint64_t writeCount() const { return writes_; }
 
   bool enumerateInterfaces(std::vector<std::string>* paths) override;
   bool isPresent(const std::string& path) override;
@@ -74,5 +72,4 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
   SimHost host_;
   std::vector<std::unique_ptr<Node>> nodes_;
   int64_t nowUs_ = 0;
-  uint64_t writes_ = 0;
 };

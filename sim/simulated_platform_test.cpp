@@ -37,7 +37,7 @@ TEST(SimulatedPlatform, ClockLatencyAndLateAnswers) {
   EXPECT_EQ(sim.platform.monotonicMilliseconds(), 2 + 702);
   sim.platform.sleepMilliseconds(500);
   EXPECT_EQ(sim.platform.monotonicMilliseconds(), 1204);
-  EXPECT_EQ(sim.platform.writeCount(), 2u);
+  EXPECT_EQ(sim.platform.frameLog(0).size(), 2u);
 }
 
 TEST(SimulatedPlatform, AnswersLeaveInTheOrderTheRequestsCame) {

@@ -8,6 +8,7 @@
 #include "hid/hid_manager.h"
 #include "hid/scripted_connection_test.h"
 #include "sim/sim_test_support.h"
+#include "tests/reset_context.h"
 
 namespace {
 

@@ -16,6 +16,7 @@
 #include "app/update_context.h"
 #include "hid/hid_platform.h"
 #include "hid/transaction.h"
+#include "tests/reset_context.h"
 #include "update/commands.h"
 #include "update/update_session.h"
 

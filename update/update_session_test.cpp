@@ -18,6 +18,7 @@
 #include "image/test_image_builders.h"
 #include "sim/sim_test_support.h"
 #include "sim/simulated_platform.h"
+#include "tests/reset_context.h"
 #include "update/commands.h"
 
 namespace {
