@@ -43,7 +43,7 @@ TEST(ReadDeviceVersions, PrintsEveryAnsweringDevice) {
             "Deveice Firmware Version: V1.0\n"
             "Deveice Firmware Version: \n"
             "Deveice Firmware Version: 2.0.0-long-version\n");
-  EXPECT_EQ(sim.platform.frameLog(first).at(0)[1], 0xAA);
+  EXPECT_EQ(sim.platform.frameLog(first).at(0)[kOffsetProtocolMask], 0xAA);
 }
 
 TEST(ReadDeviceVersions, SaysSoWhenNoDeviceIsListed) {

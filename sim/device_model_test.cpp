@@ -53,15 +53,15 @@ TEST(DeviceModel, AnswersLikeTheBootloader) {
   DeviceModel seven(config);
   DeviceReply one = send(seven, {CmdReadVersion});
   ASSERT_EQ(one.reports.size(), 1u);
-  EXPECT_EQ(one.reports[0][3], 25);
+  EXPECT_EQ(one.reports[0][kOffsetLength], 25);
   config.version = "1234567";
   DeviceModel eight(config);
   DeviceReply two = send(eight, {CmdReadVersion});
   ASSERT_EQ(two.reports.size(), 2u);
-  EXPECT_EQ(two.reports[0][3], 26);
+  EXPECT_EQ(two.reports[0][kOffsetLength], 26);
   EXPECT_EQ(two.reports[0][28], '7');
   EXPECT_EQ(two.reports[0][29], 0);  // the text ends before the checksum
-  EXPECT_EQ(two.reports[1][0], 0xB1);
+  EXPECT_EQ(two.reports[1][kOffsetReportId], 0xB1);
 
   // A frame the host would never build is logged but not answered.
   uint8_t bad[kFrameBufferSize];
@@ -72,12 +72,12 @@ TEST(DeviceModel, AnswersLikeTheBootloader) {
   bad[0] = 0xB1;
   EXPECT_TRUE(device.receive(bad, 5).reports.empty());
   EXPECT_EQ(device.receivedFrames().size(), 3u);
-  EXPECT_EQ(device.receivedFrames()[2][5], 0);  // short frame padded with zeros
+  EXPECT_EQ(device.receivedFrames()[2][kOffsetSequence], 0);  // short frame padded with zeros
 }
 
 TEST(DeviceModel, StoresAndVerifiesTheImage) {
   DeviceModel device(bootConfig());
-  EXPECT_EQ(send(device, {CmdSetProtocol, 0x01}).reports[0][9], 0x00);
+  EXPECT_EQ(send(device, {CmdSetProtocol, 0x01}).reports[0][kSetProtocolResultOffset], 0x00);
   EXPECT_EQ(device.protocolSelection(), 1);
   send(device, {CmdStartUpdate}, 1);
   send(device, {CmdWriteData, 'a', 'b'}, 1);
@@ -87,10 +87,11 @@ TEST(DeviceModel, StoresAndVerifiesTheImage) {
   uint8_t verify[9];
   buildVerifyPayload(0xCADBBE3D, 0x12345678, verify);  // a container's own check word
   DeviceReply pass = send(device, std::vector<uint8_t>(verify, verify + 9));
-  EXPECT_EQ(pass.reports[0][8], CmdVerify);
-  EXPECT_EQ(pass.reports[0][10], 0x00);
+  EXPECT_EQ(pass.reports[0][kOffsetEcho], CmdVerify);
+  EXPECT_EQ(pass.reports[0][kVerifyResultOffset], 0x00);
   buildVerifyPayload(0xCADBBE3E, 0xCADBBE3D, verify);
-  EXPECT_EQ(send(device, std::vector<uint8_t>(verify, verify + 9)).reports[0][10], 0x01);
+  EXPECT_EQ(send(device, std::vector<uint8_t>(verify, verify + 9)).reports[0][kVerifyResultOffset],
+            0x01);
 
   send(device, {CmdFinish});
   EXPECT_TRUE(device.finished());
@@ -102,9 +103,10 @@ TEST(DeviceModel, StoresAndVerifiesTheImage) {
   failing.setProtocolResult = 1;
   failing.verify = VerifyBehaviour::kAlwaysFail;
   DeviceModel refuses(failing);
-  EXPECT_EQ(send(refuses, {CmdSetProtocol, 0x00}).reports[0][9], 0x01);
+  EXPECT_EQ(send(refuses, {CmdSetProtocol, 0x00}).reports[0][kSetProtocolResultOffset], 0x01);
   buildVerifyPayload(deviceImageCrc(nullptr, 0), 0, verify);
-  EXPECT_EQ(send(refuses, std::vector<uint8_t>(verify, verify + 9)).reports[0][10], 0x01);
+  EXPECT_EQ(send(refuses, std::vector<uint8_t>(verify, verify + 9)).reports[0][kVerifyResultOffset],
+            0x01);
 }
 
 TEST(DeviceModel, SwitchesToBootloader) {
@@ -113,7 +115,7 @@ TEST(DeviceModel, SwitchesToBootloader) {
   config.reenumerateDelayMs = 900;
   DeviceModel device(config);
   EXPECT_EQ(device.productId(), 0x1234);
-  EXPECT_EQ(send(device, {CmdGetInfo}).reports[0][13], 0x01);
+  EXPECT_EQ(send(device, {CmdGetInfo}).reports[0][kInfoApplicationFlagOffset], 0x01);
   // Bootloader commands are refused while the application runs.
   send(device, {CmdWriteData, 1, 2}, 1);
   EXPECT_TRUE(device.storedImage().empty());
@@ -123,7 +125,7 @@ TEST(DeviceModel, SwitchesToBootloader) {
   EXPECT_EQ(enter.eventDelayMs, 900u);
   EXPECT_EQ(device.mode(), kModeBootloader);
   EXPECT_EQ(device.productId(), 0x1000);
-  EXPECT_EQ(send(device, {CmdGetInfo}).reports[0][13], 0x00);
+  EXPECT_EQ(send(device, {CmdGetInfo}).reports[0][kInfoApplicationFlagOffset], 0x00);
   // Asking a bootloader to switch again changes nothing.
   EXPECT_EQ(send(device, {CmdEnterBootloader}).event, DeviceModelEvent::kNone);
 
@@ -146,17 +148,17 @@ TEST(DeviceModel, InjectedFaults) {
 
   DeviceReply late = send(device, {CmdGetInfo});
   EXPECT_EQ(late.delayMs, 1500u);
-  EXPECT_EQ(late.reports[0][6], 0xA3);
-  EXPECT_NE(send(device, {CmdGetInfo}).reports[0][6], 0xA3);
+  EXPECT_EQ(late.reports[0][kOffsetMarker], 0xA3);
+  EXPECT_NE(send(device, {CmdGetInfo}).reports[0][kOffsetMarker], 0xA3);
   DeviceReply echo = send(device, {CmdGetInfo});
-  EXPECT_EQ(echo.reports[0][6], 0xA3);
-  EXPECT_NE(echo.reports[0][8], CmdGetInfo);
+  EXPECT_EQ(echo.reports[0][kOffsetMarker], 0xA3);
+  EXPECT_NE(echo.reports[0][kOffsetEcho], CmdGetInfo);
   // Garbage from the fourth frame on, every time.
   for (int i = 0; i < 3; ++i) {
     DeviceReply junk = send(device, {CmdGetInfo});
     ASSERT_EQ(junk.reports.size(), 1u);
     EXPECT_EQ(junk.reports[0][0], 0xB1);
-    EXPECT_NE(junk.reports[0][6], 0xA3);
+    EXPECT_NE(junk.reports[0][kOffsetMarker], 0xA3);
   }
 
   // Data frames 2, 3 and 4 are lost; the device vanishes after its third

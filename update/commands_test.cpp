@@ -59,8 +59,8 @@ TEST_F(ReadVersionTest, SingleReportAndContinuation) {
   EXPECT_STREQ(version, "0123456789A");
   EXPECT_EQ(script->readTimeouts, (std::vector<uint32_t>{1000}));
   ASSERT_EQ(script->written.size(), 1u);
-  EXPECT_EQ(script->written[0][6], CmdReadVersion);
-  EXPECT_EQ(script->written[0][2], 0x55);
+  EXPECT_EQ(script->written[0][kOffsetPayload], CmdReadVersion);
+  EXPECT_EQ(script->written[0][kOffsetFlag], 0x55);
 
   // Length 26: bytes 1 to 9 of a second report are characters 12 to 20.
   script->reads.clear();

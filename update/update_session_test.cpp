@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -49,14 +48,25 @@ class SlowEnumeration : public SimulatedPlatform {
   }
 };
 
+// Denies every open of a re-enumerated device (its bootloader).
+class BootloaderDenied : public SimulatedPlatform {
+ public:
+  std::unique_ptr<HidConnection> open(const std::string& path, HidOpenPurpose purpose,
+                                      HidOpenError* error) override {
+    if (path.size() > 2 && path.substr(path.size() - 2) != "/0") {
+      *error = kHidOpenDenied;
+      return nullptr;
+    }
+    return SimulatedPlatform::open(path, purpose, error);
+  }
+};
+
 class UpdateSessionTest : public testing::Test {
  protected:
   void SetUp() override {
     resetUpdateContext();
-    // Several cases run in one test: each starts with no device plugged in.
-    setHidPlatform(nullptr);
-    sim_ = std::make_unique<SimulatedPlatform>();
-    setHidPlatform(sim_.get());
+    clearHidPermissionProblems();
+    usePlatform(std::make_unique<SimulatedPlatform>());
     configureScannerIds();
     dir_ = std::filesystem::temp_directory_path() /
            ("tavrin_session_" + std::to_string(::getpid()) + "_" +
@@ -65,8 +75,14 @@ class UpdateSessionTest : public testing::Test {
   }
   void TearDown() override {
     setHidPlatform(nullptr);
+    clearHidPermissionProblems();
     resetUpdateContext();
     std::filesystem::remove_all(dir_);
+  }
+
+  void usePlatform(std::unique_ptr<SimulatedPlatform> platform) {
+    sim_ = std::move(platform);
+    setHidPlatform(sim_.get());
   }
 
   DeviceModelConfig device(DeviceMode mode = kModeApplication, const std::string& model = kModel) {
@@ -94,8 +110,23 @@ class UpdateSessionTest : public testing::Test {
   // Command codes of the frames a device received, in order.
   std::vector<uint8_t> commands(size_t id) {
     std::vector<uint8_t> codes;
-    for (const Report& frame : sim_->frameLog(id)) codes.push_back(frame[6]);
+    for (const Report& frame : sim_->frameLog(id)) codes.push_back(frame[kOffsetPayload]);
     return codes;
+  }
+
+  // Every frame that carried `command` to device id, in order.
+  std::vector<Report> framesOf(size_t id, uint8_t command) {
+    std::vector<Report> found;
+    for (const Report& frame : sim_->frameLog(id))
+      if (frame[kOffsetPayload] == command) found.push_back(frame);
+    return found;
+  }
+
+  // The one frame that carried `command`; fails the test when there is not exactly one.
+  Report frameOf(size_t id, uint8_t command) {
+    std::vector<Report> found = framesOf(id, command);
+    EXPECT_EQ(found.size(), 1u) << "frames with command " << int{command};
+    return found.empty() ? Report{} : found.front();
   }
 
   void expectFailedExit() {
@@ -112,7 +143,7 @@ const std::vector<uint8_t> kFullUpdate = {
     CmdReadVersion, CmdGetInfo,   CmdEnterBootloader, CmdReadVersion, CmdGetInfo, CmdSetProtocol,
     CmdStartUpdate, CmdWriteData, CmdWriteData,       CmdWriteData,   CmdVerify,  CmdFinish};
 
-TEST_F(UpdateSessionTest, HappyPathFromApplicationFirmware) {
+TEST_F(UpdateSessionTest, UpdatesADeviceRunningItsApplicationFirmware) {
   const Bytes image = rawImage(40);
   useFile("fw.bin", image);
   size_t id = sim_->addDevice(device());
@@ -131,29 +162,35 @@ TEST_F(UpdateSessionTest, HappyPathFromApplicationFirmware) {
   EXPECT_TRUE(updateSucceeded());
   EXPECT_EQ(gContext.sessionState, StateFinish);
   EXPECT_NE(gContext.imageData, nullptr);  // kept after success
-
   EXPECT_EQ(commands(id), kFullUpdate);
-  const std::vector<Report>& frames = sim_->frameLog(id);
-  // SetProtocol carries 0 for a raw image; chunks of 16, 16 and 8 bytes.
-  EXPECT_EQ(frames[5][7], 0);
-  EXPECT_EQ(frames[7][3], 19);
-  EXPECT_EQ(frames[8][3], 19);
-  EXPECT_EQ(frames[9][3], 11);
-  EXPECT_EQ(frames[7][2], 0x56);  // data frames carry flag 1
-  EXPECT_EQ(frames[6][2], 0x56);  // so does StartUpdate
-  EXPECT_EQ(frames[10][2], 0x55);
-  // Verify: both words are the CRC of the image, little-endian.
-  const uint32_t crc = crc32NoFinalXor(image.data(), 40);
-  const uint8_t verify[] = {CmdVerify,          uint8_t(crc),       uint8_t(crc >> 8),
-                            uint8_t(crc >> 16), uint8_t(crc >> 24), uint8_t(crc),
-                            uint8_t(crc >> 8),  uint8_t(crc >> 16), uint8_t(crc >> 24)};
-  EXPECT_EQ(0, std::memcmp(&frames[10][6], verify, sizeof verify));
   EXPECT_EQ(sim_->model(id).storedImage(), image);
   EXPECT_TRUE(sim_->model(id).finished());
-  // Every frame carries the file's protocol mask (0xAA by default) and a fresh sequence number.
+}
+
+TEST_F(UpdateSessionTest, ImageGoesOutInChunksOf16WithFlag1) {
+  useFile("fw.bin", rawImage(40));
+  size_t id = sim_->addDevice(device());
+  run();
+  std::vector<Report> chunks = framesOf(id, CmdWriteData);
+  ASSERT_EQ(chunks.size(), 3u);
+  // Payload lengths 17, 17 and 9: the length byte is two more.
+  EXPECT_EQ(chunks[0][kOffsetLength], 19);
+  EXPECT_EQ(chunks[1][kOffsetLength], 19);
+  EXPECT_EQ(chunks[2][kOffsetLength], 11);
+  for (const Report& chunk : chunks) EXPECT_EQ(chunk[kOffsetFlag], 0x56);
+  EXPECT_EQ(frameOf(id, CmdStartUpdate)[kOffsetFlag], 0x56);
+  EXPECT_EQ(frameOf(id, CmdVerify)[kOffsetFlag], 0x55);
+}
+
+TEST_F(UpdateSessionTest, EveryFrameCarriesTheMaskAndAFreshSequenceNumber) {
+  useFile("fw.bin", rawImage(40));
+  size_t id = sim_->addDevice(device());
+  run();
+  const std::vector<Report>& frames = sim_->frameLog(id);
+  ASSERT_EQ(frames.size(), kFullUpdate.size());
   for (size_t i = 0; i < frames.size(); ++i) {
-    EXPECT_EQ(frames[i][1], 0xAA);
-    EXPECT_EQ(frames[i][5], i + 1);
+    EXPECT_EQ(frames[i][kOffsetProtocolMask], 0xAA);  // the default: the file names none
+    EXPECT_EQ(frames[i][kOffsetSequence], i + 1);
   }
 }
 
@@ -164,22 +201,23 @@ TEST_F(UpdateSessionTest, VerifyCarriesTheImageCrcTwice) {
   size_t id = sim_->addDevice(device(kModeApplication, ""));
   std::string err = run();
   EXPECT_TRUE(updateSucceeded()) << err;
-  const Report& verify = sim_->frameLog(id)[8];
+  const Report verify = frameOf(id, CmdVerify);
   // Length and complement, sequence (the ninth frame), then the payload.
   const uint8_t expected[] = {0x0B, 0xF4, 9, 0x65, 0x3D, 0xBE, 0xDB, 0xCA, 0x3D, 0xBE, 0xDB, 0xCA};
-  EXPECT_EQ(0, std::memcmp(&verify[3], expected, sizeof expected));
+  EXPECT_EQ(0, std::memcmp(&verify[kOffsetLength], expected, sizeof expected));
 }
 
-TEST_F(UpdateSessionTest, ProgressLines) {
+TEST_F(UpdateSessionTest, OneChunkImagePrintsOnlyTheLastProgressLine) {
   useFile("one.bin", rawImage(16, "AB"));
   sim_->addDevice(device(kModeApplication, "AB"));
-  std::string err = run();
-  EXPECT_NE(err.find("Writing firmware data...\nProcess: %100\nVerifying...\n"), std::string::npos);
+  EXPECT_NE(run().find("Writing firmware data...\nProcess: %100\nVerifying...\n"),
+            std::string::npos);
+}
 
-  SetUp();
+TEST_F(UpdateSessionTest, ProgressNeverPrintsZeroPercent) {
   useFile("big.bin", rawImage(3200));
   size_t id = sim_->addDevice(device());
-  err = run();
+  const std::string err = run();
   // The first chunk is 0 %, which is never printed; the second is 1 %.
   std::string expected = "Writing firmware data...\n";
   for (int p = 1; p < 100; ++p) expected += "Process: %" + std::to_string(p) + "\r";
@@ -188,7 +226,7 @@ TEST_F(UpdateSessionTest, ProgressLines) {
   EXPECT_EQ(sim_->model(id).storedImage(), rawImage(3200));
 }
 
-TEST_F(UpdateSessionTest, ContainerNegotiatesItsProtocolSelection) {
+TEST_F(UpdateSessionTest, ContainerSendsItsSelectionMaskAndStoredPayload) {
   const Bytes payload = testimage::nibbleSwapped(rawImage(40));
   useFile("fw.qfw",
           testimage::simpleContainer(2, kModel, "2.0", payload, 0x12345678, {{3, {0x5A}}}));
@@ -197,35 +235,38 @@ TEST_F(UpdateSessionTest, ContainerNegotiatesItsProtocolSelection) {
   size_t id = sim_->addDevice(config);
   std::string err = run();
   EXPECT_NE(err.find("Update completed\n"), std::string::npos) << err;
-  const std::vector<Report>& frames = sim_->frameLog(id);
   ASSERT_EQ(commands(id), kFullUpdate);
-  EXPECT_EQ(frames[5][7], 1);     // SetProtocol carries 1
-  EXPECT_EQ(frames[0][1], 0x5A);  // the header's protocol mask goes into every frame
-  EXPECT_EQ(frames[11][1], 0x5A);
+  EXPECT_EQ(frameOf(id, CmdSetProtocol)[kOffsetPayload + 1], 1);
+  // The header's protocol mask goes into every frame.
+  for (const Report& frame : sim_->frameLog(id)) EXPECT_EQ(frame[kOffsetProtocolMask], 0x5A);
   EXPECT_EQ(sim_->model(id).storedImage(), payload);  // sent in stored form
-  EXPECT_EQ(frames[10][11], 0x78);                    // check word passed unchanged
-  EXPECT_EQ(frames[10][14], 0x12);
+  const Report verify = frameOf(id, CmdVerify);
+  EXPECT_EQ(verify[kOffsetPayload + 5], 0x78);  // check word passed unchanged
+  EXPECT_EQ(verify[kOffsetPayload + 8], 0x12);
+}
 
-  // A bootloader without bit 0 cannot take the container.
-  SetUp();
-  useFile("fw.qfw", testimage::simpleContainer(1, kModel, "2.0", payload, 0));
+TEST_F(UpdateSessionTest, ContainerNeedsBootloaderProtocolBit0) {
+  useFile("fw.qfw",
+          testimage::simpleContainer(1, kModel, "2.0", testimage::nibbleSwapped(rawImage(40)), 0));
+  DeviceModelConfig config = device();
   config.capabilityMask = 0x02;
-  id = sim_->addDevice(config);
-  err = run();
+  size_t id = sim_->addDevice(config);
+  std::string err = run();
   EXPECT_EQ(err.substr(err.size() - 33), "Error: Protocol version mismatch\n");
   expectFailedExit();
   EXPECT_EQ(commands(id).back(), CmdGetInfo);
-
-  // A raw image sends 0 whatever the mask.
-  SetUp();
-  useFile("fw.bin", rawImage(40));
-  config.capabilityMask = 0xFF;
-  id = sim_->addDevice(config);
-  run();
-  EXPECT_EQ(sim_->frameLog(id)[5][7], 0);
 }
 
-TEST_F(UpdateSessionTest, DeviceAlreadyInItsBootloader) {
+TEST_F(UpdateSessionTest, RawImageSelectsProtocol0WhateverTheMask) {
+  useFile("fw.bin", rawImage(40));
+  DeviceModelConfig config = device();
+  config.capabilityMask = 0xFF;
+  size_t id = sim_->addDevice(config);
+  run();
+  EXPECT_EQ(frameOf(id, CmdSetProtocol)[kOffsetPayload + 1], 0);
+}
+
+TEST_F(UpdateSessionTest, DeviceAlreadyInItsBootloaderIsNotSwitched) {
   useFile("fw.bin", rawImage(20));
   size_t id = sim_->addDevice(device(kModeBootloader));  // version 2 is fine here
   EXPECT_EQ(run(),
@@ -238,22 +279,26 @@ TEST_F(UpdateSessionTest, DeviceAlreadyInItsBootloader) {
   EXPECT_EQ(commands(id),
             (std::vector<uint8_t>{CmdReadVersion, CmdGetInfo, CmdSetProtocol, CmdStartUpdate,
                                   CmdWriteData, CmdWriteData, CmdVerify, CmdFinish}));
+}
 
-  // Version 3 is unknown; so is a version that no well-formed answer gave.
-  for (int variant = 0; variant < 2; ++variant) {
-    SetUp();
-    useFile("fw.bin", rawImage(20));
-    DeviceModelConfig config = device(kModeBootloader);
-    if (variant == 0)
-      config.protocolVersion = 3;
-    else
-      config.faults.push_back({FaultKind::kWrongMarker, CmdGetInfo, 1, 1, 0});
-    id = sim_->addDevice(config);
-    std::string err = run();
-    EXPECT_EQ(err, "Deveice Firmware Version: 1.2\nError: Unknown protocol version\n");
-    expectFailedExit();
-    EXPECT_EQ(commands(id).back(), CmdGetInfo);
-  }
+TEST_F(UpdateSessionTest, BootloaderOfProtocolVersion3IsRefused) {
+  useFile("fw.bin", rawImage(20));
+  DeviceModelConfig config = device(kModeBootloader);
+  config.protocolVersion = 3;
+  size_t id = sim_->addDevice(config);
+  EXPECT_EQ(run(), "Deveice Firmware Version: 1.2\nError: Unknown protocol version\n");
+  expectFailedExit();
+  EXPECT_EQ(commands(id).back(), CmdGetInfo);
+}
+
+TEST_F(UpdateSessionTest, VersionNoWellFormedAnswerGaveIsUnknown) {
+  useFile("fw.bin", rawImage(20));
+  DeviceModelConfig config = device(kModeBootloader);
+  config.faults.push_back({FaultKind::kWrongMarker, CmdGetInfo, 1, 1, 0});
+  size_t id = sim_->addDevice(config);
+  EXPECT_EQ(run(), "Deveice Firmware Version: 1.2\nError: Unknown protocol version\n");
+  expectFailedExit();
+  EXPECT_EQ(commands(id).back(), CmdGetInfo);
 }
 
 TEST_F(UpdateSessionTest, BootloaderReachedBySwitchMustSpeakVersion1) {
@@ -268,22 +313,21 @@ TEST_F(UpdateSessionTest, BootloaderReachedBySwitchMustSpeakVersion1) {
   EXPECT_EQ(commands(id).size(), 5u);
 }
 
-TEST_F(UpdateSessionTest, DeviceSelection) {
-  // No device at all.
+TEST_F(UpdateSessionTest, NoDeviceListed) {
   useFile("fw.bin", rawImage(20));
   EXPECT_EQ(run(), "No specified VID/PID HID device detected!");
   expectFailedExit();
+}
 
-  // Devices that answer, none of the file's model.
-  SetUp();
+TEST_F(UpdateSessionTest, NoDeviceOfTheFilesModel) {
   useFile("fw.bin", rawImage(20));
   size_t other = sim_->addDevice(device(kModeApplication, "OTHER"));
   EXPECT_EQ(run(), "Deveice Firmware Version: 1.2\nDevice not connected\n");
   expectFailedExit();
   EXPECT_EQ(commands(other), std::vector<uint8_t>{CmdReadVersion});
+}
 
-  // Two of the file's model: nothing is sent after the version requests.
-  SetUp();
+TEST_F(UpdateSessionTest, TwoDevicesOfTheFilesModelGetNothingButTheVersionRequest) {
   useFile("fw.bin", rawImage(20));
   size_t a = sim_->addDevice(device());
   size_t b = sim_->addDevice(device());
@@ -293,11 +337,11 @@ TEST_F(UpdateSessionTest, DeviceSelection) {
   expectFailedExit();
   EXPECT_EQ(commands(a), std::vector<uint8_t>{CmdReadVersion});
   EXPECT_EQ(commands(b), std::vector<uint8_t>{CmdReadVersion});
+}
 
-  // Two devices, one of the file's model, one that does not answer at all.
-  SetUp();
+TEST_F(UpdateSessionTest, TheOneDeviceOfTheFilesModelIsUpdatedAmongOthers) {
   useFile("fw.bin", rawImage(20));
-  other = sim_->addDevice(device(kModeApplication, "OTHER"));
+  size_t other = sim_->addDevice(device(kModeApplication, "OTHER"));
   DeviceModelConfig mute = device();
   mute.faults.push_back({FaultKind::kNoAnswer, CmdReadVersion, 1, 0, 0});
   size_t silent = sim_->addDevice(mute);
@@ -310,9 +354,8 @@ TEST_F(UpdateSessionTest, DeviceSelection) {
   EXPECT_EQ(sim_->model(target).storedImage(), rawImage(20));
 }
 
-TEST_F(UpdateSessionTest, AnswerWithoutMarkerIsNoModel) {
-  // One device answers its version request without the marker: it must not
-  // inherit another device's model and make the selection ambiguous.
+TEST_F(UpdateSessionTest, VersionAnswerWithoutMarkerIsNoModel) {
+  // It must not inherit another device's model and make the selection ambiguous.
   useFile("fw.bin", rawImage(20));
   size_t target = sim_->addDevice(device(kModeBootloader));
   DeviceModelConfig odd = device();
@@ -323,27 +366,27 @@ TEST_F(UpdateSessionTest, AnswerWithoutMarkerIsNoModel) {
   EXPECT_TRUE(updateSucceeded()) << err;
   EXPECT_EQ(commands(other), std::vector<uint8_t>{CmdReadVersion});
   EXPECT_EQ(sim_->model(target).storedImage(), rawImage(20));
+}
 
-  // Nor does a bootloader that answers without the marker pass the model check.
-  SetUp();
+TEST_F(UpdateSessionTest, BootloaderAnsweringWithoutMarkerFailsTheModelCheck) {
   useFile("fw.bin", rawImage(20));
-  odd = device();
+  DeviceModelConfig odd = device();
   odd.faults.push_back({FaultKind::kWrongMarker, CmdReadVersion, 2, 1, 0});
   sim_->addDevice(odd);
-  err = run();
+  std::string err = run();
   EXPECT_EQ(err.substr(err.size() - 55),
             "Bootloader Connected\nError: Incorrect bootloader model\n");
   expectFailedExit();
 }
 
-TEST_F(UpdateSessionTest, UnusableFiles) {
+TEST_F(UpdateSessionTest, MissingFileIsNotAValidFirmwareFile) {
   gContext.firmwarePath = (dir_ / "missing.bin").string();
   sim_->addDevice(device());
   EXPECT_EQ(run(), "Error: The input file is not a valid firmware file!");
   expectFailedExit();
+}
 
-  // An empty image is refused before any device is touched.
-  SetUp();
+TEST_F(UpdateSessionTest, EmptyImageIsRefusedBeforeAnyDeviceIsTouched) {
   useFile("empty.bin", {});
   size_t id = sim_->addDevice(device());
   EXPECT_EQ(run(), "Error: The firmware image is empty\n");
@@ -360,95 +403,91 @@ struct FailureCase {
   uint8_t lastCommand;
 };
 
-TEST_F(UpdateSessionTest, EveryFailureRowTakesTheFailureExit) {
-  const std::vector<FailureCase> cases = {
-      {"query mode unanswered",
-       [](DeviceModelConfig& c) {
-         c.faults.push_back({FaultKind::kNoAnswer, CmdGetInfo, 1, 1, 0});
-       },
-       "Deveice Firmware Version: 1.2\n", CmdGetInfo},
-      {"bootloader info unanswered",
-       [](DeviceModelConfig& c) {
-         c.faults.push_back({FaultKind::kNoAnswer, CmdGetInfo, 2, 1, 0});
-       },
-       "Get bootloader protocol version...\n", CmdGetInfo},
-      {"bootloader version requests unanswered",
-       [](DeviceModelConfig& c) {
-         c.faults.push_back({FaultKind::kNoAnswer, CmdReadVersion, 2, 0, 0});
-       },
-       "Bootloader Connected\nError: Bootloader not responding\n", CmdReadVersion},
-      {"set protocol refused", [](DeviceModelConfig& c) { c.setProtocolResult = 1; },
-       "Error: set procotol failed\n", CmdSetProtocol},
-      {"set protocol wrong echo",
-       [](DeviceModelConfig& c) {
-         c.faults.push_back({FaultKind::kWrongEcho, CmdSetProtocol, 1, 1, 0});
-       },
-       "Error: set procotol failed\n", CmdSetProtocol},
-      {"set protocol unanswered",
-       [](DeviceModelConfig& c) {
-         c.faults.push_back({FaultKind::kNoAnswer, CmdSetProtocol, 1, 1, 0});
-       },
-       "Error: set procotol failed\n", CmdSetProtocol},
-      {"start update unanswered",
-       [](DeviceModelConfig& c) {
-         c.faults.push_back({FaultKind::kNoAnswer, CmdStartUpdate, 1, 1, 0});
-       },
-       "Start updating\n", CmdStartUpdate},
-      {"chunk unanswered six times",
-       [](DeviceModelConfig& c) {
-         c.faults.push_back({FaultKind::kNoAnswer, CmdWriteData, 2, 6, 0});
-       },
-       "Writing firmware data...\nProcess: %40\r", CmdWriteData},
-      {"verify fails", [](DeviceModelConfig& c) { c.verify = VerifyBehaviour::kAlwaysFail; },
-       "Verifying...\nVerify failed\n", CmdVerify},
-      {"verify wrong marker",
-       [](DeviceModelConfig& c) {
-         c.faults.push_back({FaultKind::kWrongMarker, CmdVerify, 1, 1, 0});
-       },
-       "Verifying...\nVerify failed\n", CmdVerify},
-      {"verify unanswered",
-       [](DeviceModelConfig& c) {
-         c.faults.push_back({FaultKind::kNoAnswer, CmdVerify, 1, 1, 0});
-       },
-       "Verifying...\nVerify failed\n", CmdVerify},
-  };
-  for (const FailureCase& fc : cases) {
-    SCOPED_TRACE(fc.name);
-    SetUp();
-    useFile("fw.bin", rawImage(40));
-    DeviceModelConfig config = device();
-    fc.setUp(config);
-    size_t id = sim_->addDevice(config);
-    std::string err = run();
-    ASSERT_GE(err.size(), fc.tail.size());
-    EXPECT_EQ(err.substr(err.size() - fc.tail.size()), fc.tail);
-    expectFailedExit();
-    EXPECT_EQ(commands(id).back(), fc.lastCommand);
-  }
+void PrintTo(const FailureCase& c, std::ostream* os) {
+  *os << c.name;
 }
 
-TEST_F(UpdateSessionTest, ChunkRetries) {
-  // Five unanswered sends of the second chunk, then an answer: the update goes on.
+class FailureRowTest : public UpdateSessionTest, public testing::WithParamInterface<FailureCase> {};
+
+TEST_P(FailureRowTest, TakesTheFailureExit) {
+  const FailureCase& fc = GetParam();
   useFile("fw.bin", rawImage(40));
   DeviceModelConfig config = device();
-  config.faults.push_back({FaultKind::kNoAnswer, CmdWriteData, 2, 5, 0});
+  fc.setUp(config);
+  size_t id = sim_->addDevice(config);
+  std::string err = run();
+  ASSERT_GE(err.size(), fc.tail.size());
+  EXPECT_EQ(err.substr(err.size() - fc.tail.size()), fc.tail);
+  expectFailedExit();
+  EXPECT_EQ(commands(id).back(), fc.lastCommand);
+}
+
+DeviceFault lost(uint8_t command, uint32_t first, uint32_t count = 1) {
+  return {FaultKind::kNoAnswer, command, first, count, 0};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UpdateSession, FailureRowTest,
+    testing::Values(
+        FailureCase{"QueryModeUnanswered",
+                    [](DeviceModelConfig& c) { c.faults.push_back(lost(CmdGetInfo, 1)); },
+                    "Deveice Firmware Version: 1.2\n", CmdGetInfo},
+        FailureCase{"BootloaderInfoUnanswered",
+                    [](DeviceModelConfig& c) { c.faults.push_back(lost(CmdGetInfo, 2)); },
+                    "Get bootloader protocol version...\n", CmdGetInfo},
+        FailureCase{"BootloaderVersionRequestsUnanswered",
+                    [](DeviceModelConfig& c) { c.faults.push_back(lost(CmdReadVersion, 2, 0)); },
+                    "Bootloader Connected\nError: Bootloader not responding\n", CmdReadVersion},
+        FailureCase{"SetProtocolRefused", [](DeviceModelConfig& c) { c.setProtocolResult = 1; },
+                    "Error: set procotol failed\n", CmdSetProtocol},
+        FailureCase{"SetProtocolWrongEcho",
+                    [](DeviceModelConfig& c) {
+                      c.faults.push_back({FaultKind::kWrongEcho, CmdSetProtocol, 1, 1, 0});
+                    },
+                    "Error: set procotol failed\n", CmdSetProtocol},
+        FailureCase{"SetProtocolUnanswered",
+                    [](DeviceModelConfig& c) { c.faults.push_back(lost(CmdSetProtocol, 1)); },
+                    "Error: set procotol failed\n", CmdSetProtocol},
+        FailureCase{"StartUpdateUnanswered",
+                    [](DeviceModelConfig& c) { c.faults.push_back(lost(CmdStartUpdate, 1)); },
+                    "Start updating\n", CmdStartUpdate},
+        FailureCase{"ChunkUnansweredSixTimes",
+                    [](DeviceModelConfig& c) { c.faults.push_back(lost(CmdWriteData, 2, 6)); },
+                    "Writing firmware data...\nProcess: %40\r", CmdWriteData},
+        FailureCase{"VerifyFails",
+                    [](DeviceModelConfig& c) { c.verify = VerifyBehaviour::kAlwaysFail; },
+                    "Verifying...\nVerify failed\n", CmdVerify},
+        FailureCase{"VerifyWrongMarker",
+                    [](DeviceModelConfig& c) {
+                      c.faults.push_back({FaultKind::kWrongMarker, CmdVerify, 1, 1, 0});
+                    },
+                    "Verifying...\nVerify failed\n", CmdVerify},
+        FailureCase{"VerifyUnanswered",
+                    [](DeviceModelConfig& c) { c.faults.push_back(lost(CmdVerify, 1)); },
+                    "Verifying...\nVerify failed\n", CmdVerify}),
+    [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+TEST_F(UpdateSessionTest, ChunkAnsweredOnItsSixthSendGoesThrough) {
+  useFile("fw.bin", rawImage(40));
+  DeviceModelConfig config = device();
+  config.faults.push_back(lost(CmdWriteData, 2, 5));
   size_t id = sim_->addDevice(config);
   std::string err = run();
   EXPECT_TRUE(updateSucceeded()) << err;
-  EXPECT_EQ(sim_->model(id).commandCount(CmdWriteData), 3u + 5u);
+  EXPECT_EQ(framesOf(id, CmdWriteData).size(), 3u + 5u);
   EXPECT_EQ(gContext.retryCount, 1);  // the last chunk went through at once
-
-  // An answer that is not well-formed is not a reason to resend.
-  SetUp();
-  useFile("fw.bin", rawImage(40));
-  config = device();
-  config.faults.push_back({FaultKind::kGarbage, CmdWriteData, 1, 0, 0});
-  id = sim_->addDevice(config);
-  run();
-  EXPECT_EQ(sim_->model(id).commandCount(CmdWriteData), 3u);
 }
 
-TEST_F(UpdateSessionTest, WrongBootloaderModel) {
+TEST_F(UpdateSessionTest, MalformedChunkAnswerIsNoReasonToResend) {
+  useFile("fw.bin", rawImage(40));
+  DeviceModelConfig config = device();
+  config.faults.push_back({FaultKind::kGarbage, CmdWriteData, 1, 0, 0});
+  size_t id = sim_->addDevice(config);
+  run();
+  EXPECT_EQ(framesOf(id, CmdWriteData).size(), 3u);
+}
+
+TEST_F(UpdateSessionTest, AnotherDevicesBootloaderIsTheWrongModel) {
   // Another device's bootloader is the newest on the list while the target restarts.
   useFile("fw.bin", rawImage(40));
   DeviceModelConfig config = device();
@@ -463,79 +502,67 @@ TEST_F(UpdateSessionTest, WrongBootloaderModel) {
   EXPECT_EQ(commands(other).back(), CmdReadVersion);
 }
 
-TEST_F(UpdateSessionTest, BootloaderWait) {
-  // A bootloader that answers its version request late on the first try is asked again.
+TEST_F(UpdateSessionTest, BootloaderVersionRequestIsRepeatedWhileUnanswered) {
   useFile("fw.bin", rawImage(40));
   DeviceModelConfig config = device();
-  config.faults.push_back({FaultKind::kNoAnswer, CmdReadVersion, 2, 3, 0});
+  config.faults.push_back(lost(CmdReadVersion, 2, 3));
   size_t id = sim_->addDevice(config);
   EXPECT_NE(run().find("Update completed\n"), std::string::npos);
-  EXPECT_EQ(sim_->model(id).commandCount(CmdReadVersion), 5u);
+  EXPECT_EQ(framesOf(id, CmdReadVersion).size(), 5u);
+}
 
-  // It never comes back: "Waiting" on every pass, then the time-out at 11 s.
-  SetUp();
+TEST_F(UpdateSessionTest, BootloaderThatNeverComesBackTimesOutAfter11Seconds) {
   useFile("fw.bin", rawImage(40));
-  config = device();
+  DeviceModelConfig config = device();
   config.neverReturnAfterSwitch = true;
-  id = sim_->addDevice(config);
+  size_t id = sim_->addDevice(config);
   std::string err = run();
+  // "Waiting" on every pass of 500 ms.
   std::string waits;
   for (int i = 0; i < 22; ++i) waits += "Waiting bootloader...\n";
   EXPECT_EQ(err, "Deveice Firmware Version: 1.2\nSwithing to bootloader...\n" + waits +
                      "Error: Switch to bootloader timeout\n");
   expectFailedExit();
   EXPECT_EQ(commands(id).back(), CmdEnterBootloader);
+}
 
-  // First seen on the pass whose elapsed reading is 11 s: connected, then the
-  // time-out. A slow enumeration (700 ms) puts the reading after the look.
-  for (uint32_t delay : {11000u, 10000u}) {
-    SetUp();
-    sim_ = std::make_unique<SlowEnumeration>();
-    setHidPlatform(sim_.get());
-    useFile("fw.bin", rawImage(40));
-    config = device();
-    config.reenumerateDelayMs = delay;
-    id = sim_->addDevice(config);
-    err = run();
-    if (delay == 11000) {
-      EXPECT_EQ(err.substr(err.size() - 57),
-                "Bootloader Connected\nError: Switch to bootloader timeout\n");
-      expectFailedExit();
-    } else {
-      EXPECT_TRUE(updateSucceeded()) << err;
-    }
-  }
-
-  // Newly listed application-mode devices do not end the wait.
-  SetUp();
+TEST_F(UpdateSessionTest, BootloaderFirstSeenAt11SecondsStillTimesOut) {
+  // A slow enumeration (700 ms) puts the clock reading after the look.
+  usePlatform(std::make_unique<SlowEnumeration>());
   useFile("fw.bin", rawImage(40));
-  config = device();
+  DeviceModelConfig config = device();
+  config.reenumerateDelayMs = 11000;
+  sim_->addDevice(config);
+  std::string err = run();
+  EXPECT_EQ(err.substr(err.size() - 57),
+            "Bootloader Connected\nError: Switch to bootloader timeout\n");
+  expectFailedExit();
+}
+
+TEST_F(UpdateSessionTest, BootloaderFirstSeenAt10SecondsIsTaken) {
+  usePlatform(std::make_unique<SlowEnumeration>());
+  useFile("fw.bin", rawImage(40));
+  DeviceModelConfig config = device();
+  config.reenumerateDelayMs = 10000;
+  sim_->addDevice(config);
+  std::string err = run();
+  EXPECT_TRUE(updateSucceeded()) << err;
+}
+
+TEST_F(UpdateSessionTest, NewApplicationDevicesDoNotEndTheBootloaderWait) {
+  useFile("fw.bin", rawImage(40));
+  DeviceModelConfig config = device();
   config.reenumerateDelayMs = 2000;
-  id = sim_->addDevice(config);
+  size_t id = sim_->addDevice(config);
   size_t app = sim_->addDevice(device(kModeApplication, "OTHER"));
-  err = run();
+  std::string err = run();
   EXPECT_TRUE(updateSucceeded()) << err;
   EXPECT_EQ(commands(app), std::vector<uint8_t>{CmdReadVersion});
   EXPECT_EQ(sim_->model(id).storedImage(), rawImage(40));
 }
 
-// Denies every open of a re-enumerated device (its bootloader).
-class BootloaderDenied : public SimulatedPlatform {
- public:
-  std::unique_ptr<HidConnection> open(const std::string& path, HidOpenPurpose purpose,
-                                      HidOpenError* error) override {
-    if (path.size() > 2 && path.substr(path.size() - 2) != "/0") {
-      *error = kHidOpenDenied;
-      return nullptr;
-    }
-    return SimulatedPlatform::open(path, purpose, error);
-  }
-};
-
 TEST_F(UpdateSessionTest, BootloaderWithoutPermissionIsNamed) {
-  sim_ = std::make_unique<BootloaderDenied>();
-  setHidPlatform(sim_.get());
-  clearHidPermissionProblems();
+  usePlatform(std::make_unique<BootloaderDenied>());
   useFile("fw.bin", rawImage(40));
   sim_->addDevice(device());
   std::string err = run();
@@ -543,17 +570,16 @@ TEST_F(UpdateSessionTest, BootloaderWithoutPermissionIsNamed) {
             std::string::npos)
       << err;
   expectFailedExit();
-  clearHidPermissionProblems();
 }
 
-TEST_F(UpdateSessionTest, FinishIsTheLastFrame) {
+TEST_F(UpdateSessionTest, FinishIsTheLastFrameAndNeedsNoAnswer) {
   useFile("fw.bin", rawImage(40));
   DeviceModelConfig config = device();
-  config.faults.push_back({FaultKind::kNoAnswer, CmdFinish, 1, 1, 0});
+  config.faults.push_back(lost(CmdFinish, 1));
   size_t id = sim_->addDevice(config);
   std::string err = run();
   EXPECT_EQ(err.substr(err.size() - 30), "Verifying...\nUpdate completed\n");
-  EXPECT_TRUE(updateSucceeded());  // an unanswered finish is ignored
+  EXPECT_TRUE(updateSucceeded());
   EXPECT_EQ(commands(id), kFullUpdate);
 }
 
