@@ -15,11 +15,10 @@ namespace {
 // Addresses are masked to the smallest power of two above the buffer size, so
 // linear addresses wrap every 256 KiB; the bound test drops the upper half.
 constexpr uint32_t kAddressMask = 0x3FFFF;
-// The data text (data pairs plus checksum pair) of one line is at most this long.
-constexpr size_t kMaxDataText = 4095;
-// Kept prefix of an over-long line: ':' + 8 field digits + one character more
-// than the longest data text, enough to tell that the data text is too long.
-constexpr size_t kKeptLine = 1 + 8 + kMaxDataText + 1;
+// The longest whole record: ':', 8 field digits, 255 data pairs and the
+// checksum pair. Of a longer line only this much is kept; the rest may hold
+// nothing but white space.
+constexpr size_t kKeptLine = 1 + 8 + 2 * (255 + 1);
 constexpr size_t kFileBlock = 64 * 1024;
 
 enum class Addressing { kNone, kLinear, kSegment };
@@ -74,9 +73,8 @@ class HexPass {
   // bit for every byte stored.
   HexPass(uint8_t* image, uint8_t* written) : image_(image), written_(written) {}
 
-  // Feeds a block of text; lines may span blocks. False once a line fails.
-  // The CR of a CR LF end stays in the line: it is white space, so it ends
-  // the data text like the line end would.
+  // Feeds a block of text; lines end at LF, and may span blocks. False once
+  // a line fails. The CR of a CR LF end stays in the line as white space.
   bool feed(const char* data, size_t size) {
     while (size > 0) {
       const char* lf = static_cast<const char*>(std::memchr(data, '\n', size));
@@ -88,13 +86,9 @@ class HexPass {
         size_t take = std::min(segment, kKeptLine - carryLength_);
         std::memcpy(carry_ + carryLength_, data, take);
         carryLength_ += take;
+        for (size_t i = take; i < segment && !carryClipped_; ++i) carryClipped_ = !isSpace(data[i]);
         carrying_ = true;
-        if (lf) {
-          carrying_ = false;
-          size_t length = carryLength_;
-          carryLength_ = 0;
-          if (!applyLine(carry_, length)) return false;
-        }
+        if (lf && !applyCarried()) return false;
       }
       size_t consumed = lf ? segment + 1 : segment;
       data += consumed;
@@ -105,10 +99,7 @@ class HexPass {
 
   // Applies a last line without a line end; reports the length.
   bool finish(uint32_t* length) {
-    if (carrying_) {
-      carrying_ = false;
-      if (!applyLine(carry_, carryLength_)) return false;
-    }
+    if (carrying_ && !applyCarried()) return false;
     // A position set by an extended-address record, or by a data record that
     // was dropped, can lie beyond the buffer; such a length is never reported.
     if (position_ > kHexImageSize) return false;
@@ -117,22 +108,34 @@ class HexPass {
   }
 
  private:
+  bool applyCarried() {
+    const bool clipped = carryClipped_;
+    const size_t length = carryLength_;
+    carrying_ = false;
+    carryClipped_ = false;
+    carryLength_ = 0;
+    // Text beyond the longest record cannot belong to a whole one.
+    if (clipped && length > 0 && carry_[0] == ':') return false;
+    return applyLine(carry_, length);
+  }
+
   bool applyLine(const char* line, size_t size) {
-    // Nothing converts from a line without ':' and a first digit: no effect.
-    if (size < 2 || line[0] != ':' || !isHexDigit(line[1])) return true;
-    // From here on the line must be a whole record: a partial match fails.
+    // Lines that do not begin with a colon have no effect.
+    if (size == 0 || line[0] != ':') return true;
+    // A record line must be a whole record: count, address, type, the data
+    // pairs, the checksum pair, then nothing but white space. Anything less
+    // would drop or cut a record without a word.
     uint32_t count, address, type;
     if (size < 9 || !readHex(line + 1, 2, &count) || !readHex(line + 3, 4, &address) ||
         !readHex(line + 7, 2, &type))
       return false;
     const char* text = line + 9;
-    const size_t available = size - 9;
+    const size_t pairsLength = 2 * (static_cast<size_t>(count) + 1);
+    if (size - 9 < pairsLength || !onlySpace(text + pairsLength, size - 9 - pairsLength))
+      return false;
     uint32_t sum = count + (address >> 8) + (address & 0xFF) + type;
-    // A stored data record decodes its pairs first and measures the rest of
-    // its data text after them, so each character is looked at once.
-    if (type == kData) return applyData(count, address, text, available, sum);
-    size_t textLength = dataTextLength(text, 0, available);
-    if (textLength == 0 || textLength > kMaxDataText) return false;
+    if (type == kData) return applyData(count, address, text, sum);
+    if (!allHex(text, pairsLength)) return false;
 
     switch (type) {
       case kSegmentAddress:
@@ -143,7 +146,7 @@ class HexPass {
         if (mode_ == Addressing::kNone) mode_ = wanted;
         if (mode_ != wanted) return true;
         uint32_t value, checksum;
-        if (textLength < 6 || !readHex(text, 4, &value) || !readHex(text + 4, 2, &checksum))
+        if (pairsLength < 6 || !readHex(text, 4, &value) || !readHex(text + 4, 2, &checksum))
           return false;
         sum += (value >> 8) + (value & 0xFF) + checksum;
         if ((sum & 0xFF) != 0) return false;
@@ -161,29 +164,30 @@ class HexPass {
     }
   }
 
-  // Length of the data text (up to the first white space) from `from` on.
-  static size_t dataTextLength(const char* text, size_t from, size_t available) {
-    size_t length = from;
-    while (length < available && !isSpace(text[length])) ++length;
-    return length;
+  static bool onlySpace(const char* text, size_t length) {
+    for (size_t i = 0; i < length; ++i)
+      if (!isSpace(text[i])) return false;
+    return true;
   }
 
-  bool applyData(uint32_t count, uint32_t address, const char* text, size_t available,
-                 uint32_t sum) {
+  static bool allHex(const char* text, size_t length) {
+    for (size_t i = 0; i < length; ++i)
+      if (!isHexDigit(text[i])) return false;
+    return true;
+  }
+
+  // The data pairs and the checksum pair are known to be there.
+  bool applyData(uint32_t count, uint32_t address, const char* text, uint32_t sum) {
     uint32_t start = mode_ == Addressing::kSegment
                          ? segmentBase_ * 16 + address
                          : ((linearUpper_ << 16) + address) & kAddressMask;
     if (count == 0 || start + count > kHexImageSize) {
-      // Ignored or dropped unchecked, but the data text must still fit its field.
-      size_t textLength = dataTextLength(text, 0, available);
-      if (textLength == 0 || textLength > kMaxDataText) return false;
+      // Ignored or dropped unchecked, but still a whole record.
+      if (!allHex(text, 2 * (static_cast<size_t>(count) + 1))) return false;
       if (count != 0) position_ = start;
       return true;
     }
     position_ = start;
-    size_t pairsLength = 2 * (static_cast<size_t>(count) + 1);
-    if (available < pairsLength) return false;
-    // White space counts as a non-digit here: it would end the text too early.
     for (uint32_t i = 0; i <= count; ++i) {
       uint8_t high = classOf(text[2 * i]);
       uint8_t low = classOf(text[2 * i + 1]);
@@ -192,7 +196,6 @@ class HexPass {
       sum += byte;
       if (i < count) image_[start + i] = byte;
     }
-    if (dataTextLength(text, pairsLength, available) > kMaxDataText) return false;
     if (written_ != nullptr) markWritten(start, count);
     // The bytes are stored before the checksum is known, as the pass fails anyway.
     position_ = start + count;
@@ -211,6 +214,7 @@ class HexPass {
   uint32_t linearUpper_ = 0;
   uint32_t position_ = 0;
   bool carrying_ = false;
+  bool carryClipped_ = false;  ///< the carried line lost text that was not white space
   size_t carryLength_ = 0;
   char carry_[kKeptLine];
 };

@@ -76,10 +76,11 @@ TEST(IntelHexTest, DataRecordsAndLength) {
   EXPECT_EQ(bytesAt(p, 0, 2), (Bytes{1, 2}));
   EXPECT_EQ(p.length, 2u);
 
-  // Lower-case digits, text after the data text and lines that convert nothing.
+  // Lower-case digits, white space after the record, and lines that do not
+  // begin with a colon.
   std::string lower = hexRecord(0, 0, {0xAB, 0xCD});
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  p = readText("# comment\n:\n:Z1\n  " + hexRecord(0, 8, {1}) + "\n" + lower + " trailing words\n");
+  p = readText("# comment\n\n  " + hexRecord(0, 8, {1}) + "\n" + lower + " \t\r\n");
   ASSERT_TRUE(p.ok);
   EXPECT_EQ(bytesAt(p, 0, 2), (Bytes{0xAB, 0xCD}));
   EXPECT_EQ(p.image[8], 0);  // the indented line is not a record
@@ -161,11 +162,24 @@ TEST(IntelHexTest, MalformedLinesFail) {
   EXPECT_FALSE(readText(":02000004010").ok);      // short extended address
   EXPECT_FALSE(readText(":02000004X1000F9").ok);
 
-  // The data text may hold 4095 characters, not more, in any record type.
-  std::string longText(4095, '0');
-  EXPECT_TRUE(readText(":00000005" + longText + "\n").ok);
-  EXPECT_FALSE(readText(":00000005" + longText + "0\n").ok);
+  EXPECT_FALSE(readText(":\n").ok);  // a colon alone
+  EXPECT_FALSE(readText(":Z1\n").ok);
+
+  // A line that begins with a colon is a whole record or the pass fails: one
+  // with a blank after the colon would drop its record without a word.
+  std::string record = hexRecord(0, 0x10, {1, 2});
+  EXPECT_FALSE(readText(": " + record.substr(1) + "\n").ok);
+  EXPECT_FALSE(readText(record + " trailing words\n").ok);
+  EXPECT_FALSE(readText(record + "00\n").ok);  // more pairs than the count
+  EXPECT_TRUE(readText(record + " \t\r\n").ok);
+  // So is every record that is ignored or dropped.
+  EXPECT_TRUE(readText(":00000005FB\n").ok);
+  EXPECT_FALSE(readText(":00000005FB00\n").ok);
   EXPECT_FALSE(readText(":00000005" + std::string(100000, 'A')).ok);
+  EXPECT_FALSE(readText(":0100000101\n").ok);  // end-of-file record with a pair missing
+  // Carriage returns alone do not end lines: such a file is one line, and
+  // not a record.
+  EXPECT_FALSE(readText(hexRecord(0, 0, {1}) + "\r" + hexRecord(0, 1, {2}) + "\r").ok);
 
   // A failed pass leaves its buffer in place and the length untouched.
   uint8_t* image = nullptr;
@@ -246,14 +260,16 @@ TEST(IntelHexTest, FileReadInBlocks) {
   EXPECT_EQ(length, 40000u);
   EXPECT_EQ(Bytes(data, data + 40000), image);
 
-  // A long tail after the data text spans blocks and is ignored; a long data
-  // text spanning blocks fails.
-  writeFile(dir / "b.hex", hexOfImage(sectionTable(0x2C0)) + hexRecord(0, 0x20, {5}) + " " +
-                               std::string(200000, 'x') + "\n" + hexData(0x30, {6}));
+  // A long tail of white space behind a record spans blocks and changes
+  // nothing; one word at its end fails the record.
+  const std::string tail = " " + std::string(200000, ' ');
+  writeFile(dir / "b.hex", hexOfImage(sectionTable(0x2C0)) + hexRecord(0, 0x20, {5}) + tail + "\n" +
+                               hexData(0x30, {6}));
   ASSERT_EQ(loadHexImage((dir / "b.hex").string(), data, length), kHexLoaded);
   EXPECT_EQ(data[0x20], 5);
   EXPECT_EQ(length, 0x31u);
-  writeFile(dir / "c.hex", std::string(65530, '\n') + ":00000005" + std::string(5000, '0'));
+  writeFile(dir / "c.hex", hexOfImage(sectionTable(0x2C0)) + hexRecord(0, 0x20, {5}) + tail +
+                               "x\n" + hexData(0x30, {6}));
   EXPECT_EQ(loadHexImage((dir / "c.hex").string(), data, length), kHexReadFailed);
 
   // A file that does not open touches nothing.
