@@ -9,3 +9,9 @@ void selectConsoleLocale();
 /// always on Windows; elsewhere when the locale's character set (LC_ALL, else
 /// LC_CTYPE, else LANG) names GBK, GB2312 or GB18030.
 bool consoleUsesGbk();
+
+/// Makes the standard streams safe whatever state the caller left them in:
+/// a closed descriptor 0, 1 or 2 is pointed at the null device before
+/// anything else is opened, so that no file or device takes its number; and
+/// a reader that goes away only makes writes fail, it does not end the process.
+void prepareStandardStreams();

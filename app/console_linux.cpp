@@ -1,5 +1,10 @@
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
 #include <clocale>
+#include <csignal>
 #include <cstdlib>
 #include <string>
 
@@ -25,4 +30,19 @@ bool consoleUsesGbk() {
     upper += static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
   return upper.find("GBK") != std::string::npos || upper.find("GB2312") != std::string::npos ||
          upper.find("GB18030") != std::string::npos;
+}
+
+void prepareStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number is this one: the ones below are open by now.
+    const int null = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (null >= 0 && null != fd) {
+      ::dup2(null, fd);
+      ::close(null);
+    }
+  }
+  // A log reader that goes away (head, a killed tee) must not end an update
+  // half way: the write fails and the session runs to its end.
+  std::signal(SIGPIPE, SIG_IGN);
 }

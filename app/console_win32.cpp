@@ -10,3 +10,8 @@ void selectConsoleLocale() {
 bool consoleUsesGbk() {
   return true;
 }
+
+// A closed standard handle cannot be taken over by a device here (devices are
+// opened as handles, not C run-time descriptors), and there is no SIGPIPE:
+// a write to a reader that went away just fails.
+void prepareStandardStreams() {}

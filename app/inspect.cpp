@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "app/message.h"
+#include "common/files.h"
 #include "app/update_context.h"
 #include "image/container.h"
 #include "image/image_loader.h"
@@ -24,7 +25,7 @@ const char* formatName(ImageFormat format) {
 }
 
 bool writeImage(const char* path) {
-  std::FILE* file = std::fopen(path, "wb");
+  std::FILE* file = openFile(path, "wb");
   if (file == nullptr) return false;
   uint32_t length = gContext.imageLength;
   bool ok = length == 0 || std::fwrite(gContext.imageData, 1, length, file) == length;

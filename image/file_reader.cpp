@@ -1,18 +1,16 @@
 #include "image/file_reader.h"
 
 #include <cstdio>
-#include <filesystem>
 #include <new>
-#include <system_error>
+
+#include "common/files.h"
 
 bool readWholeFile(const std::string& path, std::unique_ptr<uint8_t[]>& buffer, uint32_t& length) {
-  std::error_code error;
   // Asking the file system first keeps directories and devices out: a
   // directory opens for reading on some systems and then fails every read.
-  if (!std::filesystem::is_regular_file(path, error)) return false;
-  uintmax_t size = std::filesystem::file_size(path, error);
-  if (error || size > 0xFFFFFFFFu) return false;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  uint64_t size = 0;
+  if (!regularFileSize(path, &size) || size > 0xFFFFFFFFu) return false;
+  std::FILE* file = openFile(path, "rb");
   if (file == nullptr) return false;
   std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[size]);
   bool ok = data != nullptr;

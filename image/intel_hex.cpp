@@ -4,11 +4,10 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
-#include <system_error>
 
 #include "common/byte_reader.h"
+#include "common/files.h"
 
 namespace {
 
@@ -244,9 +243,9 @@ bool passOverFile(const std::string& path, uint8_t fill, uint8_t*& imageData, ui
                   uint8_t* written) {
   // Only a regular file ends: opening a FIFO waits for a writer without
   // bound, and a device such as /dev/zero would be read for ever.
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) return false;
-  std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+  uint64_t size = 0;
+  if (!regularFileSize(path, &size)) return false;
+  std::unique_ptr<std::FILE, FileCloser> file(openFile(path, "rb"));
   if (!file) return false;
   std::unique_ptr<char[]> block(new (std::nothrow) char[kFileBlock]);
   if (!block) return false;

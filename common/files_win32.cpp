@@ -1,0 +1,37 @@
+#include <sys/stat.h>
+#include <wchar.h>
+
+#include <filesystem>
+#include <system_error>
+
+#include "common/files.h"
+#include "common/utf16.h"
+
+namespace {
+
+std::wstring wide(const std::string& utf8) {
+  const std::u16string text = utf16FromUtf8(utf8);
+  return std::wstring(text.begin(), text.end());
+}
+
+}  // namespace
+
+std::FILE* openFile(const std::string& path, const char* mode) {
+  return _wfopen(wide(path).c_str(), wide(mode).c_str());
+}
+
+bool regularFileSize(const std::string& path, uint64_t* size) {
+  struct _stat64 status;
+  if (_wstat64(wide(path).c_str(), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG)
+    return false;
+  *size = static_cast<uint64_t>(status.st_size);
+  return true;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+  std::error_code error;
+  // Built from wide strings, the paths never pass through the C runtime's locale.
+  return std::filesystem::equivalent(std::filesystem::path(wide(a)), std::filesystem::path(wide(b)),
+                                     error) &&
+         !error;
+}
