@@ -13,8 +13,68 @@ namespace {
 
 // Long options are this tool's additions; the classic scan passes over any
 // word whose second character is '-', so the two never meet.
+struct LongOption {
+  const char* name;
+  bool takesValue;
+  // Applies the option; false with *problem set when the value is malformed.
+  bool (*apply)(const char* value, CommandLine* line, const char** problem);
+};
+
+bool parseMilliseconds(const char* text, uint32_t* out) {
+  if (*text < '0' || *text > '9') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  if (errno != 0 || *end != '\0' || value > 60000) return false;
+  *out = static_cast<uint32_t>(value);
+  return true;
+}
+
+const LongOption kLongOptions[] = {
+    {"--help", false,
+     [](const char*, CommandLine* line, const char**) { return line->showHelp = true; }},
+    {"--version", false,
+     [](const char*, CommandLine* line, const char**) { return line->showVersion = true; }},
+    {"--list", false,
+     [](const char*, CommandLine* line, const char**) { return line->listDevices = true; }},
+    {"--simulate", false,
+     [](const char*, CommandLine* line, const char**) { return line->simulate = true; }},
+    {"--simulate-latency", true,
+     [](const char* value, CommandLine* line, const char** problem) {
+       *problem = "a number of milliseconds up to 60000";
+       return line->simulate = parseMilliseconds(value, &line->simulateLatencyMs);
+     }},
+    {"--inspect", true,
+     [](const char* value, CommandLine* line, const char**) {
+       line->inspectPath = value;
+       return line->inspect = true;
+     }},
+    {"--image-out", true,
+     [](const char* value, CommandLine* line, const char**) {
+       line->imageOutPath = value;
+       return line->writeImage = true;
+     }},
+};
+
+// The option a word names ("--log" or "--log=FILE"), or null; *inlineValue
+// points behind the '=' when there is one.
+const LongOption* findLongOption(const char* word, const char** inlineValue) {
+  *inlineValue = nullptr;
+  const char* equals = std::strchr(word, '=');
+  const size_t length = equals != nullptr ? static_cast<size_t>(equals - word) : std::strlen(word);
+  for (const LongOption& option : kLongOptions) {
+    if (std::strlen(option.name) != length || std::strncmp(option.name, word, length) != 0)
+      continue;
+    if (equals != nullptr) *inlineValue = equals + 1;
+    return &option;
+  }
+  return nullptr;
+}
+
 bool longOptionTakesValue(const char* word) {
-  return std::strcmp(word, "--inspect") == 0 || std::strcmp(word, "--image-out") == 0;
+  const char* inlineValue;
+  const LongOption* option = findLongOption(word, &inlineValue);
+  return option != nullptr && option->takesValue && inlineValue == nullptr;
 }
 
 bool shortOptionTakesValue(const char* word) {
@@ -30,23 +90,19 @@ bool shortOptionTakesValue(const char* word) {
   }
 }
 
-void scanLongOption(const char* word, const char* value, CommandLine* line) {
-  if (std::strcmp(word, "--help") == 0) {
-    line->showHelp = true;
-  } else if (std::strcmp(word, "--version") == 0) {
-    line->showVersion = true;
-  } else if (std::strcmp(word, "--list") == 0) {
-    line->listDevices = true;
-  } else if (std::strcmp(word, "--simulate") == 0) {
-    line->simulate = true;
-  } else if (std::strcmp(word, "--inspect") == 0) {
-    line->inspect = true;
-    line->inspectPath = value;
-  } else if (std::strcmp(word, "--image-out") == 0) {
-    line->writeImage = true;
-    line->imageOutPath = value;
-  }
-  // Unknown long options are ignored, like unknown short ones.
+// Unknown long options are ignored, like unknown short ones. With
+// `complain`, a malformed value is reported.
+bool scanLongOption(const char* word, const char* nextWord, CommandLine* line, bool complain) {
+  const char* inlineValue;
+  const LongOption* option = findLongOption(word, &inlineValue);
+  if (option == nullptr) return true;
+  const char* value = inlineValue != nullptr ? inlineValue : nextWord;
+  const char* problem = "";
+  if (option->apply(value, line, &problem)) return true;
+  if (complain)
+    message("Error: option %.*s needs %s\n", static_cast<int>(std::strcspn(word, "=")), word,
+            problem);
+  return false;
 }
 
 }  // namespace
@@ -73,6 +129,11 @@ ScanResult scanCommandLine(int argc, const char* const* argv, CommandLine* line)
       message("Error: option %s needs a value\n", word);
       return kScanUsageError;
     }
+    // Malformed values are refused before anything is printed or done.
+    CommandLine scratch;
+    if (std::strncmp(word, "--", 2) == 0 &&
+        !scanLongOption(word, last ? "" : argv[i + 1], &scratch, true))
+      return kScanUsageError;
   }
 
   for (int i = 1; i < argc; ++i) {
@@ -101,7 +162,7 @@ ScanResult scanCommandLine(int argc, const char* const* argv, CommandLine* line)
         printBanner();
         break;
       case '-':
-        scanLongOption(word, value, line);
+        scanLongOption(word, value, line, false);
         break;
       default:
         break;

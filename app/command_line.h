@@ -11,6 +11,7 @@ struct CommandLine {
   bool showVersion = false;  // --version
   bool listDevices = false;  // --list
   bool simulate = false;     // --simulate
+  uint32_t simulateLatencyMs = 0;  // --simulate-latency MS
   bool inspect = false;      // --inspect FILE
   std::string inspectPath;
   bool writeImage = false;  // --image-out PATH
@@ -24,6 +25,8 @@ enum ScanResult { kScanOk, kScanUsageError };
 uint16_t parseHexValue(const char* text);
 
 /// Scans argv into gContext and *line, printing the help text or banner where
-/// -h or -v stands. An option that needs a value but stands last is a usage
-/// error: its message is printed and nothing else is done.
+/// -h or -v stands. An option that needs a value but stands last, and a long
+/// option whose value is malformed, are usage errors: the message is printed
+/// and nothing else is done. Long options take their value as the next word
+/// or after '=' (--log=run.txt).
 ScanResult scanCommandLine(int argc, const char* const* argv, CommandLine* line);

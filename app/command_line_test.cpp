@@ -179,4 +179,18 @@ TEST(CommandLineTest, LongOptions) {
   EXPECT_EQ(s.err, "");
 }
 
+TEST(CommandLineTest, LongOptionValuesFollowOrComeAfterAnEqualsSign) {
+  Scan s = scan({"--inspect=fw.hex", "--simulate-latency", "5"});
+  EXPECT_EQ(s.result, kScanOk);
+  EXPECT_EQ(s.line.inspectPath, "fw.hex");
+  EXPECT_TRUE(s.line.simulate);
+  EXPECT_EQ(s.line.simulateLatencyMs, 5u);
+  EXPECT_EQ(scan({"--simulate-latency=12"}).line.simulateLatencyMs, 12u);
+  // A malformed value stops the scan before anything is printed.
+  s = scan({"-v", "--simulate-latency=5x"});
+  EXPECT_EQ(s.result, kScanUsageError);
+  EXPECT_EQ(s.err, "Error: option --simulate-latency needs a number of milliseconds up to 60000\n");
+  EXPECT_EQ(scan({"--simulate-latency", "-1"}).result, kScanUsageError);
+}
+
 }  // namespace

@@ -12,11 +12,13 @@
 #include "app/simulation.h"
 #include "app/update_context.h"
 #include "sim/simulated_platform.h"
+#include "update/interruption.h"
 #include "update/update_session.h"
 
 namespace {
 
 int runUpdateMode(SimulatedPlatform* simulation) {
+  InterruptGuard guard;
   if (simulation == nullptr) {
     runUpdateSession();
   } else {
@@ -25,7 +27,10 @@ int runUpdateMode(SimulatedPlatform* simulation) {
       simulation->addDevice(simulatedDeviceConfig(info.model));
     });
   }
-  return updateSucceeded() ? kExitSuccess : kExitFailure;
+  if (updateSucceeded()) return kExitSuccess;
+  // Stopped by the operator: the shell's convention, 128 + the signal.
+  if (interruptSignal() != 0) return kExitBySignal + interruptSignal();
+  return kExitFailure;
 }
 
 int runModes(const CommandLine& line, SimulatedPlatform* simulation) {
@@ -67,6 +72,10 @@ int tavrinMain(int argc, const char* const* argv) {
   std::unique_ptr<SimulatedPlatform> simulation;
   if (line.simulate) {
     simulation = std::make_unique<SimulatedPlatform>();
+    if (line.simulateLatencyMs != 0) {
+      simulation->setExchangeLatencyMs(line.simulateLatencyMs);
+      simulation->setPacedByRealTime(true);
+    }
     setHidPlatform(simulation.get());
   }
   const int status = runModes(line, simulation.get());

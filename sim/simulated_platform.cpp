@@ -1,8 +1,10 @@
 #include "sim/simulated_platform.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <deque>
+#include <thread>
 
 namespace {
 
@@ -162,15 +164,21 @@ void SimulatedPlatform::setOpenError(size_t id, HidOpenError error, bool transfe
   nodes_.at(id)->openErrorTransferOnly = transferOnly;
 }
 
+void SimulatedPlatform::moveClockTo(int64_t us) {
+  if (us <= nowUs_) return;
+  if (paced_) std::this_thread::sleep_for(std::chrono::microseconds(us - nowUs_));
+  nowUs_ = us;
+}
+
 void SimulatedPlatform::advance(int64_t ms) {
-  nowUs_ += ms * 1000;
+  moveClockTo(nowUs_ + ms * 1000);
   settle();
 }
 
 bool SimulatedPlatform::waitForHost(int64_t deadlineUs) {
   const int64_t due = host_.nextDueUs();
   const bool inTime = due >= 0 && due <= deadlineUs;
-  nowUs_ = std::max(nowUs_, inTime ? due : deadlineUs);
+  moveClockTo(inTime ? due : deadlineUs);
   settle();
   return inTime;
 }

@@ -34,6 +34,9 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
   /// Frames received by a device (its model's log).
   const std::vector<Report>& frameLog(size_t id) { return model(id).receivedFrames(); }
 
+  /// With real-time pacing the process really waits for every virtual
+  /// millisecond that passes, so a dry run takes as long as a real one would.
+  void setPacedByRealTime(bool paced) { paced_ = paced; }
   /// Virtual milliseconds every answer spends on the wire.
   void setExchangeLatencyMs(uint32_t ms) { host_.setAnswerLatencyUs(int64_t{ms} * 1000); }
   /// Opening the device fails with error (kHidOpenOk to allow again);
@@ -61,6 +64,8 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
   void destroyDevice(size_t index) override;
   void sendInput(size_t index, const Report& report) override;
 
+  /// Moves the virtual clock forward to us.
+  void moveClockTo(int64_t us);
   /// Lets the host catch up with the clock.
   void settle() { host_.advance(nowUs_); }
   Node* findPresent(const std::string& path);
@@ -72,4 +77,5 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
   SimHost host_;
   std::vector<std::unique_ptr<Node>> nodes_;
   int64_t nowUs_ = 0;
+  bool paced_ = false;
 };

@@ -11,6 +11,7 @@
 #include "hid/transaction.h"
 #include "image/image_loader.h"
 #include "update/commands.h"
+#include "update/interruption.h"
 #include "update/permission_hint.h"
 
 namespace {
@@ -54,6 +55,9 @@ class UpdateSession {
   }
   TransactionStatus exchange(const uint8_t* payload, uint8_t length, uint8_t flag,
                              uint8_t* response);
+  // True when Ctrl-C or SIGTERM asked the update to stop; says then what state
+  // the device is left in.
+  bool stopRequested();
   void takeInfo(const uint8_t* response);
   void failureExit();
 
@@ -67,6 +71,7 @@ class UpdateSession {
   int64_t switchStartMs_ = 0;
   uint32_t versionFailures_ = 0;
   uint8_t lastPercent_ = 0;
+  bool inBootloader_ = false;  // the device has been switched, or was found there
 };
 
 void UpdateSession::run() {
@@ -79,6 +84,12 @@ void UpdateSession::run() {
   gContext.sessionState = StateStart;
   while (gContext.sessionActive) {
     const bool finishing = gContext.sessionState == StateFinish;
+    // A verified image is finished even after a stop request: the device is
+    // better off running it than waiting in its bootloader.
+    if (!finishing && stopRequested()) {
+      failureExit();
+      return;
+    }
     if (!step()) {
       failureExit();
       return;
@@ -109,13 +120,14 @@ bool UpdateSession::prepare() {
     printHidPermissionHint(true);
     return false;
   }
-  return true;
+  return !stopRequested();
 }
 
 bool UpdateSession::selectDevice() {
   uint32_t matchCount = 0;
   for (HidDevice* device = manager_->firstDevice(); device != nullptr;
        device = manager_->nextDevice()) {
+    if (stopRequested()) return false;
     device->protocolMask = gContext.protocolMask;
     clearTexts();
     if (readFirmwareVersion(device, modelText_, versionText_) != kTransactionOk) continue;
@@ -203,6 +215,7 @@ bool UpdateSession::queryMode() {
       response[kInfoApplicationFlagOffset] != 0) {
     message("Swithing to bootloader...\n");
     const uint8_t enter[] = {CmdEnterBootloader};
+    inBootloader_ = true;
     exchange(enter, sizeof enter, 0, response);
     gContext.sessionState = StateWaitBootloader;
     switchStartMs_ = hidPlatform().monotonicMilliseconds();
@@ -211,6 +224,7 @@ bool UpdateSession::queryMode() {
     return true;
   }
 
+  inBootloader_ = true;
   const uint16_t version = bootInfo_ ? bootInfo_->protocolVersion : 0;
   if (version != 1 && version != 2) {
     message("Error: Unknown protocol version\n");
@@ -313,7 +327,7 @@ bool UpdateSession::writeData() {
     const TransactionStatus status = exchange(request, length, 1, response);
     const uint8_t attempt = gContext.retryCount++;
     if (status == kTransactionOk) break;
-    if (attempt + 1u >= kMaxChunkSends) return false;
+    if (attempt + 1u >= kMaxChunkSends || stopRequested()) return false;
   }
 
   gContext.writeOffset += gContext.chunkLength;
@@ -351,6 +365,19 @@ void UpdateSession::finish() {
   const uint8_t request[] = {CmdFinish};
   uint8_t response[kFrameBufferSize];
   exchange(request, sizeof request, 0, response);
+}
+
+bool UpdateSession::stopRequested() {
+  if (interruptSignal() == 0) return false;
+  // A progress line waits for its carriage return to be overwritten.
+  const char* newLine = lastPercent_ != 0 && lastPercent_ != 100 ? "\n" : "";
+  if (inBootloader_)
+    message("%sInterrupted: the device waits in its bootloader; run the same command with -bv and "
+            "-bp (its bootloader ids) to finish the update\n",
+            newLine);
+  else
+    message("%sInterrupted: nothing was written; the device still runs its firmware\n", newLine);
+  return true;
 }
 
 void UpdateSession::failureExit() {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +20,7 @@
 #include "sim/simulated_platform.h"
 #include "tests/reset_context.h"
 #include "update/commands.h"
+#include "update/interruption.h"
 
 namespace {
 
@@ -59,6 +61,28 @@ class BootloaderDenied : public SimulatedPlatform {
     }
     return SimulatedPlatform::open(path, purpose, error);
   }
+};
+
+// Raises SIGINT, as Ctrl-C does, at the first enumeration or the first sleep.
+class CtrlC : public SimulatedPlatform {
+ public:
+  explicit CtrlC(bool duringSleep) : duringSleep_(duringSleep) {}
+  bool enumerateInterfaces(std::vector<std::string>* paths) override {
+    if (!duringSleep_) once();
+    return SimulatedPlatform::enumerateInterfaces(paths);
+  }
+  void sleepMilliseconds(uint32_t ms) override {
+    if (duringSleep_) once();
+    SimulatedPlatform::sleepMilliseconds(ms);
+  }
+
+ private:
+  void once() {
+    if (!raised_) std::raise(SIGINT);
+    raised_ = true;
+  }
+  bool duringSleep_;
+  bool raised_ = false;
 };
 
 class UpdateSessionTest : public testing::Test {
@@ -570,6 +594,32 @@ TEST_F(UpdateSessionTest, BootloaderWithoutPermissionIsNamed) {
             std::string::npos)
       << err;
   expectFailedExit();
+}
+
+TEST_F(UpdateSessionTest, CtrlCBeforeTheSwitchSaysNothingWasWritten) {
+  InterruptGuard guard;
+  usePlatform(std::make_unique<CtrlC>(false));
+  useFile("fw.bin", rawImage(40));
+  size_t id = sim_->addDevice(device());
+  EXPECT_EQ(run(), "Interrupted: nothing was written; the device still runs its firmware\n");
+  expectFailedExit();
+  EXPECT_EQ(interruptSignal(), SIGINT);
+  EXPECT_TRUE(commands(id).empty());
+}
+
+TEST_F(UpdateSessionTest, CtrlCAfterTheSwitchSaysTheDeviceWaitsInItsBootloader) {
+  InterruptGuard guard;
+  usePlatform(std::make_unique<CtrlC>(true));
+  useFile("fw.bin", rawImage(40));
+  DeviceModelConfig config = device();
+  config.reenumerateDelayMs = 2000;
+  size_t id = sim_->addDevice(config);
+  std::string err = run();
+  EXPECT_EQ(err.substr(err.find("Waiting")),
+            "Waiting bootloader...\nInterrupted: the device waits in its bootloader; run the same "
+            "command with -bv and -bp (its bootloader ids) to finish the update\n");
+  expectFailedExit();
+  EXPECT_EQ(commands(id).back(), CmdEnterBootloader);
 }
 
 TEST_F(UpdateSessionTest, FinishIsTheLastFrameAndNeedsNoAnswer) {
