@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "app/message.h"
-#include "common/files.h"
 #include "app/update_context.h"
+#include "common/files.h"
 #include "image/container.h"
 #include "image/image_loader.h"
 
@@ -54,6 +54,11 @@ std::string escapeInspectText(const std::string& text) {
 }
 
 int runInspect(const std::string& path, const char* imageOutPath) {
+  // Writing the image over the file it came from would destroy the firmware.
+  if (imageOutPath != nullptr && sameFile(path, imageOutPath)) {
+    message("Error: --image-out %s is the firmware file itself; name another file\n", imageOutPath);
+    return 1;
+  }
   // The same start as an update session, so the output is what it would use.
   gContext.imageLength = 0;
   gContext.protocolSelection = 0;

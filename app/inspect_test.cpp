@@ -124,6 +124,23 @@ TEST(InspectTest, ReportsAndWritesImage) {
   EXPECT_NE(run.err.find("Error: cannot write the image to "), std::string::npos);
 }
 
+TEST(InspectTest, RefusesToWriteTheImageOverTheFirmwareFile) {
+  resetUpdateContext();
+  TempDir dir;
+  const std::string hex = hexOfImage(sectionTable(0x2C0));
+  writeFile(dir / "fw.hex", hex);
+  std::filesystem::create_symlink(dir / "fw.hex", dir / "link.hex");
+  for (const char* name : {"fw.hex", "link.hex"}) {
+    const std::string out = (dir / name).string();
+    InspectRun run = inspect((dir / "fw.hex").string(), out.c_str());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err,
+              "Error: --image-out " + out + " is the firmware file itself; name another file\n");
+    EXPECT_EQ(readFile(dir / "fw.hex"), hex);
+  }
+}
+
 TEST(InspectTest, InvalidFiles) {
   resetUpdateContext();
   TempDir dir;
@@ -204,5 +221,16 @@ TEST(InspectExamplesTest, BinaryMatchesGoldenOutput) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);
   EXPECT_EQ(err, "Error: cannot write the report to standard output\n");
+
+  // Nor is a listing.
+  command = std::string(TAVRIN_BINARY) + " --list --simulate 2>&1 >/dev/full";
+  pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  err.clear();
+  while ((got = std::fread(block, 1, sizeof block, pipe)) > 0) err.append(block, got);
+  status = pclose(pipe);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(err, "Error: cannot write the listing to standard output\n");
 }
 #endif

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/inspect.h"
 #include "app/message.h"
 #include "hid/hid_device.h"
 #include "hid/hid_platform.h"
@@ -30,15 +31,19 @@ int listDevices() {
   std::vector<std::string> paths;
   if (!platform.enumerateInterfaces(&paths)) paths.clear();
   int printed = 0;
+  bool delivered = true;
   for (const std::string& path : paths) {
     HidInterfaceInfo info;
     if (!platform.describe(path, &info)) continue;
     if (info.usagePage != kTavrinUsagePage || info.usage != kTavrinUsage) continue;
     DeviceMode mode = matchDeviceMode(info.vendorId, info.productId, info.usagePage, info.usage);
-    std::string product = info.product.empty() ? "" : " \"" + info.product + "\"";
+    // The device names itself: its text must not reach the terminal raw.
+    std::string product =
+        info.product.empty() ? "" : " \"" + escapeInspectText(info.product) + "\"";
     // The listing is data for scripts: standard output. Problems go to standard error.
-    output("%s %04x:%04x%s %s\n", info.node.c_str(), info.vendorId, info.productId, product.c_str(),
-           modeName(mode));
+    delivered = output("%s %04x:%04x%s %s\n", info.node.c_str(), info.vendorId, info.productId,
+                       product.c_str(), modeName(mode)) &&
+                delivered;
     ++printed;
     // Listing needs no open; check it anyway so the operator learns now that
     // an update would be refused.
@@ -51,5 +56,10 @@ int listDevices() {
     return 1;
   }
   printHidPermissionHint(false);
+  // A full disk or a closed pipe must not pass for a listing delivered.
+  if (!delivered) {
+    messageText("Error: cannot write the listing to standard output\n");
+    return 1;
+  }
   return 0;
 }

@@ -53,6 +53,13 @@ TEST(ListDevices, WarnsThatAnUpdateWouldNeedAccess) {
             "Permission denied opening sim/hidraw0: allow access to the simulated device\n");
 }
 
+TEST(ListDevices, EscapesWhatTheDeviceCallsItself) {
+  ScopedSimulation sim;
+  configureScannerIds();
+  sim.platform.addDevice(scannerConfig("\x1b]0;pwn\a"), "sim/hidraw0");
+  EXPECT_EQ(list().out, "sim/hidraw0 abcd:1234 \"Simulated \\x1b]0;pwn\\x07\" application\n");
+}
+
 TEST(ListDevices, FailsWhenNoneIsFound) {
   ScopedSimulation sim;
   sim.platform.addForeignInterface("sim/hidraw1", 0xABCD, 0x1234, 0x01, 0x06);
