@@ -3,18 +3,27 @@
 // past the end is caught by the address sanitizer.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "app/message.h"
+#include "app/read_versions.h"
+#include "app/update_context.h"
+#include "fuzz/fuzz_host_platform.h"
 #include "hid/report_descriptor.h"
 #include "image/container.h"
 #include "image/info_block.h"
 #include "image/intel_hex.h"
 #include "sim/device_model.h"
+#include "update/update_session.h"
 
 namespace fuzzentry {
 
@@ -80,6 +89,48 @@ inline void deviceFrames(const uint8_t* data, size_t size) {
     DeviceReply reply = device.receive(report.get(), length);
     if (reply.reports.size() > 2) std::abort();
   }
+}
+
+// The host side against a platform that answers from the input: the update
+// session (or, by the first byte, the read-version mode) must end, keep its
+// invariants and send only well-framed requests, whatever comes back.
+inline void host(const uint8_t* data, size_t size) {
+  static const std::string path = [] {
+    const std::string name = "/tmp/tavrin-fuzz-host-" + std::to_string(::getpid()) + ".bin";
+    // 40 bytes whose info block names the model "FZ": three chunks.
+    const uint8_t image[40] = {'A', 'B', 'a', 'b', 'Q', 'X', 'F', 'W', 1, 4, 'F', 'Z', 0, 0};
+    if (std::FILE* file = std::fopen(name.c_str(), "wb")) {
+      std::fwrite(image, 1, sizeof image, file);
+      std::fclose(file);
+    }
+    return name;
+  }();
+  fuzzhost::Input input(data, size);
+  fuzzhost::Platform platform(input);
+  gContext.releaseImage();
+  gContext = UpdateContext{};
+  gContext.firmwarePath = path;
+  gContext.appVid = fuzzhost::kAppVid;
+  gContext.appPids[0] = fuzzhost::kAppPid;
+  gContext.bootVid = fuzzhost::kBootVid;
+  gContext.bootPid = fuzzhost::kBootPid;
+  setHidPlatform(&platform);
+  {
+    MessageSink quiet;
+    if (input.byte() & 1) {
+      readDeviceVersions();
+    } else {
+      runUpdateSession();
+      const bool finished = gContext.sessionState == StateFinish;
+      if (!finished && (gContext.sessionState != StateIdle || gContext.imageData != nullptr))
+        std::abort();
+      if (gContext.writeOffset > gContext.imageLength || gContext.retryCount > 6) std::abort();
+    }
+  }
+  clearHidPermissionProblems();
+  setHidPlatform(nullptr);
+  if (frameSequence == 0) std::abort();
+  gContext.releaseImage();
 }
 
 }  // namespace fuzzentry

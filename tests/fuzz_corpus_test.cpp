@@ -15,7 +15,8 @@ TEST(FuzzCorpusTest, ReplaysSeeds) {
                  {"container", fuzzentry::container},
                  {"info_block", fuzzentry::infoBlock},
                  {"report_descriptor", fuzzentry::reportDescriptor},
-                 {"device_frames", fuzzentry::deviceFrames}};
+                 {"device_frames", fuzzentry::deviceFrames},
+                 {"host", fuzzentry::host}};
   std::filesystem::path root = std::filesystem::path(TAVRIN_SOURCE_DIR) / "fuzz" / "corpus";
   for (const Target& target : targets) {
     int replayed = 0;
