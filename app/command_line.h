@@ -6,13 +6,13 @@
 
 /// What the scan found beyond the fields it writes into gContext.
 struct CommandLine {
-  bool readMode = false;     // -r
-  bool showHelp = false;     // --help
-  bool showVersion = false;  // --version
-  bool listDevices = false;  // --list
-  bool simulate = false;     // --simulate
+  bool readMode = false;           // -r
+  bool showHelp = false;           // --help
+  bool showVersion = false;        // --version
+  bool listDevices = false;        // --list
+  bool simulate = false;           // --simulate
   uint32_t simulateLatencyMs = 0;  // --simulate-latency MS
-  bool inspect = false;      // --inspect FILE
+  bool inspect = false;            // --inspect FILE
   std::string inspectPath;
   bool writeImage = false;  // --image-out PATH
   std::string imageOutPath;

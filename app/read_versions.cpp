@@ -17,12 +17,17 @@ bool readDeviceVersions() {
     manager.refreshDevices();
     char model[64] = {};
     char version[64] = {};
-    if (manager.deviceCount() == 0) {
+    uint32_t selectable = 0;
+    for (HidDevice* device = manager.firstDevice(); device != nullptr;
+         device = manager.nextDevice())
+      if (isSelectedDevice(*device)) ++selectable;
+    if (selectable == 0) {
       message("No specified VID/PID HID device detected!");
       listEmpty = true;
     } else {
       for (HidDevice* device = manager.firstDevice(); device != nullptr;
            device = manager.nextDevice()) {
+        if (!isSelectedDevice(*device)) continue;
         device->protocolMask = 0xAA;
         // A device whose answer lacks the marker leaves the buffers alone; it
         // must not be shown with the version of the device before it.

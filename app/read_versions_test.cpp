@@ -46,6 +46,19 @@ TEST(ReadDeviceVersions, PrintsEveryAnsweringDevice) {
   EXPECT_EQ(sim.platform.frameLog(first).at(0)[kOffsetProtocolMask], 0xAA);
 }
 
+TEST(ReadDeviceVersions, AsksOnlyTheDevicesOnTheChosenPort) {
+  ScopedSimulation sim;
+  configureScannerIds();
+  size_t first = sim.platform.addDevice(scannerConfig("QS-100", "V1"), "", "2-1", "S1");
+  sim.platform.addDevice(scannerConfig("QS-100", "V2"), "", "2-2", "S2");
+  gContext.selectPort = "2-2";
+  EXPECT_EQ(readAll().err, "Deveice Firmware Version: V2\n");
+  EXPECT_TRUE(sim.platform.frameLog(first).empty());
+  gContext.selectPort.clear();
+  gContext.selectSerial = "S9";
+  EXPECT_EQ(readAll().err, "No specified VID/PID HID device detected!");
+}
+
 TEST(ReadDeviceVersions, SaysSoWhenNoDeviceIsListed) {
   ScopedSimulation sim;
   configureScannerIds();

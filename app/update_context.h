@@ -12,6 +12,10 @@ struct UpdateContext {
   uint16_t appPids[3] = {0, 0, 0};
   uint16_t bootVid = 0;
   uint16_t bootPid = 0;
+  // Only devices on this port, or with this serial, take part in the device
+  // selection and -r (--port, --serial; empty: any).
+  std::string selectPort;
+  std::string selectSerial;
 
   // Image (loader). imageData is owned: allocate with new[], release with
   // releaseImage().

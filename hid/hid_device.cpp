@@ -14,6 +14,11 @@ DeviceMode matchDeviceMode(uint16_t vendorId, uint16_t productId, uint16_t usage
   return kModeNone;
 }
 
+bool isSelectedDevice(const HidDevice& device) {
+  return (gContext.selectPort.empty() || device.port == gContext.selectPort) &&
+         (gContext.selectSerial.empty() || device.serial == gContext.selectSerial);
+}
+
 namespace {
 
 // An interface we may not open is only worth a hint when it is one we would
@@ -49,6 +54,11 @@ bool HidDevice::openAndMatch() {
   if (mode == kModeNone) {
     close();
     return false;
+  }
+  HidInterfaceInfo info;
+  if (platform.describe(path, &info)) {
+    port = info.port;
+    serial = info.serial;
   }
   // The identity open is replaced by the one that carries the transfers.
   handle.reset();

@@ -22,6 +22,10 @@ struct HidDevice {
   /// Identifiers the interface reports.
   uint16_t vendorId = 0;
   uint16_t productId = 0;
+  /// Where it is plugged in and its serial number (HidInterfaceInfo), read
+  /// once it matched; empty when the system does not tell.
+  std::string port;
+  std::string serial;
   /// Set by openAndMatch.
   DeviceMode mode = kModeNone;
   /// Goes into byte 1 of every request frame sent to this device. The only
@@ -40,6 +44,9 @@ struct HidDevice {
   /// Releases the connection. A second call does nothing.
   void close();
 };
+
+/// True when the device passes the --port and --serial filters of gContext.
+bool isSelectedDevice(const HidDevice& device);
 
 /// The matching rules alone: the mode that these identifiers give under the
 /// configured ids in gContext, or kModeNone.

@@ -42,6 +42,8 @@ struct HidInterfaceInfo {
   std::string path;     ///< the identity used by the device list
   std::string node;     ///< what an operator recognises (/dev/hidraw2, or the path)
   std::string product;  ///< product string, empty when the platform has none
+  std::string port;     ///< where it is plugged in, stable through a restart; may be empty
+  std::string serial;   ///< its serial number, empty when it has none
   uint16_t vendorId = 0;
   uint16_t productId = 0;
   uint16_t usagePage = 0;  ///< 0x8C/0x01 when any top-level collection has that pair

@@ -16,6 +16,7 @@
 #include <iterator>
 #include <sstream>
 
+#include "hid/device_identity.h"
 #include "hid/frame_format.h"
 #include "hid/report_descriptor.h"
 
@@ -149,6 +150,7 @@ bool LinuxHidPlatform::describe(const std::string& path, HidInterfaceInfo* info)
   result.path = path;
   result.node = devRoot_ + "/" + baseName(path);
   bool haveId = false;
+  std::string phys;
   std::istringstream lines(uevent);
   std::string line;
   while (std::getline(lines, line)) {
@@ -156,8 +158,13 @@ bool LinuxHidPlatform::describe(const std::string& path, HidInterfaceInfo* info)
       haveId = parseHidId(line.substr(7), &result.vendorId, &result.productId);
     else if (line.compare(0, 9, "HID_NAME=") == 0)
       result.product = line.substr(9);
+    else if (line.compare(0, 9, "HID_PHYS=") == 0)
+      phys = line.substr(9);
+    else if (line.compare(0, 9, "HID_UNIQ=") == 0)
+      result.serial = line.substr(9);
   }
   if (!haveId) return false;
+  result.port = linuxInterfacePort(path, phys);
   std::string descriptor;
   std::vector<TopLevelCollection> collections;
   if (readSmallFile(hidDir + "/report_descriptor", &descriptor))

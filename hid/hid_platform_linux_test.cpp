@@ -56,7 +56,7 @@ class FakeSysfs {
     std::string vid = busId.substr(5, 4), pid = busId.substr(10, 4);
     std::ofstream(hidDir + "/uevent")
         << "DRIVER=hid-generic\nHID_ID=0003:0000" << vid << ":0000" << pid << "\nHID_NAME=" << name
-        << "\nHID_PHYS=usb-0000:00:14.0-1/input0\n";
+        << "\nHID_PHYS=usb-0000:00:14.0-1/input0\nHID_UNIQ=" << busId.substr(15) << "\n";
     std::ofstream(hidDir + "/report_descriptor", std::ios::binary)
         .write(reinterpret_cast<const char*>(descriptor.data()),
                static_cast<std::streamsize>(descriptor.size()));
@@ -97,6 +97,8 @@ TEST(LinuxHidPlatform, EnumeratesAndDescribesFromSysfs) {
   // The keyboard collection comes first; ours is found anyway.
   EXPECT_EQ(info.usagePage, 0x8C);
   EXPECT_EQ(info.usage, 0x01);
+  EXPECT_EQ(info.port, "1-1");
+  EXPECT_EQ(info.serial, "0007");
   ASSERT_TRUE(platform.describe(mouse, &info));
   EXPECT_EQ(info.usagePage, 0x01);
   EXPECT_EQ(info.usage, 0x02);

@@ -9,6 +9,7 @@
 // clang-format off
 #include <windows.h>
 #include <setupapi.h>
+#include <cfgmgr32.h>
 extern "C" {
 #include <hidsdi.h>
 #include <hidpi.h>
@@ -20,6 +21,8 @@ extern "C" {
 #include <memory>
 #include <vector>
 
+#include "common/utf16.h"
+#include "hid/device_identity.h"
 #include "hid/frame_format.h"
 
 namespace {
@@ -32,6 +35,45 @@ constexpr DWORD kMaxInterfaceIndex = 65536;
 constexpr DWORD kMaxDetailBytes = 64 * 1024;
 // HidD_GetProductString takes at most 126 wide characters plus the zero.
 constexpr ULONG kProductStringBytes = 127 * sizeof(wchar_t);
+
+// A device node's registry property as bytes ("" when it has none).
+std::string nodeProperty(DEVINST node, ULONG property) {
+  char buffer[2048] = {};
+  ULONG size = sizeof buffer - 2;
+  ULONG type = 0;
+  if (CM_Get_DevNode_Registry_PropertyA(node, property, &type, buffer, &size, 0) != CR_SUCCESS)
+    return {};
+  return std::string(buffer, std::min<ULONG>(size, sizeof buffer - 2));
+}
+
+// The port of the interface at path: the location of the USB device above
+// its HID device node.
+std::string interfacePort(const std::string& path) {
+  GUID hidGuid;
+  HidD_GetHidGuid(&hidGuid);
+  HDEVINFO set = SetupDiCreateDeviceInfoList(&hidGuid, nullptr);
+  if (set == INVALID_HANDLE_VALUE) return {};
+  std::string port;
+  SP_DEVICE_INTERFACE_DATA data{};
+  data.cbSize = sizeof data;
+  SP_DEVINFO_DATA device{};
+  device.cbSize = sizeof device;
+  if (SetupDiOpenDeviceInterfaceA(set, path.c_str(), 0, &data) &&
+      (SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, nullptr, &device) ||
+       GetLastError() == ERROR_INSUFFICIENT_BUFFER)) {
+    DEVINST node = device.DevInst;
+    // The HID device, then the USB function or device: the first with a location.
+    for (int up = 0; up < 3 && port.empty(); ++up) {
+      DEVINST parent = 0;
+      if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) break;
+      node = parent;
+      port = windowsInterfacePort(nodeProperty(node, CM_DRP_LOCATION_PATHS),
+                                  nodeProperty(node, CM_DRP_LOCATION_INFORMATION));
+    }
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return port;
+}
 
 HidOpenError openErrorFromLastError() {
   switch (GetLastError()) {
@@ -257,6 +299,10 @@ class WinHidPlatform : public HidPlatform {
       int n = WideCharToMultiByte(CP_ACP, 0, product, -1, text, sizeof text - 1, nullptr, nullptr);
       if (n > 0) result.product = text;
     }
+    wchar_t serial[kProductStringBytes / sizeof(wchar_t) + 1] = {};
+    if (HidD_GetSerialNumberString(handle, serial, kProductStringBytes))
+      result.serial = utf8FromUtf16(std::u16string(serial, serial + wcslen(serial)));
+    result.port = interfacePort(path);
     *info = std::move(result);
     return true;
   }

@@ -18,7 +18,8 @@
 /// What a carrier needs to present one appearance of a device.
 struct SimIdentity {
   std::string name;    ///< HID product string
-  std::string serial;  ///< unique per appearance (HID_UNIQ)
+  std::string port;    ///< where it is plugged in; the same for every appearance
+  std::string serial;  ///< HID_UNIQ; unless chosen, unique per appearance
   uint16_t vendorId = 0;
   uint16_t productId = 0;
 };
@@ -46,8 +47,10 @@ class SimHost {
   void setAnswerLatencyUs(int64_t us) { latencyUs_ = us; }
 
   /// Adds a device and presents it at once; returns its index. present() is
-  /// false afterwards when the driver refused it.
-  size_t addDevice(const DeviceModelConfig& config, const std::string& name);
+  /// false afterwards when the driver refused it. An empty port becomes
+  /// "sim-INDEX"; an empty serial one unique to each appearance.
+  size_t addDevice(const DeviceModelConfig& config, const std::string& name,
+                   const std::string& port = "", const std::string& serial = "");
   /// Removes a device for good, as if its cable were pulled.
   void unplug(size_t index);
 
@@ -86,6 +89,8 @@ class SimHost {
   };
   struct Device {
     std::string name;
+    std::string port;
+    std::string serial;  ///< chosen; empty for the generated one
     std::unique_ptr<DeviceModel> model;
     bool present = false;
     uint32_t generation = 0;

@@ -115,14 +115,15 @@ SimulatedPlatform::SimulatedPlatform() : host_(*this, "sim") {}
 
 SimulatedPlatform::~SimulatedPlatform() = default;
 
-size_t SimulatedPlatform::addDevice(const DeviceModelConfig& config, const std::string& path) {
+size_t SimulatedPlatform::addDevice(const DeviceModelConfig& config, const std::string& path,
+                                    const std::string& port, const std::string& serial) {
   auto node = std::make_unique<Node>();
   node->id = nodes_.size();
   node->hosted = true;
   node->hostIndex = host_.deviceCount();
   node->firstPath = path;
   nodes_.push_back(std::move(node));
-  host_.addDevice(config, "Simulated " + config.model);
+  host_.addDevice(config, "Simulated " + config.model, port, serial);
   return nodes_.size() - 1;
 }
 
@@ -257,6 +258,8 @@ bool SimulatedPlatform::describe(const std::string& path, HidInterfaceInfo* info
   info->path = node->path;
   info->node = node->path;
   info->product = node->identity.name;
+  info->port = reportsPorts_ ? node->identity.port : "";
+  info->serial = node->identity.serial;
   info->vendorId = node->identity.vendorId;
   info->productId = node->identity.productId;
   info->usagePage = node->usagePage;

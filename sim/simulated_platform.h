@@ -19,8 +19,11 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
   ~SimulatedPlatform() override;
 
   /// Plugs in a device; returns its id. Its first path is "sim/<id>/0", or
-  /// path when given; each restart gives it a new one.
-  size_t addDevice(const DeviceModelConfig& config, const std::string& path = "");
+  /// path when given; each restart gives it a new one. Its port is "sim-N"
+  /// (N counting devices) unless given, its serial unique to each appearance
+  /// unless given.
+  size_t addDevice(const DeviceModelConfig& config, const std::string& path = "",
+                   const std::string& port = "", const std::string& serial = "");
   /// Plugs in an interface that is not a simulated device (it never answers),
   /// e.g. a keyboard or a device of another kind. Returns its id.
   size_t addForeignInterface(const std::string& path, uint16_t vendorId, uint16_t productId,
@@ -37,6 +40,8 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
   /// With real-time pacing the process really waits for every virtual
   /// millisecond that passes, so a dry run takes as long as a real one would.
   void setPacedByRealTime(bool paced) { paced_ = paced; }
+  /// Off: describe() tells no port, as on a system that does not know one.
+  void setReportsPorts(bool reports) { reportsPorts_ = reports; }
   /// Virtual milliseconds every answer spends on the wire.
   void setExchangeLatencyMs(uint32_t ms) { host_.setAnswerLatencyUs(int64_t{ms} * 1000); }
   /// Opening the device fails with error (kHidOpenOk to allow again);
@@ -78,4 +83,5 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
   std::vector<std::unique_ptr<Node>> nodes_;
   int64_t nowUs_ = 0;
   bool paced_ = false;
+  bool reportsPorts_ = true;
 };

@@ -16,6 +16,8 @@
 
 namespace {
 
+UpdateResult gLastResult;
+
 constexpr uint32_t kTextBufferSize = 64;
 constexpr uint8_t kGetInfoMinLengthForFlag = 9;  // the application flag counts above this
 
@@ -59,6 +61,8 @@ class UpdateSession {
   // the device is left in.
   bool stopRequested();
   void takeInfo(const uint8_t* response);
+  // Prints text (when there is one) and notes why the session ends; false.
+  bool fail(UpdateOutcome outcome, const char* text);
   void failureExit();
 
   const ImageLoadedHook& afterLoad_;
@@ -72,6 +76,7 @@ class UpdateSession {
   uint32_t versionFailures_ = 0;
   uint8_t lastPercent_ = 0;
   bool inBootloader_ = false;  // the device has been switched, or was found there
+  std::string selectedPort_;   // the switched device's port; empty when unknown
 };
 
 void UpdateSession::run() {
@@ -103,20 +108,22 @@ bool UpdateSession::prepare() {
   gContext.imageLength = 0;
   gContext.protocolSelection = 0;
   if (!loadFirmwareImage(info_, gContext.firmwarePath)) {
-    message("Error: The input file is not a valid firmware file!");
-    return false;
+    return fail(UpdateOutcome::kInvalidFile, "Error: The input file is not a valid firmware file!");
   }
   // An empty image has nothing to send, and its progress would divide by zero.
   if (gContext.imageLength == 0) {
-    message("Error: The firmware image is empty\n");
-    return false;
+    return fail(UpdateOutcome::kEmptyImage, "Error: The firmware image is empty\n");
   }
   if (afterLoad_) afterLoad_(info_);
 
   manager_ = std::make_unique<CHidManager>();
   manager_->refreshDevices();
-  if (manager_->deviceCount() == 0) {
-    message("No specified VID/PID HID device detected!");
+  uint32_t selectable = 0;
+  for (HidDevice* device = manager_->firstDevice(); device != nullptr;
+       device = manager_->nextDevice())
+    if (isSelectedDevice(*device)) ++selectable;
+  if (selectable == 0) {
+    fail(UpdateOutcome::kNoDevice, "No specified VID/PID HID device detected!");
     printHidPermissionHint(true);
     return false;
   }
@@ -128,6 +135,8 @@ bool UpdateSession::selectDevice() {
   for (HidDevice* device = manager_->firstDevice(); device != nullptr;
        device = manager_->nextDevice()) {
     if (stopRequested()) return false;
+    // --port and --serial narrow the choice before anything is asked.
+    if (!isSelectedDevice(*device)) continue;
     device->protocolMask = gContext.protocolMask;
     clearTexts();
     if (readFirmwareVersion(device, modelText_, versionText_) != kTransactionOk) continue;
@@ -135,15 +144,17 @@ bool UpdateSession::selectDevice() {
     if (info_.model == modelText_) {
       ++matchCount;
       selected_ = device;
+      gLastResult.port = device->port;
+      gLastResult.serial = device->serial;
+      gLastResult.versionBefore = versionText_;
     }
   }
   if (matchCount == 0) {
-    message("Device not connected\n");
-    return false;
+    return fail(UpdateOutcome::kWrongModel, "Device not connected\n");
   }
   if (matchCount > 1) {
-    message("Multiple HID devices detected, please disconnect other HID devices\n");
-    return false;
+    return fail(UpdateOutcome::kMultipleDevices,
+                "Multiple HID devices detected, please disconnect other HID devices\n");
   }
   return true;
 }
@@ -196,8 +207,7 @@ void UpdateSession::takeInfo(const uint8_t* response) {
 bool UpdateSession::negotiate() {
   const uint8_t capabilities = bootInfo_ ? bootInfo_->capabilityMask : 0;
   if (gContext.protocolSelection != 0 && (capabilities & gContext.protocolSelection) == 0) {
-    message("Error: Protocol version mismatch\n");
-    return false;
+    return fail(UpdateOutcome::kProtocolMismatch, "Error: Protocol version mismatch\n");
   }
   gContext.protocolSelection &= capabilities;
   gContext.sessionState = StateSetProtocol;
@@ -207,7 +217,8 @@ bool UpdateSession::negotiate() {
 bool UpdateSession::queryMode() {
   const uint8_t request[] = {CmdGetInfo};
   uint8_t response[kFrameBufferSize];
-  if (exchange(request, sizeof request, 0, response) != kTransactionOk) return false;
+  if (exchange(request, sizeof request, 0, response) != kTransactionOk)
+    return fail(UpdateOutcome::kGetInfo, nullptr);
   takeInfo(response);
 
   // The switch depends on the length byte alone, not on the marker and echo.
@@ -219,6 +230,7 @@ bool UpdateSession::queryMode() {
     exchange(enter, sizeof enter, 0, response);
     gContext.sessionState = StateWaitBootloader;
     switchStartMs_ = hidPlatform().monotonicMilliseconds();
+    selectedPort_ = selected_->port;
     manager_->removeAllDevices();
     selected_ = nullptr;
     return true;
@@ -226,19 +238,28 @@ bool UpdateSession::queryMode() {
 
   inBootloader_ = true;
   const uint16_t version = bootInfo_ ? bootInfo_->protocolVersion : 0;
-  if (version != 1 && version != 2) {
-    message("Error: Unknown protocol version\n");
-    return false;
-  }
+  if (version != 1 && version != 2)
+    return fail(UpdateOutcome::kProtocolVersion, "Error: Unknown protocol version\n");
   return negotiate();
 }
 
 bool UpdateSession::waitBootloader() {
   message("Waiting bootloader...\n");
   manager_->refreshDevices();
-  HidDevice* newest = manager_->lastAddedDevice();
-  if (manager_->deviceCount() > 0 && newest != nullptr && newest->mode == kModeBootloader) {
-    selected_ = newest;
+  HidDevice* bootloader = nullptr;
+  if (!selectedPort_.empty()) {
+    // Bound to the port of the device that was switched: a bootloader that
+    // appears elsewhere is another station's device, whatever its age.
+    for (HidDevice* device = manager_->firstDevice(); device != nullptr;
+         device = manager_->nextDevice())
+      if (device->mode == kModeBootloader && device->port == selectedPort_) bootloader = device;
+  } else {
+    HidDevice* newest = manager_->lastAddedDevice();
+    if (manager_->deviceCount() > 0 && newest != nullptr && newest->mode == kModeBootloader)
+      bootloader = newest;
+  }
+  if (bootloader != nullptr) {
+    selected_ = bootloader;
     selected_->protocolMask = gContext.protocolMask;
     gContext.sessionState = StateCheckModel;
     message("Bootloader Connected\n");
@@ -248,7 +269,7 @@ bool UpdateSession::waitBootloader() {
   // Elapsed time on a monotonic clock: a clock step cannot stretch or end the wait.
   const int64_t elapsedSeconds = (hidPlatform().monotonicMilliseconds() - switchStartMs_) / 1000;
   if (elapsedSeconds >= kSwitchTimeoutSeconds) {
-    message("Error: Switch to bootloader timeout\n");
+    fail(UpdateOutcome::kSwitchTimeout, "Error: Switch to bootloader timeout\n");
     // The usual cause on a new machine: access was granted to the application
     // ids only, and the bootloader's node cannot be opened.
     printHidPermissionHint(false);
@@ -261,15 +282,13 @@ bool UpdateSession::checkModel() {
   clearTexts();
   if (readFirmwareVersion(selected_, modelText_, versionText_) != kTransactionOk) {
     if (++versionFailures_ >= kBootloaderVersionAttempts) {
-      message("Error: Bootloader not responding\n");
-      return false;
+      return fail(UpdateOutcome::kBootloaderNotResponding, "Error: Bootloader not responding\n");
     }
     return true;
   }
   versionFailures_ = 0;
   if (info_.model != modelText_) {
-    message("Error: Incorrect bootloader model\n");
-    return false;
+    return fail(UpdateOutcome::kWrongBootloaderModel, "Error: Incorrect bootloader model\n");
   }
   gContext.sessionState = StateQueryBootloader;
   return true;
@@ -279,13 +298,12 @@ bool UpdateSession::queryBootloader() {
   message("Get bootloader protocol version...\n");
   const uint8_t request[] = {CmdGetInfo};
   uint8_t response[kFrameBufferSize];
-  if (exchange(request, sizeof request, 0, response) != kTransactionOk) return false;
+  if (exchange(request, sizeof request, 0, response) != kTransactionOk)
+    return fail(UpdateOutcome::kGetInfo, nullptr);
   takeInfo(response);
   // A bootloader reached by the switch speaks version 1 only.
-  if (!bootInfo_ || bootInfo_->protocolVersion != 1) {
-    message("Error: Unknown protocol version\n");
-    return false;
-  }
+  if (!bootInfo_ || bootInfo_->protocolVersion != 1)
+    return fail(UpdateOutcome::kProtocolVersion, "Error: Unknown protocol version\n");
   return negotiate();
 }
 
@@ -295,8 +313,7 @@ bool UpdateSession::setProtocol() {
   if (exchange(request, sizeof request, 0, response) != kTransactionOk ||
       !isWellFormedResponse(response, CmdSetProtocol) ||
       response[kSetProtocolResultOffset] != kCommandSucceeded) {
-    message("Error: set procotol failed\n");
-    return false;
+    return fail(UpdateOutcome::kSetProtocol, "Error: set procotol failed\n");
   }
   gContext.sessionState = StateStartUpdate;
   return true;
@@ -306,7 +323,8 @@ bool UpdateSession::startUpdate() {
   message("Start updating\n");
   const uint8_t request[] = {CmdStartUpdate};
   uint8_t response[kFrameBufferSize];
-  if (exchange(request, sizeof request, 1, response) != kTransactionOk) return false;
+  if (exchange(request, sizeof request, 1, response) != kTransactionOk)
+    return fail(UpdateOutcome::kStartUpdate, nullptr);
   gContext.sessionState = StateWriteData;
   message("Writing firmware data...\n");
   return true;
@@ -327,7 +345,11 @@ bool UpdateSession::writeData() {
     const TransactionStatus status = exchange(request, length, 1, response);
     const uint8_t attempt = gContext.retryCount++;
     if (status == kTransactionOk) break;
-    if (attempt + 1u >= kMaxChunkSends || stopRequested()) return false;
+    if (stopRequested()) return false;
+    if (attempt + 1u >= kMaxChunkSends) {
+      gLastResult.offset = gContext.writeOffset;
+      return fail(UpdateOutcome::kWrite, nullptr);
+    }
   }
 
   gContext.writeOffset += gContext.chunkLength;
@@ -353,8 +375,7 @@ bool UpdateSession::verify() {
   if (exchange(request, length, 0, response) != kTransactionOk ||
       !isWellFormedResponse(response, CmdVerify) ||
       response[kVerifyResultOffset] != kCommandSucceeded) {
-    message("Verify failed\n");
-    return false;
+    return fail(UpdateOutcome::kVerify, "Verify failed\n");
   }
   gContext.sessionState = StateFinish;
   return true;
@@ -370,14 +391,20 @@ void UpdateSession::finish() {
 bool UpdateSession::stopRequested() {
   if (interruptSignal() == 0) return false;
   // A progress line waits for its carriage return to be overwritten.
-  const char* newLine = lastPercent_ != 0 && lastPercent_ != 100 ? "\n" : "";
-  if (inBootloader_)
-    message("%sInterrupted: the device waits in its bootloader; run the same command with -bv and "
-            "-bp (its bootloader ids) to finish the update\n",
-            newLine);
-  else
-    message("%sInterrupted: nothing was written; the device still runs its firmware\n", newLine);
+  if (lastPercent_ != 0 && lastPercent_ != 100) messageText("\n");
+  fail(UpdateOutcome::kInterrupted,
+       inBootloader_ ? "Interrupted: the device waits in its bootloader; run the same command with "
+                       "-bv and -bp (its bootloader ids) to finish the update\n"
+                     : "Interrupted: nothing was written; the device still runs its firmware\n");
   return true;
+}
+
+bool UpdateSession::fail(UpdateOutcome outcome, const char* text) {
+  if (text != nullptr) messageText(text);
+  gLastResult.outcome = outcome;
+  gLastResult.state = gContext.sessionState;
+  gLastResult.message = text != nullptr ? text : "";
+  return false;
 }
 
 void UpdateSession::failureExit() {
@@ -389,10 +416,56 @@ void UpdateSession::failureExit() {
 }  // namespace
 
 void runUpdateSession(const ImageLoadedHook& afterLoad) {
+  gLastResult = UpdateResult{};
   UpdateSession session(afterLoad);
   session.run();
+  if (updateSucceeded()) gLastResult.state = StateFinish;
 }
 
 bool updateSucceeded() {
   return gContext.sessionState == StateFinish;
+}
+
+const UpdateResult& lastUpdateResult() {
+  return gLastResult;
+}
+
+const char* updateOutcomeName(UpdateOutcome outcome) {
+  switch (outcome) {
+    case UpdateOutcome::kUpdated:
+      return "updated";
+    case UpdateOutcome::kInvalidFile:
+      return "invalid-file";
+    case UpdateOutcome::kEmptyImage:
+      return "empty-image";
+    case UpdateOutcome::kNoDevice:
+      return "no-device";
+    case UpdateOutcome::kWrongModel:
+      return "wrong-model";
+    case UpdateOutcome::kMultipleDevices:
+      return "multiple-devices";
+    case UpdateOutcome::kGetInfo:
+      return "get-info";
+    case UpdateOutcome::kProtocolVersion:
+      return "protocol-version";
+    case UpdateOutcome::kProtocolMismatch:
+      return "protocol-mismatch";
+    case UpdateOutcome::kSwitchTimeout:
+      return "switch-timeout";
+    case UpdateOutcome::kBootloaderNotResponding:
+      return "bootloader-not-responding";
+    case UpdateOutcome::kWrongBootloaderModel:
+      return "wrong-bootloader-model";
+    case UpdateOutcome::kSetProtocol:
+      return "set-protocol";
+    case UpdateOutcome::kStartUpdate:
+      return "start-update";
+    case UpdateOutcome::kWrite:
+      return "write";
+    case UpdateOutcome::kVerify:
+      return "verify";
+    case UpdateOutcome::kInterrupted:
+      return "interrupted";
+  }
+  return "unknown";
 }

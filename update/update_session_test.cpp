@@ -425,6 +425,8 @@ struct FailureCase {
   std::function<void(DeviceModelConfig&)> setUp;
   std::string tail;
   uint8_t lastCommand;
+  const char* outcome;  // the reason a script reads
+  uint32_t state;       // where the session ended
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) {
@@ -444,6 +446,11 @@ TEST_P(FailureRowTest, TakesTheFailureExit) {
   EXPECT_EQ(err.substr(err.size() - fc.tail.size()), fc.tail);
   expectFailedExit();
   EXPECT_EQ(commands(id).back(), fc.lastCommand);
+  EXPECT_STREQ(updateOutcomeName(lastUpdateResult().outcome), fc.outcome);
+  EXPECT_EQ(lastUpdateResult().state, fc.state);
+  // The message is what was printed last; empty for the silent rows.
+  const std::string& said = lastUpdateResult().message;
+  EXPECT_EQ(err.substr(err.size() - said.size()), said);
 }
 
 DeviceFault lost(uint8_t command, uint32_t first, uint32_t count = 1) {
@@ -455,40 +462,46 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         FailureCase{"QueryModeUnanswered",
                     [](DeviceModelConfig& c) { c.faults.push_back(lost(CmdGetInfo, 1)); },
-                    "Deveice Firmware Version: 1.2\n", CmdGetInfo},
+                    "Deveice Firmware Version: 1.2\n", CmdGetInfo, "get-info", StateQueryMode},
         FailureCase{"BootloaderInfoUnanswered",
                     [](DeviceModelConfig& c) { c.faults.push_back(lost(CmdGetInfo, 2)); },
-                    "Get bootloader protocol version...\n", CmdGetInfo},
+                    "Get bootloader protocol version...\n", CmdGetInfo, "get-info",
+                    StateQueryBootloader},
         FailureCase{"BootloaderVersionRequestsUnanswered",
                     [](DeviceModelConfig& c) { c.faults.push_back(lost(CmdReadVersion, 2, 0)); },
-                    "Bootloader Connected\nError: Bootloader not responding\n", CmdReadVersion},
+                    "Bootloader Connected\nError: Bootloader not responding\n", CmdReadVersion,
+                    "bootloader-not-responding", StateCheckModel},
         FailureCase{"SetProtocolRefused", [](DeviceModelConfig& c) { c.setProtocolResult = 1; },
-                    "Error: set procotol failed\n", CmdSetProtocol},
+                    "Error: set procotol failed\n", CmdSetProtocol, "set-protocol",
+                    StateSetProtocol},
         FailureCase{"SetProtocolWrongEcho",
                     [](DeviceModelConfig& c) {
                       c.faults.push_back({FaultKind::kWrongEcho, CmdSetProtocol, 1, 1, 0});
                     },
-                    "Error: set procotol failed\n", CmdSetProtocol},
+                    "Error: set procotol failed\n", CmdSetProtocol, "set-protocol",
+                    StateSetProtocol},
         FailureCase{"SetProtocolUnanswered",
                     [](DeviceModelConfig& c) { c.faults.push_back(lost(CmdSetProtocol, 1)); },
-                    "Error: set procotol failed\n", CmdSetProtocol},
+                    "Error: set procotol failed\n", CmdSetProtocol, "set-protocol",
+                    StateSetProtocol},
         FailureCase{"StartUpdateUnanswered",
                     [](DeviceModelConfig& c) { c.faults.push_back(lost(CmdStartUpdate, 1)); },
-                    "Start updating\n", CmdStartUpdate},
+                    "Start updating\n", CmdStartUpdate, "start-update", StateStartUpdate},
         FailureCase{"ChunkUnansweredSixTimes",
                     [](DeviceModelConfig& c) { c.faults.push_back(lost(CmdWriteData, 2, 6)); },
-                    "Writing firmware data...\nProcess: %40\r", CmdWriteData},
+                    "Writing firmware data...\nProcess: %40\r", CmdWriteData, "write",
+                    StateWriteData},
         FailureCase{"VerifyFails",
                     [](DeviceModelConfig& c) { c.verify = VerifyBehaviour::kAlwaysFail; },
-                    "Verifying...\nVerify failed\n", CmdVerify},
+                    "Verifying...\nVerify failed\n", CmdVerify, "verify", StateVerify},
         FailureCase{"VerifyWrongMarker",
                     [](DeviceModelConfig& c) {
                       c.faults.push_back({FaultKind::kWrongMarker, CmdVerify, 1, 1, 0});
                     },
-                    "Verifying...\nVerify failed\n", CmdVerify},
+                    "Verifying...\nVerify failed\n", CmdVerify, "verify", StateVerify},
         FailureCase{"VerifyUnanswered",
                     [](DeviceModelConfig& c) { c.faults.push_back(lost(CmdVerify, 1)); },
-                    "Verifying...\nVerify failed\n", CmdVerify}),
+                    "Verifying...\nVerify failed\n", CmdVerify, "verify", StateVerify}),
     [](const testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
 
 TEST_F(UpdateSessionTest, ChunkAnsweredOnItsSixthSendGoesThrough) {
@@ -511,8 +524,23 @@ TEST_F(UpdateSessionTest, MalformedChunkAnswerIsNoReasonToResend) {
   EXPECT_EQ(framesOf(id, CmdWriteData).size(), 3u);
 }
 
-TEST_F(UpdateSessionTest, AnotherDevicesBootloaderIsTheWrongModel) {
-  // Another device's bootloader is the newest on the list while the target restarts.
+TEST_F(UpdateSessionTest, ABootloaderOnAnotherPortIsPassedOver) {
+  // Another station's bootloader is the newest on the list while the target
+  // restarts: it is not the target's bootloader.
+  useFile("fw.bin", rawImage(40));
+  DeviceModelConfig config = device();
+  config.reenumerateDelayMs = 3000;
+  size_t id = sim_->addDevice(config, "", "1-1.2");
+  size_t other = sim_->addDevice(device(kModeBootloader, "OTHER"), "", "1-1.3");
+  std::string err = run();
+  EXPECT_TRUE(updateSucceeded()) << err;
+  EXPECT_EQ(err.substr(0, 30), "Deveice Firmware Version: 1.2\n");
+  EXPECT_EQ(sim_->model(id).storedImage(), rawImage(40));
+  EXPECT_EQ(commands(other), std::vector<uint8_t>{CmdReadVersion});
+}
+
+TEST_F(UpdateSessionTest, WithoutPortsTheNewestBootloaderIsTaken) {
+  sim_->setReportsPorts(false);
   useFile("fw.bin", rawImage(40));
   DeviceModelConfig config = device();
   config.reenumerateDelayMs = 3000;
@@ -524,6 +552,26 @@ TEST_F(UpdateSessionTest, AnotherDevicesBootloaderIsTheWrongModel) {
   expectFailedExit();
   EXPECT_EQ(commands(id).back(), CmdEnterBootloader);
   EXPECT_EQ(commands(other).back(), CmdReadVersion);
+}
+
+TEST_F(UpdateSessionTest, PortAndSerialChooseAmongDevicesOfTheFilesModel) {
+  useFile("fw.bin", rawImage(20));
+  size_t a = sim_->addDevice(device(), "", "1-1", "A1");
+  size_t b = sim_->addDevice(device(), "", "1-2", "B2");
+  gContext.selectPort = "1-2";
+  std::string err = run();
+  EXPECT_TRUE(updateSucceeded()) << err;
+  EXPECT_TRUE(commands(a).empty());  // not even asked its version
+  EXPECT_EQ(sim_->model(b).storedImage(), rawImage(20));
+}
+
+TEST_F(UpdateSessionTest, SerialThatNoDeviceHasFindsNone) {
+  useFile("fw.bin", rawImage(20));
+  size_t a = sim_->addDevice(device(), "", "1-1", "A1");
+  gContext.selectSerial = "ZZ";
+  EXPECT_EQ(run(), "No specified VID/PID HID device detected!");
+  expectFailedExit();
+  EXPECT_TRUE(commands(a).empty());
 }
 
 TEST_F(UpdateSessionTest, BootloaderVersionRequestIsRepeatedWhileUnanswered) {
