@@ -15,34 +15,74 @@ namespace {
 // word whose second character is '-', so the two never meet.
 struct LongOption {
   const char* name;
+  // Required as the next word or after '='; an option without one may
+  // still take one after '=' (--simulate=4), which apply then checks.
   bool takesValue;
   // Applies the option; false with *problem set when the value is malformed.
   bool (*apply)(const char* value, CommandLine* line, const char** problem);
 };
 
-bool parseMilliseconds(const char* text, uint32_t* out) {
+bool parseNumber(const char* text, uint32_t low, uint32_t high, uint32_t* out) {
   if (*text < '0' || *text > '9') return false;
   errno = 0;
   char* end = nullptr;
   const unsigned long long value = std::strtoull(text, &end, 10);
-  if (errno != 0 || *end != '\0' || value > 60000) return false;
+  if (errno != 0 || *end != '\0' || value < low || value > high) return false;
   *out = static_cast<uint32_t>(value);
   return true;
 }
 
+// The options that take no value are given one only after '='.
+bool noValue(const char* value) {
+  return value == nullptr;
+}
+
 const LongOption kLongOptions[] = {
     {"--help", false,
-     [](const char*, CommandLine* line, const char**) { return line->showHelp = true; }},
+     [](const char* value, CommandLine* line, const char**) {
+       return noValue(value) && (line->showHelp = true);
+     }},
     {"--version", false,
-     [](const char*, CommandLine* line, const char**) { return line->showVersion = true; }},
+     [](const char* value, CommandLine* line, const char**) {
+       return noValue(value) && (line->showVersion = true);
+     }},
     {"--list", false,
-     [](const char*, CommandLine* line, const char**) { return line->listDevices = true; }},
+     [](const char* value, CommandLine* line, const char**) {
+       return noValue(value) && (line->listDevices = true);
+     }},
     {"--simulate", false,
-     [](const char*, CommandLine* line, const char**) { return line->simulate = true; }},
+     [](const char* value, CommandLine* line, const char** problem) {
+       *problem = "a number of devices from 1 to 64 after '='";
+       line->simulate = true;
+       return value == nullptr || parseNumber(value, 1, 64, &line->simulatedDevices);
+     }},
     {"--simulate-latency", true,
      [](const char* value, CommandLine* line, const char** problem) {
        *problem = "a number of milliseconds up to 60000";
-       return line->simulate = parseMilliseconds(value, &line->simulateLatencyMs);
+       return line->simulate = parseNumber(value, 0, 60000, &line->simulateLatencyMs);
+     }},
+    {"--port", true,
+     [](const char* value, CommandLine*, const char**) {
+       gContext.selectPort = value;
+       return true;
+     }},
+    {"--serial", true,
+     [](const char* value, CommandLine*, const char**) {
+       gContext.selectSerial = value;
+       return true;
+     }},
+    {"--all", false,
+     [](const char* value, CommandLine* line, const char**) {
+       return noValue(value) && (line->all = true);
+     }},
+    {"--jobs", true,
+     [](const char* value, CommandLine* line, const char** problem) {
+       *problem = "a number of parallel updates from 1 to 256";
+       return parseNumber(value, 1, 256, &line->jobs);
+     }},
+    {"--json", false,
+     [](const char* value, CommandLine* line, const char**) {
+       return noValue(value) && (line->json = true);
      }},
     {"--inspect", true,
      [](const char* value, CommandLine* line, const char**) {
@@ -96,8 +136,10 @@ bool scanLongOption(const char* word, const char* nextWord, CommandLine* line, b
   const char* inlineValue;
   const LongOption* option = findLongOption(word, &inlineValue);
   if (option == nullptr) return true;
-  const char* value = inlineValue != nullptr ? inlineValue : nextWord;
-  const char* problem = "";
+  const char* value = inlineValue != nullptr ? inlineValue
+                      : option->takesValue   ? nextWord
+                                             : nullptr;
+  const char* problem = "no value";
   if (option->apply(value, line, &problem)) return true;
   if (complain)
     message("Error: option %.*s needs %s\n", static_cast<int>(std::strcspn(word, "=")), word,

@@ -10,8 +10,12 @@ struct CommandLine {
   bool showHelp = false;           // --help
   bool showVersion = false;        // --version
   bool listDevices = false;        // --list
-  bool simulate = false;           // --simulate
+  bool simulate = false;           // --simulate[=N]
+  uint32_t simulatedDevices = 1;   // N
   uint32_t simulateLatencyMs = 0;  // --simulate-latency MS
+  bool all = false;                // --all
+  uint32_t jobs = 0;               // --jobs N (0: as many as devices)
+  bool json = false;               // --json
   bool inspect = false;            // --inspect FILE
   std::string inspectPath;
   bool writeImage = false;  // --image-out PATH

@@ -23,6 +23,14 @@ const char* modeName(DeviceMode mode) {
   }
 }
 
+// A value in key=value form: escaped, a blank included, "-" when empty.
+std::string listedValue(const std::string& text) {
+  if (text.empty()) return "-";
+  std::string out;
+  for (char c : escapeInspectText(text)) out += c == ' ' ? std::string("\\x20") : std::string(1, c);
+  return out;
+}
+
 }  // namespace
 
 int listDevices() {
@@ -41,9 +49,14 @@ int listDevices() {
     std::string product =
         info.product.empty() ? "" : " \"" + escapeInspectText(info.product) + "\"";
     // The listing is data for scripts: standard output. Problems go to standard error.
-    delivered = output("%s %04x:%04x%s %s\n", info.node.c_str(), info.vendorId, info.productId,
-                       product.c_str(), modeName(mode)) &&
-                delivered;
+    // Where it is plugged in and its serial tell devices of one kind apart
+    // (--port, --serial); "-" when the system does not say.
+    const std::string port = listedValue(info.port);
+    const std::string serial = listedValue(info.serial);
+    delivered =
+        output("%s %04x:%04x%s %s port=%s serial=%s\n", info.node.c_str(), info.vendorId,
+               info.productId, product.c_str(), modeName(mode), port.c_str(), serial.c_str()) &&
+        delivered;
     ++printed;
     // Listing needs no open; check it anyway so the operator learns now that
     // an update would be refused.

@@ -24,9 +24,9 @@ Listing list() {
 
 void plugInBench(SimulatedPlatform& platform) {
   configureScannerIds();
-  platform.addDevice(scannerConfig("QS-100"), "sim/hidraw0");
+  platform.addDevice(scannerConfig("QS-100"), "sim/hidraw0", "1-1.4", "A 1");
   platform.addForeignInterface("sim/hidraw1", 0xABCD, 0x1234, 0x01, 0x06);
-  platform.addDevice(scannerConfig("QS-100", "V1", kModeBootloader), "sim/hidraw2");
+  platform.addDevice(scannerConfig("QS-100", "V1", kModeBootloader), "sim/hidraw2", "1-2", "B2");
   platform.addForeignInterface("sim/hidraw3", 0x0C2E, 0x0B61, 0x8C, 0x01);
 }
 
@@ -37,9 +37,9 @@ TEST(ListDevices, ShowsEveryInterfaceOfTheKindWithItsMode) {
   EXPECT_EQ(listing.status, 0);
   EXPECT_EQ(listing.err, "");
   EXPECT_EQ(listing.out,
-            "sim/hidraw0 abcd:1234 \"Simulated QS-100\" application\n"
-            "sim/hidraw2 abcd:1000 \"Simulated QS-100\" bootloader\n"
-            "sim/hidraw3 0c2e:0b61 -\n");
+            "sim/hidraw0 abcd:1234 \"Simulated QS-100\" application port=1-1.4 serial=A\\x201\n"
+            "sim/hidraw2 abcd:1000 \"Simulated QS-100\" bootloader port=1-2 serial=B2\n"
+            "sim/hidraw3 0c2e:0b61 - port=- serial=-\n");
 }
 
 TEST(ListDevices, WarnsThatAnUpdateWouldNeedAccess) {
@@ -56,8 +56,10 @@ TEST(ListDevices, WarnsThatAnUpdateWouldNeedAccess) {
 TEST(ListDevices, EscapesWhatTheDeviceCallsItself) {
   ScopedSimulation sim;
   configureScannerIds();
-  sim.platform.addDevice(scannerConfig("\x1b]0;pwn\a"), "sim/hidraw0");
-  EXPECT_EQ(list().out, "sim/hidraw0 abcd:1234 \"Simulated \\x1b]0;pwn\\x07\" application\n");
+  sim.platform.addDevice(scannerConfig("\x1b]0;pwn\a"), "sim/hidraw0", "p\n", "s\x1b");
+  EXPECT_EQ(list().out,
+            "sim/hidraw0 abcd:1234 \"Simulated \\x1b]0;pwn\\x07\" application port=p\\x0a "
+            "serial=s\\x1b\n");
 }
 
 TEST(ListDevices, FailsWhenNoneIsFound) {

@@ -2,6 +2,7 @@
 // hardware.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "sim/device_model.h"
@@ -13,3 +14,9 @@ constexpr const char* kSimulatedDefaultModel = "TVR-100";
 /// bootloader accepts protocol version 1, offers protocol bit 0 and checks the
 /// image CRC on verify.
 DeviceModelConfig simulatedDeviceConfig(const std::string& model);
+
+class SimulatedPlatform;
+
+/// Plugs count such devices into platform, on ports sim-0, sim-1, ... with
+/// serials SIM0001, SIM0002, ...
+void plugInSimulatedBench(SimulatedPlatform& platform, const std::string& model, uint32_t count);

@@ -1,51 +1,79 @@
 #include "app/tavrin_main.h"
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/command_line.h"
 #include "app/exit_status.h"
+#include "app/gang_update.h"
 #include "app/help_text.h"
 #include "app/inspect.h"
+#include "app/json.h"
 #include "app/list_devices.h"
 #include "app/message.h"
 #include "app/read_versions.h"
 #include "app/simulation.h"
 #include "app/update_context.h"
+#include "image/container.h"
 #include "sim/simulated_platform.h"
 #include "update/interruption.h"
 #include "update/update_session.h"
 
 namespace {
 
-int runUpdateMode(SimulatedPlatform* simulation) {
+// The end of an update as one JSON line (--json).
+void printResult() {
+  const UpdateResult& result = lastUpdateResult();
+  JsonLine line;
+  line.add("event", "result")
+      .add("ok", updateSucceeded())
+      .add("reason", updateOutcomeName(result.outcome))
+      .add("state", int64_t{result.state})
+      .add("message", result.message)
+      .add("port", result.port)
+      .add("serial", result.serial)
+      .add("version-before", result.versionBefore);
+  if (result.outcome == UpdateOutcome::kWrite) line.add("offset", int64_t{result.offset});
+  output("%s\n", line.text().c_str());
+}
+
+int runUpdateMode(const CommandLine& line, SimulatedPlatform* simulation) {
   InterruptGuard guard;
+  // JSON Lines on standard output leave no room for the container's trace word.
+  if (line.json) setContainerTraceEnabled(false);
   if (simulation == nullptr) {
     runUpdateSession();
   } else {
-    // The simulated device takes the model of the file, once it is known.
-    runUpdateSession([simulation](const FirmwareInfo& info) {
-      simulation->addDevice(simulatedDeviceConfig(info.model));
+    // The simulated devices take the model of the file, once it is known.
+    runUpdateSession([simulation, &line](const FirmwareInfo& info) {
+      plugInSimulatedBench(*simulation, info.model, line.simulatedDevices);
     });
   }
+  if (line.json) printResult();
   if (updateSucceeded()) return kExitSuccess;
   // Stopped by the operator: the shell's convention, 128 + the signal.
   if (interruptSignal() != 0) return kExitBySignal + interruptSignal();
   return kExitFailure;
 }
 
-int runModes(const CommandLine& line, SimulatedPlatform* simulation) {
+int runModes(const CommandLine& line, const std::vector<std::string>& words,
+             SimulatedPlatform* simulation) {
   if (line.inspect)
     return runInspect(line.inspectPath, line.writeImage ? line.imageOutPath.c_str() : nullptr);
   if (line.listDevices) {
-    if (simulation != nullptr) simulation->addDevice(simulatedDeviceConfig(kSimulatedDefaultModel));
+    if (simulation != nullptr)
+      plugInSimulatedBench(*simulation, kSimulatedDefaultModel, line.simulatedDevices);
     return listDevices();
   }
   if (line.readMode) {
     if (!gContext.firmwarePath.empty()) message("Please don't use -r and -f at the same time\n");
-    if (simulation != nullptr) simulation->addDevice(simulatedDeviceConfig(kSimulatedDefaultModel));
+    if (simulation != nullptr)
+      plugInSimulatedBench(*simulation, kSimulatedDefaultModel, line.simulatedDevices);
     return readDeviceVersions() ? kExitSuccess : kExitFailure;
   }
-  return runUpdateMode(simulation);
+  if (line.all) return runGangUpdate(line, words, simulation);
+  return runUpdateMode(line, simulation);
 }
 
 }  // namespace
@@ -55,7 +83,7 @@ int tavrinMain(int argc, const char* const* argv) {
   // which then reports the missing firmware file.
   if (argc <= 1) {
     printHelpText();
-    return runUpdateMode(nullptr);
+    return runUpdateMode(CommandLine{}, nullptr);
   }
 
   CommandLine line;
@@ -78,7 +106,8 @@ int tavrinMain(int argc, const char* const* argv) {
     }
     setHidPlatform(simulation.get());
   }
-  const int status = runModes(line, simulation.get());
+  const std::vector<std::string> words(argv + 1, argv + argc);
+  const int status = runModes(line, words, simulation.get());
   if (simulation) setHidPlatform(nullptr);
   return status;
 }

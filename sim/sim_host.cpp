@@ -5,15 +5,14 @@
 
 #include "update/commands.h"
 
-SimHost::SimHost(SimDriver& driver, std::string serialPrefix)
-    : driver_(driver), serialPrefix_(std::move(serialPrefix)) {}
-
 size_t SimHost::addDevice(const DeviceModelConfig& config, const std::string& name,
                           const std::string& port, const std::string& serial) {
   auto device = std::make_unique<Device>();
   device->name = name;
   device->port = port.empty() ? "sim-" + std::to_string(devices_.size()) : port;
-  device->serial = serial;
+  char stableSerial[16];
+  std::snprintf(stableSerial, sizeof stableSerial, "SIM%04zu", devices_.size() + 1);
+  device->serial = serial.empty() ? stableSerial : serial;
   device->model = std::make_unique<DeviceModel>(config);
   devices_.push_back(std::move(device));
   const size_t index = devices_.size() - 1;
@@ -21,17 +20,11 @@ size_t SimHost::addDevice(const DeviceModelConfig& config, const std::string& na
   return index;
 }
 
-std::string SimHost::serial(size_t index) const {
-  if (!devices_[index]->serial.empty()) return devices_[index]->serial;
-  return serialPrefix_ + "-" + std::to_string(index) + "-" +
-         std::to_string(devices_[index]->generation);
-}
-
 bool SimHost::show(Device& device, size_t index) {
   SimIdentity identity;
   identity.name = device.name;
   identity.port = device.port;
-  identity.serial = serial(index);
+  identity.serial = device.serial;
   identity.vendorId = device.model->vendorId();
   identity.productId = device.model->productId();
   device.present = driver_.createDevice(index, identity);

@@ -38,8 +38,7 @@ class SimDriver {
 
 class SimHost {
  public:
-  /// serialPrefix makes the devices' serials unique on the machine.
-  SimHost(SimDriver& driver, std::string serialPrefix);
+  explicit SimHost(SimDriver& driver) : driver_(driver) {}
 
   /// Every received frame is logged as "INDEX MODE HEX" (null: no log).
   void setFrameLog(FILE* log) { frameLog_ = log; }
@@ -48,7 +47,8 @@ class SimHost {
 
   /// Adds a device and presents it at once; returns its index. present() is
   /// false afterwards when the driver refused it. An empty port becomes
-  /// "sim-INDEX"; an empty serial one unique to each appearance.
+  /// "sim-INDEX", an empty serial "SIM0001" for index 0 and so on; both stay
+  /// the same through restarts, as a real device's port does.
   size_t addDevice(const DeviceModelConfig& config, const std::string& name,
                    const std::string& port = "", const std::string& serial = "");
   /// Removes a device for good, as if its cable were pulled.
@@ -66,8 +66,8 @@ class SimHost {
   size_t deviceCount() const { return devices_.size(); }
   /// True while the device is presented.
   bool present(size_t index) const { return devices_[index]->present; }
-  /// Serial of the device's current appearance (changes on every restart).
-  std::string serial(size_t index) const;
+  const std::string& port(size_t index) const { return devices_[index]->port; }
+  const std::string& serial(size_t index) const { return devices_[index]->serial; }
   DeviceModel& model(size_t index) { return *devices_[index]->model; }
   const DeviceModel& model(size_t index) const { return *devices_[index]->model; }
 
@@ -90,7 +90,7 @@ class SimHost {
   struct Device {
     std::string name;
     std::string port;
-    std::string serial;  ///< chosen; empty for the generated one
+    std::string serial;
     std::unique_ptr<DeviceModel> model;
     bool present = false;
     uint32_t generation = 0;
@@ -105,7 +105,6 @@ class SimHost {
   void logFrame(size_t index, const uint8_t* data, size_t size);
 
   SimDriver& driver_;
-  std::string serialPrefix_;
   FILE* frameLog_ = nullptr;
   int64_t latencyUs_ = 0;
   std::vector<std::unique_ptr<Device>> devices_;

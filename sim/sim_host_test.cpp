@@ -77,9 +77,9 @@ TEST(SimHost, SwitchRestartsUnderBootloaderIdsAfterTheDelay) {
   SimOptions o = oneDevice();
   o.devices[0].model.reenumerateDelayMs = 200;
   RecordingKernel k;
-  SimHost host(k, "t");
+  SimHost host(k);
   ASSERT_TRUE(startAll(host, o));
-  EXPECT_EQ(k.take(), Calls{"create 0 abcd:1234 t-0-0"});
+  EXPECT_EQ(k.take(), Calls{"create 0 abcd:1234 SIM0001"});
   EXPECT_EQ(host.nextDueUs(), -1);
 
   Report enter = request(3, {0x67});
@@ -96,10 +96,10 @@ TEST(SimHost, SwitchRestartsUnderBootloaderIdsAfterTheDelay) {
   host.advance(200999);
   EXPECT_TRUE(k.take().empty());
   host.advance(201000);
-  // A new serial, so the new node is told apart from the old one.
-  EXPECT_EQ(k.take(), Calls{"create 0 abcd:1000 t-0-1"});
+  // Under its bootloader ids, on the same port and with the same serial.
+  EXPECT_EQ(k.take(), Calls{"create 0 abcd:1000 SIM0001"});
   EXPECT_TRUE(host.present(0));
-  EXPECT_EQ(host.serial(0), "t-0-1");
+  EXPECT_EQ(host.port(0), "sim-0");
   EXPECT_EQ(host.nextDueUs(), -1);
 }
 
@@ -107,7 +107,7 @@ TEST(SimHost, NeverReturningAndVanishingDevices) {
   SimOptions o = oneDevice();
   o.devices[0].model.neverReturnAfterSwitch = true;
   RecordingKernel k;
-  SimHost host(k, "t");
+  SimHost host(k);
   ASSERT_TRUE(startAll(host, o));
   k.take();
   Report enter = request(1, {0x67});
@@ -121,9 +121,9 @@ TEST(SimHost, NeverReturningAndVanishingDevices) {
   v.devices[0].model.startMode = kModeBootloader;
   v.devices[0].model.vanishAfterDataFrames = 2;
   RecordingKernel k2;
-  SimHost boot(k2, "u");
+  SimHost boot(k2);
   ASSERT_TRUE(startAll(boot, v));
-  EXPECT_EQ(k2.take(), Calls{"create 0 abcd:1000 u-0-0"});
+  EXPECT_EQ(k2.take(), Calls{"create 0 abcd:1000 SIM0001"});
   for (uint8_t seq = 1; seq <= 2; ++seq) {
     Report data = request(seq, {0x64, 1, 2, 3}, 1);
     boot.receive(0, data.data(), data.size(), seq);
@@ -137,7 +137,7 @@ TEST(SimHost, LateAnswersKeepTheirOrderAndDieWithTheDevice) {
   SimOptions o = oneDevice();
   o.devices[0].model.faults.push_back({FaultKind::kLateAnswer, 0x60, 1, 1, 1500});
   RecordingKernel k;
-  SimHost host(k, "t");
+  SimHost host(k);
   ASSERT_TRUE(startAll(host, o));
   k.take();
   Report first = request(1, {0x60});
@@ -159,7 +159,7 @@ TEST(SimHost, LateAnswersKeepTheirOrderAndDieWithTheDevice) {
   SimOptions p = oneDevice();
   p.devices[0].model.faults.push_back({FaultKind::kLateAnswer, 0x61, 1, 1, 500});
   RecordingKernel k2;
-  SimHost h2(k2, "t");
+  SimHost h2(k2);
   ASSERT_TRUE(startAll(h2, p));
   k2.take();
   Report info = request(1, {0x61});
@@ -168,13 +168,13 @@ TEST(SimHost, LateAnswersKeepTheirOrderAndDieWithTheDevice) {
   h2.receive(0, enter.data(), enter.size(), 100);
   EXPECT_EQ(k2.take(), Calls{"destroy 0"});
   h2.advance(10000000);
-  EXPECT_EQ(k2.take(), Calls{"create 0 abcd:1000 t-0-1"});
+  EXPECT_EQ(k2.take(), Calls{"create 0 abcd:1000 SIM0001"});
 }
 
 TEST(SimHost, AnswersOnTheWireSurviveARestart) {
   SimOptions o = oneDevice();
   RecordingKernel k;
-  SimHost host(k, "t");
+  SimHost host(k);
   host.setAnswerLatencyUs(2000);
   ASSERT_TRUE(startAll(host, o));
   k.take();
@@ -202,7 +202,7 @@ TEST(SimHost, FrameLogStatsAndImages) {
   FILE* log = std::fopen(logPath.c_str(), "w");
   ASSERT_NE(log, nullptr);
   RecordingKernel k;
-  SimHost host(k, "t");
+  SimHost host(k);
   host.setFrameLog(log);
   ASSERT_TRUE(startAll(host, o));
   Report start = request(1, {0x63}, 1);
@@ -248,7 +248,7 @@ TEST(SimHost, StartFailsWhenTheKernelRefuses) {
   SimOptions o = oneDevice();
   RecordingKernel k;
   k.refuseCreate = true;
-  SimHost host(k, "t");
+  SimHost host(k);
   EXPECT_FALSE(startAll(host, o));
   EXPECT_FALSE(host.present(0));
 }

@@ -95,6 +95,9 @@ bool simSettingIsKnown(const std::string& key) {
                                         "model",
                                         "version",
                                         "name",
+                                        "port",
+                                        "serial",
+                                        "answer-delay-ms",
                                         "start-mode",
                                         "protocol-version",
                                         "capability-mask",
@@ -181,9 +184,12 @@ bool applySimSetting(const std::string& key, const std::string& value, SimOption
     options.verbose = true;
   else if (key == "help")
     options.help = true;
-  else if (key == "next-device")
+  else if (key == "next-device") {
+    // A copy of the current device, but plugged in elsewhere.
     options.devices.push_back(dev);
-  else if (key == "app-vid")
+    options.devices.back().port.clear();
+    options.devices.back().serial.clear();
+  } else if (key == "app-vid")
     return setHex16(key, value, m.appVid, error);
   else if (key == "app-pid")
     return setHex16(key, value, m.appPid, error);
@@ -197,6 +203,12 @@ bool applySimSetting(const std::string& key, const std::string& value, SimOption
     m.version = value;
   else if (key == "name")
     dev.name = value;
+  else if (key == "port")
+    dev.port = value;
+  else if (key == "serial")
+    dev.serial = value;
+  else if (key == "answer-delay-ms")
+    return setCount(key, value, options.answerDelayMs, error);
   else if (key == "start-mode") {
     if (value == "application" || value == "app")
       m.startMode = kModeApplication;
@@ -339,6 +351,9 @@ const char* simHelpText() {
          "  --model TEXT                    model string, at most 10 characters (TVR-100)\n"
          "  --version TEXT                  firmware version string, at most 20 (1.0.0)\n"
          "  --name TEXT                     HID product string\n"
+         "  --port TEXT                     where it is plugged in (HID_PHYS TEXT/input0;\n"
+         "                                  default sim-INDEX, counted from 0)\n"
+         "  --serial TEXT                   serial number (HID_UNIQ; default SIM0001, ...)\n"
          "  --start-mode application|bootloader\n"
          "  --protocol-version N            GetInfo protocol version (1)\n"
          "  --capability-mask HEX           GetInfo capability mask (01)\n"
@@ -363,6 +378,7 @@ const char* simHelpText() {
          "  --ready-file FILE               write the hidraw node names once they exist\n"
          "  --stats-file FILE               at exit, write timing of the WriteData stream\n"
          "  --lifetime SECONDS              exit after this long (600; 0: until a signal)\n"
+         "  --answer-delay-ms N             every answer takes N ms on its way, as on a wire\n"
          "  --verbose                       report device events on standard error\n"
          "  --help                          this text\n"
          "\n"

@@ -13,6 +13,8 @@
 struct SimDeviceOptions {
   DeviceModelConfig model;
   std::string name = "tavrin simulated device";
+  std::string port;    ///< empty: sim-INDEX
+  std::string serial;  ///< empty: SIM0001 for the first device, and so on
 };
 
 struct SimOptions {
@@ -22,6 +24,7 @@ struct SimOptions {
   std::string readyFile;                  ///< written once every device has its hidraw node
   std::string statsFile;                  ///< timing of the CmdWriteData stream, written at exit
   uint32_t lifetimeSeconds = 600;         ///< 0: until a signal
+  uint32_t answerDelayMs = 0;             ///< time every answer spends on the wire
   bool verbose = false;
   bool help = false;
 };

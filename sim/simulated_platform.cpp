@@ -111,7 +111,7 @@ class SimulatedConnection : public HidConnection {
   std::shared_ptr<SimulatedPlatform::Inbox> inbox_;
 };
 
-SimulatedPlatform::SimulatedPlatform() : host_(*this, "sim") {}
+SimulatedPlatform::SimulatedPlatform() : host_(*this) {}
 
 SimulatedPlatform::~SimulatedPlatform() = default;
 

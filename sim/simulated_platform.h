@@ -20,8 +20,7 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
 
   /// Plugs in a device; returns its id. Its first path is "sim/<id>/0", or
   /// path when given; each restart gives it a new one. Its port is "sim-N"
-  /// (N counting devices) unless given, its serial unique to each appearance
-  /// unless given.
+  /// (N counting devices) and its serial "SIM0001" and so on, unless given.
   size_t addDevice(const DeviceModelConfig& config, const std::string& path = "",
                    const std::string& port = "", const std::string& serial = "");
   /// Plugs in an interface that is not a simulated device (it never answers),

@@ -44,7 +44,7 @@ bool UhidDevice::createOn(int fd, const UhidIdentity& identity, std::string& err
   ev.type = UHID_CREATE2;
   auto& req = ev.u.create2;
   std::strncpy(reinterpret_cast<char*>(req.name), identity.name.c_str(), sizeof req.name - 1);
-  std::strncpy(reinterpret_cast<char*>(req.phys), "tavrin-uhid-sim", sizeof req.phys - 1);
+  std::strncpy(reinterpret_cast<char*>(req.phys), identity.phys.c_str(), sizeof req.phys - 1);
   std::strncpy(reinterpret_cast<char*>(req.uniq), identity.uniq.c_str(), sizeof req.uniq - 1);
   if (identity.descriptor.size() > sizeof req.rd_data) {
     error = "report descriptor too long";
@@ -166,7 +166,8 @@ bool UhidDevice::sendInput(const uint8_t* data, size_t size) {
   return writeEvent(&ev, used);
 }
 
-std::string findHidrawNode(const std::string& uniq, const std::string& sysfsRoot) {
+std::string findHidrawNode(const std::string& uniq, const std::string& phys,
+                           const std::string& sysfsRoot) {
   std::string classDir = sysfsRoot + "/class/hidraw";
   DIR* dir = ::opendir(classDir.c_str());
   if (dir == nullptr) return {};
@@ -175,13 +176,15 @@ std::string findHidrawNode(const std::string& uniq, const std::string& sysfsRoot
     if (std::strncmp(entry->d_name, "hidraw", 6) != 0) continue;
     std::ifstream uevent(classDir + "/" + entry->d_name + "/device/uevent");
     std::string line;
+    bool sameUniq = false, samePhys = false;
     while (std::getline(uevent, line)) {
-      if (line == "HID_UNIQ=" + uniq) {
-        found = entry->d_name;
-        break;
-      }
+      sameUniq = sameUniq || line == "HID_UNIQ=" + uniq;
+      samePhys = samePhys || line == "HID_PHYS=" + phys;
     }
-    if (!found.empty()) break;
+    if (sameUniq && samePhys) {
+      found = entry->d_name;
+      break;
+    }
   }
   ::closedir(dir);
   return found;

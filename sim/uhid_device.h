@@ -9,7 +9,8 @@
 /// Identity and descriptor of a device created through uhid.
 struct UhidIdentity {
   std::string name;  ///< product string (HID_NAME)
-  std::string uniq;  ///< serial (HID_UNIQ); lets the simulator find its hidraw node
+  std::string phys;  ///< physical path (HID_PHYS): where it is plugged in
+  std::string uniq;  ///< serial (HID_UNIQ)
   uint16_t vendor = 0;
   uint16_t product = 0;
   uint16_t version = 0x0100;
@@ -57,6 +58,7 @@ class UhidDevice {
   int fd_ = -1;
 };
 
-/// Finds the hidraw node ("hidraw3") whose HID device carries `uniq`, looking
-/// under `sysfsRoot`/class/hidraw. Empty when there is none yet.
-std::string findHidrawNode(const std::string& uniq, const std::string& sysfsRoot = "/sys");
+/// Finds the hidraw node ("hidraw3") whose HID device carries `uniq` and
+/// `phys`, looking under `sysfsRoot`/class/hidraw. Empty when there is none yet.
+std::string findHidrawNode(const std::string& uniq, const std::string& phys,
+                           const std::string& sysfsRoot = "/sys");

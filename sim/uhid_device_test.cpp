@@ -62,7 +62,7 @@ TEST(UhidDevice, DescriptorIsTheBootloaderCollection) {
   EXPECT_TRUE(sawOutput);
 }
 
-TEST(UhidDevice, FindsItsHidrawNodeByUniq) {
+TEST(UhidDevice, FindsItsHidrawNodeBySerialAndPort) {
   namespace fs = std::filesystem;
   fs::path root = fs::path(::testing::TempDir()) / "uhid_device_test_sysfs";
   fs::remove_all(root);
@@ -71,16 +71,16 @@ TEST(UhidDevice, FindsItsHidrawNodeByUniq) {
     fs::create_directories(dir);
     std::ofstream(dir / "uevent") << uevent;
   };
-  EXPECT_EQ(findHidrawNode("tavrin-sim-1-0-0", root.string()), "");
-  node("hidraw0", "DRIVER=hid-generic\nHID_ID=0003:0000ABCD:00001234\nHID_UNIQ=tavrin-sim-1-0-0\n");
-  node("hidraw1", "HID_ID=0003:0000ABCD:00001000\nHID_UNIQ=tavrin-sim-1-0-1\nMODALIAS=hid:x\n");
-  // A prefix of another device's uniq is not a match.
-  node("hidraw2", "HID_UNIQ=tavrin-sim-1-0-10\n");
-  EXPECT_EQ(findHidrawNode("tavrin-sim-1-0-0", root.string()), "hidraw0");
-  EXPECT_EQ(findHidrawNode("tavrin-sim-1-0-1", root.string()), "hidraw1");
-  EXPECT_EQ(findHidrawNode("tavrin-sim-1-0-10", root.string()), "hidraw2");
-  EXPECT_EQ(findHidrawNode("tavrin-sim-1-0", root.string()), "");
-  EXPECT_EQ(findHidrawNode("tavrin-sim-1-0-0", (root / "missing").string()), "");
+  EXPECT_EQ(findHidrawNode("SIM0001", "sim-0/input0", root.string()), "");
+  node("hidraw0", "HID_ID=0003:0000ABCD:00001234\nHID_PHYS=sim-0/input0\nHID_UNIQ=SIM0001\n");
+  node("hidraw1", "HID_PHYS=sim-1/input0\nHID_UNIQ=SIM0001\nMODALIAS=hid:x\n");
+  // A prefix of another device's serial is not a match.
+  node("hidraw2", "HID_PHYS=sim-2/input0\nHID_UNIQ=SIM00010\n");
+  EXPECT_EQ(findHidrawNode("SIM0001", "sim-0/input0", root.string()), "hidraw0");
+  EXPECT_EQ(findHidrawNode("SIM0001", "sim-1/input0", root.string()), "hidraw1");
+  EXPECT_EQ(findHidrawNode("SIM00010", "sim-2/input0", root.string()), "hidraw2");
+  EXPECT_EQ(findHidrawNode("SIM0001", "sim-2/input0", root.string()), "");
+  EXPECT_EQ(findHidrawNode("SIM0001", "sim-0/input0", (root / "missing").string()), "");
   fs::remove_all(root);
 }
 

@@ -45,7 +45,7 @@ int openUhidNode(std::string& error) {
 UhidDriver::UhidDriver(const SimOptions& options, UhidNodeOpener opener)
     : options_(options),
       opener_(std::move(opener)),
-      host_(*this, "tavrin-sim-" + std::to_string(::getpid())),
+      host_(*this),
       devices_(options.devices.size()),
       nodes_(options.devices.size()) {}
 
@@ -55,8 +55,9 @@ void UhidDriver::say(const std::string& text) const {
 
 bool UhidDriver::start() {
   bool all = true;
+  host_.setAnswerLatencyUs(int64_t{options_.answerDelayMs} * 1000);
   for (const SimDeviceOptions& device : options_.devices) {
-    const size_t index = host_.addDevice(device.model, device.name);
+    const size_t index = host_.addDevice(device.model, device.name, device.port, device.serial);
     all = all && host_.present(index);
   }
   return all;
@@ -66,6 +67,8 @@ bool UhidDriver::createDevice(size_t index, const SimIdentity& identity) {
   UhidIdentity uhid;
   uhid.name = identity.name;
   uhid.uniq = identity.serial;
+  // Like a USB interface's: the port, then the interface.
+  uhid.phys = identity.port + "/input0";
   uhid.vendor = identity.vendorId;
   uhid.product = identity.productId;
   uhid.descriptor = bootloaderReportDescriptor();
@@ -93,7 +96,7 @@ bool UhidDriver::findNodes() {
   bool all = true;
   for (size_t i = 0; i < host_.deviceCount(); ++i) {
     if (!host_.present(i) || !nodes_[i].empty()) continue;
-    nodes_[i] = findHidrawNode(host_.serial(i));
+    nodes_[i] = findHidrawNode(host_.serial(i), host_.port(i) + "/input0");
     if (nodes_[i].empty())
       all = false;
     else

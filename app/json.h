@@ -1,0 +1,32 @@
+// JSON Lines: one flat object per line, for scripts (--json) and for the
+// results a parallel update reads back from each of its runs.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+/// Builds one object; keys keep the order they were added in.
+class JsonLine {
+ public:
+  JsonLine& add(const char* key, const std::string& value);
+  JsonLine& add(const char* key, const char* value) { return add(key, std::string(value)); }
+  JsonLine& add(const char* key, int64_t value);
+  JsonLine& add(const char* key, bool value);
+  /// Adds an already encoded value (a number, true, false, null, or an object).
+  JsonLine& addRaw(const char* key, const std::string& encoded);
+  /// The object, without a line feed.
+  std::string text() const { return body_.empty() ? "{}" : "{" + body_ + "}"; }
+
+ private:
+  std::string body_;
+};
+
+/// The string as a JSON string literal, quotes included. Bytes that are not
+/// UTF-8 are written as \u00XX so the line stays valid.
+std::string jsonString(const std::string& text);
+
+/// Reads a flat object (string, number, true, false and null values) into
+/// key -> value: strings unescaped, the others as written. False when the
+/// line is not such an object.
+bool parseFlatJsonObject(const std::string& line, std::map<std::string, std::string>* fields);
