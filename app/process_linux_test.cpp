@@ -107,4 +107,37 @@ TEST_F(TavrinProcessTest, ASecondSignalEndsTavrinAtOnce) {
   EXPECT_TRUE(WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGTERM) << WTERMSIG(status);
 }
 
+TEST_F(TavrinProcessTest, AllUpdatesEveryDeviceAndEndsWithATable) {
+  std::vector<std::string> args = update();
+  args.insert(args.begin(), {"--simulate=3", "--all", "--jobs", "2"});
+  ChildProcess tavrin(args);
+  const int status = tavrin.finish();
+  ASSERT_TRUE(WIFEXITED(status)) << tavrin.output();
+  EXPECT_EQ(WEXITSTATUS(status), 0) << tavrin.output();
+  for (const char* port : {"sim-0", "sim-1", "sim-2"}) {
+    EXPECT_NE(tavrin.output().find(std::string("[") + port + "] Update completed\n"),
+              std::string::npos)
+        << port;
+    EXPECT_NE(tavrin.output().find(std::string("\n") + port + "  "), std::string::npos) << port;
+  }
+  EXPECT_NE(tavrin.output().find("PORT   SERIAL   BEFORE     SECONDS  RESULT\n"),
+            std::string::npos);
+}
+
+TEST_F(TavrinProcessTest, CtrlCStopsEveryDeviceOfAnAllUpdate) {
+  std::vector<std::string> args = update("2");
+  args.insert(args.begin(), {"--simulate=2", "--all"});
+  ChildProcess tavrin(args);
+  ASSERT_TRUE(tavrin.readUntil("[sim-1] Writing firmware data...\n"));
+  ASSERT_TRUE(tavrin.readUntil("[sim-0] Writing firmware data...\n"));
+  tavrin.signalGroup(SIGINT);
+  const int status = tavrin.finish();
+  ASSERT_TRUE(WIFEXITED(status)) << tavrin.output();
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  for (const char* port : {"sim-0", "sim-1"})
+    EXPECT_NE(tavrin.output().find(std::string("[") + port + "] " + kWaitsInBootloader),
+              std::string::npos)
+        << tavrin.output();
+}
+
 }  // namespace

@@ -38,7 +38,11 @@ class ChildProcess {
     sigset_t none;
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    // A process group of its own, as a shell gives a command: a signal to the
+    // group reaches it and its runs, not the test.
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(
+        &attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
     std::vector<std::string> words = {TAVRIN_BINARY};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -60,6 +64,8 @@ class ChildProcess {
 
   bool started() const { return pid_ > 0; }
   void signal(int number) { ::kill(pid_, number); }
+  /// Signals its whole process group, as Ctrl-C at a terminal does.
+  void signalGroup(int number) { ::kill(-pid_, number); }
 
   /// Reads until text has appeared or seconds have passed; true when it has.
   bool readUntil(const std::string& text, int seconds = 20) {
