@@ -18,6 +18,8 @@ struct LongOption {
   // Required as the next word or after '='; an option without one may
   // still take one after '=' (--simulate=4), which apply then checks.
   bool takesValue;
+  const char* valueName;  // as --help shows it: "FILE", "[=N]", or ""
+  const char* help;
   // Applies the option; false with *problem set when the value is malformed.
   bool (*apply)(const char* value, CommandLine* line, const char** problem);
 };
@@ -38,61 +40,72 @@ bool noValue(const char* value) {
 }
 
 const LongOption kLongOptions[] = {
-    {"--help", false,
+    {"--help", false, "", "this text, on standard output",
      [](const char* value, CommandLine* line, const char**) {
        return noValue(value) && (line->showHelp = true);
      }},
-    {"--version", false,
+    {"--version", false, "", "the banner alone",
      [](const char* value, CommandLine* line, const char**) {
        return noValue(value) && (line->showVersion = true);
      }},
-    {"--list", false,
+    {"--list", false, "",
+     "every HID interface of this kind: node, ids, product, mode, port, serial",
      [](const char* value, CommandLine* line, const char**) {
        return noValue(value) && (line->listDevices = true);
      }},
-    {"--simulate", false,
+    {"--inspect", true, "FILE", "check a firmware file as an update loads it; no device is touched",
+     [](const char* value, CommandLine* line, const char**) {
+       line->inspectPath = value;
+       return line->inspect = true;
+     }},
+    {"--image-out", true, "PATH", "with --inspect: write the bytes an update would send",
+     [](const char* value, CommandLine* line, const char**) {
+       line->imageOutPath = value;
+       return line->writeImage = true;
+     }},
+    {"--port", true, "PORT", "only the device on this port (as --list shows it) takes part",
+     [](const char* value, CommandLine*, const char**) {
+       gContext.selectPort = value;
+       return true;
+     }},
+    {"--serial", true, "SERIAL", "only the device with this serial number takes part",
+     [](const char* value, CommandLine*, const char**) {
+       gContext.selectSerial = value;
+       return true;
+     }},
+    {"--all", false, "", "update every device of the file's model at once, each on its port",
+     [](const char* value, CommandLine* line, const char**) {
+       return noValue(value) && (line->all = true);
+     }},
+    {"--jobs", true, "N", "with --all: at most N updates at a time",
+     [](const char* value, CommandLine* line, const char** problem) {
+       *problem = "a number of parallel updates from 1 to 256";
+       return parseNumber(value, 1, 256, &line->jobs);
+     }},
+    {"--json", false, "", "results as JSON Lines on standard output",
+     [](const char* value, CommandLine* line, const char**) {
+       return noValue(value) && (line->json = true);
+     }},
+    {"--simulate", false, "[=N]", "dry run against N simulated devices (1) instead of hardware",
      [](const char* value, CommandLine* line, const char** problem) {
        *problem = "a number of devices from 1 to 64 after '='";
        line->simulate = true;
        return value == nullptr || parseNumber(value, 1, 64, &line->simulatedDevices);
      }},
-    {"--simulate-latency", true,
+    {"--simulate-latency", true, "MS", "with --simulate: every exchange takes MS milliseconds",
      [](const char* value, CommandLine* line, const char** problem) {
        *problem = "a number of milliseconds up to 60000";
        return line->simulate = parseNumber(value, 0, 60000, &line->simulateLatencyMs);
      }},
-    {"--port", true,
-     [](const char* value, CommandLine*, const char**) {
-       gContext.selectPort = value;
-       return true;
-     }},
-    {"--serial", true,
-     [](const char* value, CommandLine*, const char**) {
-       gContext.selectSerial = value;
-       return true;
-     }},
-    {"--all", false,
+    {"--udev-rule", false, "", "print a udev rule that grants access to the -dv/-dp/-bv/-bp ids",
      [](const char* value, CommandLine* line, const char**) {
-       return noValue(value) && (line->all = true);
+       return noValue(value) && (line->udevRule = true);
      }},
-    {"--jobs", true,
-     [](const char* value, CommandLine* line, const char** problem) {
-       *problem = "a number of parallel updates from 1 to 256";
-       return parseNumber(value, 1, 256, &line->jobs);
-     }},
-    {"--json", false,
+    {"--udev-probe", true, "PATH",
+     "for udev: tell whether the hidraw device at PATH is of this kind",
      [](const char* value, CommandLine* line, const char**) {
-       return noValue(value) && (line->json = true);
-     }},
-    {"--inspect", true,
-     [](const char* value, CommandLine* line, const char**) {
-       line->inspectPath = value;
-       return line->inspect = true;
-     }},
-    {"--image-out", true,
-     [](const char* value, CommandLine* line, const char**) {
-       line->imageOutPath = value;
-       return line->writeImage = true;
+       line->udevProbePath = value;
+       return line->udevProbe = true;
      }},
 };
 
@@ -148,6 +161,20 @@ bool scanLongOption(const char* word, const char* nextWord, CommandLine* line, b
 }
 
 }  // namespace
+
+std::string longOptionSummary() {
+  std::string text;
+  for (const LongOption& option : kLongOptions) {
+    std::string usage = option.name;
+    if (option.valueName[0] != '\0')
+      usage += option.valueName[0] == '[' ? option.valueName : std::string(" ") + option.valueName;
+    text += "  " + usage;
+    text += usage.size() < 24 ? std::string(24 - usage.size(), ' ') : std::string("  ");
+    text += option.help;
+    text += "\n";
+  }
+  return text;
+}
 
 uint16_t parseHexValue(const char* text) {
   // The value is converted as by a 32-bit strtol: strtoll, then saturated.

@@ -16,13 +16,19 @@ struct CommandLine {
   bool all = false;                // --all
   uint32_t jobs = 0;               // --jobs N (0: as many as devices)
   bool json = false;               // --json
-  bool inspect = false;            // --inspect FILE
+  bool udevRule = false;           // --udev-rule
+  bool udevProbe = false;          // --udev-probe PATH
+  std::string udevProbePath;
+  bool inspect = false;  // --inspect FILE
   std::string inspectPath;
   bool writeImage = false;  // --image-out PATH
   std::string imageOutPath;
 };
 
 enum ScanResult { kScanOk, kScanUsageError };
+
+/// One line per long option, its value and what it does, for --help.
+std::string longOptionSummary();
 
 /// Converts an option value like strtol with base 16 on a 32-bit long
 /// (saturating at the signed 32-bit range) and keeps the low 16 bits.

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -191,6 +195,27 @@ TEST(CommandLineTest, LongOptionValuesFollowOrComeAfterAnEqualsSign) {
   EXPECT_EQ(s.result, kScanUsageError);
   EXPECT_EQ(s.err, "Error: option --simulate-latency needs a number of milliseconds up to 60000\n");
   EXPECT_EQ(scan({"--simulate-latency", "-1"}).result, kScanUsageError);
+}
+
+TEST(CommandLineTest, TheManualDescribesEveryOptionAndNoOther) {
+  std::ifstream in(std::string(TAVRIN_SOURCE_DIR) + "/packaging/tavrin.1.scd");
+  ASSERT_TRUE(in);
+  std::set<std::string> manual;
+  bool inOptions = false;
+  const std::regex option(R"(\*(-{1,2}[a-z][-a-z]*)\*)");
+  // An entry is a line of options followed by its indented description.
+  std::string previous;
+  for (std::string line; std::getline(in, line); previous = line) {
+    if (line.rfind("# ", 0) == 0) inOptions = line == "# OPTIONS";
+    if (!inOptions || line.empty() || line[0] != '\t' || previous.rfind("*-", 0) != 0) continue;
+    for (std::sregex_iterator m(previous.begin(), previous.end(), option), end; m != end; ++m)
+      manual.insert((*m)[1]);
+  }
+  std::set<std::string> program = {"-f", "-dv", "-dp", "-bv", "-bp", "-r", "-h", "-v"};
+  std::istringstream summary(longOptionSummary());
+  for (std::string line; std::getline(summary, line);)
+    program.insert(line.substr(2, line.find_first_of(" [", 2) - 2));
+  EXPECT_EQ(manual, program);
 }
 
 }  // namespace

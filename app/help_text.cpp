@@ -1,5 +1,8 @@
 #include "app/help_text.h"
 
+#include <string>
+
+#include "app/command_line.h"
 #include "app/console.h"
 #include "app/message.h"
 
@@ -63,4 +66,19 @@ void printHelpText() {
 
 void printBanner() {
   messageText(helpPiece(0));
+}
+
+bool printLongHelp() {
+  std::string text;
+  for (int i = 0; i < 4; ++i) text += helpPiece(i);
+  text +=
+      "\n\n"
+      "Long options (a value follows as the next word or after '='):\n" +
+      longOptionSummary() +
+      "\n"
+      "Exit status: 0 success; 1 failure (an update, a version read, a file check, output\n"
+      "that could not be written); 2 usage error; 130 or 143 an update stopped by Ctrl-C or\n"
+      "SIGTERM.\n"
+      "The manual, man tavrin, explains every message and what to do about it.\n";
+  return outputText(text.c_str());
 }

@@ -14,6 +14,7 @@
 #include "app/message.h"
 #include "app/read_versions.h"
 #include "app/simulation.h"
+#include "app/udev.h"
 #include "app/update_context.h"
 #include "image/container.h"
 #include "sim/simulated_platform.h"
@@ -59,6 +60,8 @@ int runUpdateMode(const CommandLine& line, SimulatedPlatform* simulation) {
 
 int runModes(const CommandLine& line, const std::vector<std::string>& words,
              SimulatedPlatform* simulation) {
+  if (line.udevProbe) return runUdevProbe(line.udevProbePath);
+  if (line.udevRule) return printUdevRule();
   if (line.inspect)
     return runInspect(line.inspectPath, line.writeImage ? line.imageOutPath.c_str() : nullptr);
   if (line.listDevices) {
@@ -88,10 +91,7 @@ int tavrinMain(int argc, const char* const* argv) {
 
   CommandLine line;
   if (scanCommandLine(argc, argv, &line) != kScanOk) return kExitUsage;
-  if (line.showHelp) {
-    printHelpText();
-    return kExitSuccess;
-  }
+  if (line.showHelp) return printLongHelp() ? kExitSuccess : kExitFailure;
   if (line.showVersion) {
     printBanner();
     return kExitSuccess;

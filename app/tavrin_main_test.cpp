@@ -16,6 +16,7 @@ namespace {
 struct Outcome {
   int status;
   std::string err;
+  std::string out;
 };
 
 Outcome run(std::vector<const char*> words) {
@@ -25,6 +26,7 @@ Outcome run(std::vector<const char*> words) {
   Outcome r;
   r.status = tavrinMain(static_cast<int>(words.size()), words.data());
   r.err = sink.err;
+  r.out = sink.out;
   resetUpdateContext();
   return r;
 }
@@ -59,9 +61,14 @@ TEST_F(TavrinMainTest, HelpAndBannerThenTheRunMode) {
   r = run({"-h"});
   EXPECT_EQ(r.err, help_ + invalid);
 
-  // The long forms only print.
+  // The long forms only print; --help to standard output, with a section on
+  // the long options, ending with a line feed.
   r = run({"--help"});
-  EXPECT_EQ(r.err, help_);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out.substr(0, help_.size() + 2), help_ + "\n\n");
+  EXPECT_NE(r.out.find("\n  --inspect FILE "), std::string::npos);
+  EXPECT_NE(r.out.find("man tavrin"), std::string::npos);
+  EXPECT_EQ(r.out.back(), '\n');
   EXPECT_EQ(r.status, 0);
   r = run({"--version"});
   EXPECT_EQ(r.err, banner_);

@@ -303,6 +303,7 @@ HidPlatform& nativeHidPlatform() {
 }
 
 const char* LinuxHidPlatform::permissionAdvice() const {
-  return "install packaging/70-tavrin.rules into /etc/udev/rules.d (see the comment in it), "
-         "then replug the device; or run tavrin as root";
+  return "the udev rule 70-tavrin.rules that comes with tavrin gives the logged-in user access "
+         "(replug the device once it is installed); tavrin --udev-rule with the device's ids "
+         "prints a narrower one; or run tavrin as root";
 }

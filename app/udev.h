@@ -1,0 +1,15 @@
+// Access to the hidraw nodes on Linux, through udev: the probe the installed
+// rule runs, and a narrow rule by ids for those who prefer one.
+#pragma once
+
+#include <string>
+
+/// --udev-probe PATH: prints "TAVRIN_DEVICE=1" when the hidraw device whose
+/// sysfs directory is PATH has a top-level collection of this kind (usage
+/// page 0x8C, usage 0x01), whatever its ids; prints nothing otherwise.
+/// Returns the exit status (0: udev reads what was printed).
+int runUdevProbe(const std::string& path);
+
+/// --udev-rule: prints rules granting the logged-in user access to the
+/// hidraw nodes of the configured application and bootloader ids.
+int printUdevRule();
