@@ -3,17 +3,17 @@
 
 #include <cctype>
 #include <cerrno>
-#include <clocale>
 #include <csignal>
 #include <cstdlib>
 #include <string>
 
 #include "app/console.h"
 
-// There is no "chs" locale here; the environment names one.
-void selectConsoleLocale() {
-  std::setlocale(LC_ALL, "");
-}
+// There is no "chs" locale here. Nothing tavrin prints depends on the locale
+// (the help text's encoding is chosen from the variables' names alone), so
+// the C locale stays: no locale files are opened at start-up, and numbers
+// print the same for every user.
+void selectConsoleLocale() {}
 
 // A GBK byte stream is unreadable on the UTF-8 terminals Linux users have, so
 // GBK is written only where the locale asks for it.

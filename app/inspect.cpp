@@ -66,7 +66,8 @@ int runInspect(const std::string& path, const char* imageOutPath) {
   ImageFormat format = ImageFormat::kRaw;
   bool trace = containerTraceEnabled();
   setContainerTraceEnabled(false);  // standard output carries only the report
-  bool loaded = loadFirmwareImage(info, path, &format);
+  // A raw file is viewed, not copied: checking a file of many MiB stays fast.
+  bool loaded = loadFirmwareImage(info, path, &format, true);
   setContainerTraceEnabled(trace);
   if (!loaded) {
     messageText("Error: The input file is not a valid firmware file!\n");

@@ -4,6 +4,9 @@ UpdateContext gContext;
 uint8_t frameSequence = 1;
 
 void UpdateContext::releaseImage() {
-  delete[] imageData;
+  if (imageView)
+    imageView.reset();
+  else
+    delete[] imageData;
   imageData = nullptr;
 }

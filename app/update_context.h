@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "common/files.h"
 
 struct UpdateContext {
   // Configuration (command line).
@@ -20,6 +23,9 @@ struct UpdateContext {
   // Image (loader). imageData is owned: allocate with new[], release with
   // releaseImage().
   uint8_t* imageData = nullptr;
+  // When set, imageData is this read-only view of the file rather than a
+  // buffer of its own (--inspect of a raw image).
+  std::unique_ptr<FileView> imageView;
   uint32_t imageLength = 0;
   uint32_t imageCrc = 0;
   uint32_t checkWord = 0;

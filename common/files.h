@@ -17,3 +17,24 @@ bool regularFileSize(const std::string& path, uint64_t* size);
 
 /// True when both names lead to the same existing file (links included).
 bool sameFile(const std::string& a, const std::string& b);
+
+/// A read-only view of a whole regular file, for as long as it lives: no
+/// copy, no buffer to fill. A file that shrinks meanwhile may end the process,
+/// so views serve short reads only (checking a file), never an update.
+class FileView {
+ public:
+  FileView() = default;
+  ~FileView();
+  FileView(const FileView&) = delete;
+  FileView& operator=(const FileView&) = delete;
+
+  /// Maps path; false, holding nothing, when it is no regular file, is empty,
+  /// or cannot be mapped on this system (the caller then reads it instead).
+  bool map(const std::string& path);
+  const uint8_t* data() const { return data_; }
+  uint64_t size() const { return size_; }
+
+ private:
+  const uint8_t* data_ = nullptr;
+  uint64_t size_ = 0;
+};

@@ -1,4 +1,7 @@
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/files.h"
 
@@ -17,4 +20,24 @@ bool sameFile(const std::string& a, const std::string& b) {
   struct stat first, second;
   return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+FileView::~FileView() {
+  if (data_ != nullptr) ::munmap(const_cast<uint8_t*>(data_), size_);
+}
+
+bool FileView::map(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat status;
+  void* mapped = MAP_FAILED;
+  if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0)
+    // Populated at once: one call instead of a page fault per page.
+    mapped = ::mmap(nullptr, static_cast<size_t>(status.st_size), PROT_READ,
+                    MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  ::close(fd);
+  if (mapped == MAP_FAILED) return false;
+  data_ = static_cast<const uint8_t*>(mapped);
+  size_ = static_cast<uint64_t>(status.st_size);
+  return true;
 }

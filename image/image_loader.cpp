@@ -47,7 +47,9 @@ void finishPlainImage(FirmwareInfo& info, uint32_t bufferSize) {
 
 }  // namespace
 
-bool loadFirmwareImage(FirmwareInfo& info, std::string path, ImageFormat* format) {
+bool loadFirmwareImage(FirmwareInfo& info, std::string path, ImageFormat* format, bool viewFile) {
+  // A view (or buffer) of an earlier load is not the readers' to free.
+  gContext.releaseImage();
   gContext.checkWord = 0xFFFFFFFFu;
   gContext.protocolMask = 0xAA;
 
@@ -79,10 +81,19 @@ bool loadFirmwareImage(FirmwareInfo& info, std::string path, ImageFormat* format
   }
 
   if (format) *format = ImageFormat::kRaw;
+  if (viewFile) {
+    auto view = std::make_unique<FileView>();
+    if (view->map(path) && view->size() <= 0xFFFFFFFFu) {
+      gContext.imageData = const_cast<uint8_t*>(view->data());
+      gContext.imageLength = static_cast<uint32_t>(view->size());
+      gContext.imageView = std::move(view);
+      finishPlainImage(info, gContext.imageLength);
+      return true;
+    }
+  }
   std::unique_ptr<uint8_t[]> buffer;
   uint32_t length = 0;
   if (!readWholeFile(path, buffer, length)) return false;
-  delete[] gContext.imageData;
   gContext.imageData = buffer.release();
   gContext.imageLength = length;
   finishPlainImage(info, length);

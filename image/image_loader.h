@@ -14,5 +14,9 @@ enum class ImageFormat { kRaw, kIntelHex, kContainerV1, kContainerV2 };
 /// compared case-sensitively, no dot needed), anything else a raw image.
 /// `*format`, when given, receives the reader chosen (for a container, the
 /// version once it is known). Prints only the Intel HEX failure messages, with
-/// no line feed. Never releases a buffer it leaves in imageData, even on failure.
-bool loadFirmwareImage(FirmwareInfo& info, std::string path, ImageFormat* format = nullptr);
+/// no line feed. An image an earlier load left is released first; a buffer
+/// this load leaves in imageData is never released, even on failure.
+/// With viewFile, a raw image may be a read-only view of the file (kept in
+/// gContext.imageView) instead of a copy: for checking a file, not updating.
+bool loadFirmwareImage(FirmwareInfo& info, std::string path, ImageFormat* format = nullptr,
+                       bool viewFile = false);

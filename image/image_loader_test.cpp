@@ -73,17 +73,21 @@ TEST(Crc32Test, WorkedValues) {
   EXPECT_EQ(crc32NoFinalXor(nullptr, 0), 0xFFFFFFFFu);
   const uint8_t zero[] = {0};
   EXPECT_EQ(crc32NoFinalXor(zero, 1), 0x2DFD1072u);  // ~crc32("\0")
-  // Lengths around the 8-byte blocks against the bit-by-bit definition.
-  uint8_t bytes[41];
-  for (int i = 0; i < 41; ++i) bytes[i] = static_cast<uint8_t>(i * 97 + 13);
-  for (uint32_t length = 0; length <= 41; ++length) {
-    uint32_t expected = 0xFFFFFFFFu;
-    for (uint32_t i = 0; i < length; ++i) {
-      expected ^= bytes[i];
-      for (int bit = 0; bit < 8; ++bit)
-        expected = (expected >> 1) ^ ((expected & 1u) ? 0xEDB88320u : 0u);
+  // Lengths around the 8-byte blocks and the 16- and 64-byte folds of large
+  // inputs, at every alignment, against the bit-by-bit definition.
+  std::vector<uint8_t> bytes(1200);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 97 + 13 + (i >> 7));
+  for (uint32_t length : {0u, 1u, 7u, 8u, 9u, 41u, 255u, 256u, 257u, 271u, 320u, 1000u, 1190u}) {
+    for (uint32_t offset = 0; offset < 8; ++offset) {
+      uint32_t expected = 0xFFFFFFFFu;
+      for (uint32_t i = 0; i < length; ++i) {
+        expected ^= bytes[offset + i];
+        for (int bit = 0; bit < 8; ++bit)
+          expected = (expected >> 1) ^ ((expected & 1u) ? 0xEDB88320u : 0u);
+      }
+      EXPECT_EQ(crc32NoFinalXor(bytes.data() + offset, length), expected)
+          << length << "+" << offset;
     }
-    EXPECT_EQ(crc32NoFinalXor(bytes, length), expected) << length;
   }
 }
 

@@ -187,23 +187,34 @@ class HexPass {
       return true;
     }
     position_ = start;
-    for (uint32_t i = 0; i <= count; ++i) {
-      uint8_t high = classOf(text[2 * i]);
-      uint8_t low = classOf(text[2 * i + 1]);
+    uint8_t* out = image_ + start;
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint8_t high = classOf(text[2 * i]);
+      const uint8_t low = classOf(text[2 * i + 1]);
       if ((high | low) >= 16) return false;
-      uint8_t byte = static_cast<uint8_t>(high << 4 | low);
-      sum += byte;
-      if (i < count) image_[start + i] = byte;
+      out[i] = static_cast<uint8_t>(high << 4 | low);
+      sum += out[i];
     }
+    const uint8_t high = classOf(text[2 * count]);
+    const uint8_t low = classOf(text[2 * count + 1]);
+    if ((high | low) >= 16) return false;
+    sum += static_cast<uint32_t>(high << 4 | low);
     if (written_ != nullptr) markWritten(start, count);
     // The bytes are stored before the checksum is known, as the pass fails anyway.
     position_ = start + count;
     return (sum & 0xFF) == 0;
   }
 
+  // Whole bytes of the bitmap at once where the range covers them.
   void markWritten(uint32_t start, uint32_t count) {
-    for (uint32_t at = start; at < start + count; ++at)
-      written_[at >> 3] |= uint8_t(1u << (at & 7));
+    uint32_t at = start;
+    const uint32_t end = start + count;
+    for (; at < end && (at & 7) != 0; ++at) written_[at >> 3] |= uint8_t(1u << (at & 7));
+    if (end - at >= 8) {
+      std::memset(written_ + (at >> 3), 0xFF, (end - at) >> 3);
+      at += (end - at) & ~7u;
+    }
+    for (; at < end; ++at) written_[at >> 3] |= uint8_t(1u << (at & 7));
   }
 
   uint8_t* image_;

@@ -219,6 +219,12 @@ TEST(IntelHexTest, SectionTableAndPasses) {
   EXPECT_EQ(image[0x1FFFF], 0x00);
   EXPECT_EQ(image[0x1FFFE], 0xFF);
   EXPECT_EQ(image[7], 0x00);  // the end entry of the table
+  // A run of stored zeros across whole and partial bytes of the written map.
+  std::string zeros = hexData(0x123, Bytes(29, 0x00));
+  EXPECT_EQ(load(hexOfImage(sectionTable(0x2000)) + zeros, &length, &image), kHexLoaded);
+  Bytes expected(31, 0x00);
+  expected.front() = expected.back() = 0xFF;
+  EXPECT_EQ(bytesOf(image, 0x122, 31), expected);
   EXPECT_EQ(load(hexOfImage(sectionTable(0x2C0)) + explicitBytes, &length, &image), kHexLoaded);
   EXPECT_EQ(bytesOf(image, 0x7F, 4), (Bytes{0x00, 0x00, 0xFF, 0x00}));
   EXPECT_EQ(load(hexOfImage(sectionTable(0x3C0))), kHexLoaded);
