@@ -98,10 +98,9 @@ std::string deviceProperty(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property
   DWORD required = 0;
   std::vector<wchar_t> buffer(1024, 0);
   SetLastError(0);
-  if (!SetupDiGetDeviceRegistryPropertyW(set, device, property, &type,
-                                         reinterpret_cast<BYTE*>(buffer.data()),
-                                         static_cast<DWORD>((buffer.size() - 2) * sizeof(wchar_t)),
-                                         &required))
+  if (!SetupDiGetDeviceRegistryPropertyW(
+          set, device, property, &type, reinterpret_cast<BYTE*>(buffer.data()),
+          static_cast<DWORD>((buffer.size() - 2) * sizeof(wchar_t)), &required))
     return "(fails, error " + std::to_string(GetLastError()) + ")";
   std::string out;
   const wchar_t* at = buffer.data();
@@ -180,7 +179,8 @@ void show() {
   // The bus devices the HID interfaces stand on, found by their enumerator
   // when the parent link cannot be followed.
   for (const char* bus : {"WINEBUS", "USB"}) {
-    HDEVINFO devices = SetupDiGetClassDevsA(nullptr, bus, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
+    HDEVINFO devices =
+        SetupDiGetClassDevsA(nullptr, bus, nullptr, DIGCF_ALLCLASSES | DIGCF_PRESENT);
     if (devices == INVALID_HANDLE_VALUE) continue;
     for (DWORD index = 0; index < 1024; ++index) {
       SP_DEVINFO_DATA device{};
