@@ -82,9 +82,18 @@ const LongOption kLongOptions[] = {
        *problem = "a number of parallel updates from 1 to 256";
        return parseNumber(value, 1, 256, &line->jobs);
      }},
-    {"--json", false, "", "results as JSON Lines on standard output",
+    {"--json", false, "", "results as JSON Lines on standard output (see man tavrin)",
      [](const char* value, CommandLine* line, const char**) {
        return noValue(value) && (line->json = true);
+     }},
+    {"--log", true, "FILE", "append a timestamped trace of the run to FILE",
+     [](const char* value, CommandLine* line, const char**) {
+       line->logPath = value;
+       return true;
+     }},
+    {"--verbose", false, "", "explain a failure that has no message of its own",
+     [](const char* value, CommandLine*, const char**) {
+       return noValue(value) && (gContext.verbose = true);
      }},
     {"--simulate", false, "[=N]", "dry run against N simulated devices (1) instead of hardware",
      [](const char* value, CommandLine* line, const char** problem) {

@@ -16,6 +16,7 @@ struct CommandLine {
   bool all = false;                // --all
   uint32_t jobs = 0;               // --jobs N (0: as many as devices)
   bool json = false;               // --json
+  std::string logPath;             // --log FILE
   bool udevRule = false;           // --udev-rule
   bool udevProbe = false;          // --udev-probe PATH
   std::string udevProbePath;

@@ -62,8 +62,9 @@ std::vector<std::string> runWords(const std::vector<std::string>& words, const s
 
 // Passes each complete line of a run's standard error on, with its port in
 // front. A carriage return ends a line too: progress lines of several
-// devices cannot overwrite each other.
-void relay(Target& target, bool flush) {
+// devices cannot overwrite each other. The run's JSON lines go on under
+// --json, each naming its device; the last result is kept for the table.
+void relay(Target& target, bool flush, bool json) {
   size_t start = 0;
   for (size_t i = 0; i < target.err.size(); ++i) {
     if (target.err[i] != '\n' && target.err[i] != '\r') continue;
@@ -80,7 +81,9 @@ void relay(Target& target, bool flush) {
   while ((end = target.out.find('\n')) != std::string::npos) {
     const std::string line = target.out.substr(0, end);
     target.out.erase(0, end + 1);
-    if (!line.empty() && line[0] == '{') target.result = line;
+    if (line.size() < 2 || line[0] != '{') continue;
+    if (json) output("{\"device\":%s,%s\n", jsonString(target.port).c_str(), line.c_str() + 1);
+    if (line.rfind("{\"event\":\"result\"", 0) == 0) target.result = line;
   }
 }
 
@@ -99,7 +102,8 @@ std::string resultText(const Target& target, bool* updated) {
   std::string message = fields["message"];
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
   if (!message.empty()) return message;
-  return fields["reason"] + " (no answer in state " + fields["state"] + ")";
+  if (!fields["detail"].empty()) return fields["detail"];
+  return fields["reason"] + " in state " + fields["state"];
 }
 
 std::string cell(const std::string& text, size_t width) {
@@ -208,13 +212,13 @@ int runGangUpdate(const CommandLine& line, const std::vector<std::string>& words
     for (const auto& target : targets) {
       if (!target->run || target->done) continue;
       const bool open = target->run->collect(&target->out, &target->err);
-      relay(*target, false);
+      relay(*target, false, line.json);
       const int status = open ? -1 : target->run->exitStatus();
       if (status < 0) {
         live.push_back(target->run.get());
         continue;
       }
-      relay(*target, true);
+      relay(*target, true, line.json);
       target->status = status;
       target->done = true;
       target->seconds =
@@ -229,9 +233,6 @@ int runGangUpdate(const CommandLine& line, const std::vector<std::string>& words
     bool updated = false;
     if (target->done && !target->result.empty()) resultText(*target, &updated);
     allUpdated = allUpdated && updated;
-    // With --json every result goes on as it came, naming its device.
-    if (line.json && !target->result.empty())
-      output("{\"device\":%s,%s\n", jsonString(target->port).c_str(), target->result.c_str() + 1);
   }
   if (!line.json) printTable(targets);
   if (interruptSignal() != 0) return kExitBySignal + interruptSignal();

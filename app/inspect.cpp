@@ -2,7 +2,9 @@
 
 #include <cstdio>
 
+#include "app/json.h"
 #include "app/message.h"
+#include "app/run_report.h"
 #include "app/update_context.h"
 #include "common/files.h"
 #include "image/container.h"
@@ -79,15 +81,35 @@ int runInspect(const std::string& path, const char* imageOutPath) {
     gContext.releaseImage();
     return 1;
   }
+  char crc[16], check[16], mask[8];
+  std::snprintf(crc, sizeof crc, "0x%08X", static_cast<unsigned>(gContext.imageCrc));
+  std::snprintf(check, sizeof check, "0x%08X", static_cast<unsigned>(gContext.checkWord));
+  std::snprintf(mask, sizeof mask, "0x%02X", static_cast<unsigned>(gContext.protocolMask));
+  const std::string length = std::to_string(gContext.imageLength);
+  const std::string selection = std::to_string(gContext.protocolSelection);
+  runReport().log("inspect %s: %s, %s bytes, image-crc %s, check-word %s", path.c_str(),
+                  formatName(format), length.c_str(), crc, check);
+  std::string report;
+  if (runReport().json())
+    report = JsonLine()
+                 .add("event", "inspect")
+                 .add("format", formatName(format))
+                 .add("length", int64_t{gContext.imageLength})
+                 .add("image-crc", crc)
+                 .add("check-word", check)
+                 .add("protocol-mask", mask)
+                 .add("protocol-selection", int64_t{gContext.protocolSelection})
+                 .add("model", info.model)
+                 .add("version", info.version)
+                 .text() +
+             "\n";
+  else
+    report = std::string("format: ") + formatName(format) + "\nlength: " + length +
+             "\nimage-crc: " + crc + "\ncheck-word: " + check + "\nprotocol-mask: " + mask +
+             "\nprotocol-selection: " + selection + "\nmodel: " + escapeInspectText(info.model) +
+             "\nversion: " + escapeInspectText(info.version) + "\n";
   // A full disk or a closed pipe must not pass for a report delivered.
-  const bool delivered = output(
-      "format: %s\nlength: %u\nimage-crc: 0x%08X\ncheck-word: 0x%08X\nprotocol-mask: 0x%02X\n"
-      "protocol-selection: %u\nmodel: %s\nversion: %s\n",
-      formatName(format), static_cast<unsigned>(gContext.imageLength),
-      static_cast<unsigned>(gContext.imageCrc), static_cast<unsigned>(gContext.checkWord),
-      static_cast<unsigned>(gContext.protocolMask),
-      static_cast<unsigned>(gContext.protocolSelection), escapeInspectText(info.model).c_str(),
-      escapeInspectText(info.version).c_str());
+  const bool delivered = outputText(report.c_str());
   gContext.releaseImage();
   if (!delivered) {
     messageText("Error: cannot write the report to standard output\n");

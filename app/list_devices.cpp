@@ -6,6 +6,7 @@
 
 #include "app/inspect.h"
 #include "app/message.h"
+#include "app/run_report.h"
 #include "hid/hid_device.h"
 #include "hid/hid_platform.h"
 #include "update/permission_hint.h"
@@ -53,10 +54,12 @@ int listDevices() {
     // (--port, --serial); "-" when the system does not say.
     const std::string port = listedValue(info.port);
     const std::string serial = listedValue(info.serial);
-    delivered =
-        output("%s %04x:%04x%s %s port=%s serial=%s\n", info.node.c_str(), info.vendorId,
-               info.productId, product.c_str(), modeName(mode), port.c_str(), serial.c_str()) &&
-        delivered;
+    runReport().interfaceListed(info, modeName(mode));
+    if (!runReport().json())
+      delivered = output("%s %04x:%04x%s %s port=%s serial=%s\n", info.node.c_str(),
+                         info.vendorId, info.productId, product.c_str(), modeName(mode),
+                         port.c_str(), serial.c_str()) &&
+                  delivered;
     ++printed;
     // Listing needs no open; check it anyway so the operator learns now that
     // an update would be refused.

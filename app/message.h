@@ -23,6 +23,8 @@ const char* consoleText(const char* gbk, const char* utf8);
 
 /// While one is alive, everything message() and output() would write is
 /// appended to it instead, so that tests can read what an operation said.
+/// With TAVRIN_JSON_COLLECT naming a file, the JSON lines it took are
+/// appended there when it ends (the schema check of the test run).
 class MessageSink {
  public:
   MessageSink();

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/message.h"
+#include "app/run_report.h"
 #include "hid/hid_manager.h"
 #include "hid/hid_platform.h"
 #include "update/commands.h"
@@ -33,7 +34,9 @@ bool readDeviceVersions() {
         // must not be shown with the version of the device before it.
         std::memset(model, 0, sizeof model);
         std::memset(version, 0, sizeof version);
-        if (readFirmwareVersion(device, model, version) != 0) continue;
+        const TransactionStatus status = readFirmwareVersion(device, model, version);
+        runReport().versionAnswered(*device, status, model, version);
+        if (status != kTransactionOk) continue;
         message("Deveice Firmware Version: %s\n", version);
         answered = true;
       }

@@ -13,31 +13,17 @@
 #include "app/list_devices.h"
 #include "app/message.h"
 #include "app/read_versions.h"
+#include "app/run_report.h"
 #include "app/simulation.h"
 #include "app/udev.h"
 #include "app/update_context.h"
 #include "image/container.h"
 #include "sim/simulated_platform.h"
 #include "update/interruption.h"
+#include "update/session_listener.h"
 #include "update/update_session.h"
 
 namespace {
-
-// The end of an update as one JSON line (--json).
-void printResult() {
-  const UpdateResult& result = lastUpdateResult();
-  JsonLine line;
-  line.add("event", "result")
-      .add("ok", updateSucceeded())
-      .add("reason", updateOutcomeName(result.outcome))
-      .add("state", int64_t{result.state})
-      .add("message", result.message)
-      .add("port", result.port)
-      .add("serial", result.serial)
-      .add("version-before", result.versionBefore);
-  if (result.outcome == UpdateOutcome::kWrite) line.add("offset", int64_t{result.offset});
-  output("%s\n", line.text().c_str());
-}
 
 int runUpdateMode(const CommandLine& line, SimulatedPlatform* simulation) {
   InterruptGuard guard;
@@ -51,7 +37,6 @@ int runUpdateMode(const CommandLine& line, SimulatedPlatform* simulation) {
       plugInSimulatedBench(*simulation, info.model, line.simulatedDevices);
     });
   }
-  if (line.json) printResult();
   if (updateSucceeded()) return kExitSuccess;
   // Stopped by the operator: the shell's convention, 128 + the signal.
   if (interruptSignal() != 0) return kExitBySignal + interruptSignal();
@@ -107,7 +92,14 @@ int tavrinMain(int argc, const char* const* argv) {
     setHidPlatform(simulation.get());
   }
   const std::vector<std::string> words(argv + 1, argv + argc);
+  RunReport& report = runReport();
+  if (!report.start(line, argc, argv)) return kExitUsage;
+  setSessionListener(&report);
+  if (!line.logPath.empty()) setExchangeListener(&report);
   const int status = runModes(line, words, simulation.get());
+  report.finishedWith(status);
+  setExchangeListener(nullptr);
+  setSessionListener(nullptr);
   if (simulation) setHidPlatform(nullptr);
   return status;
 }

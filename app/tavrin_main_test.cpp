@@ -1,12 +1,18 @@
 #include "app/tavrin_main.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/help_text.h"
+#include "app/json.h"
 #include "app/message.h"
 #include "app/update_context.h"
 #include "tests/reset_context.h"
@@ -105,6 +111,67 @@ TEST_F(TavrinMainTest, SimulatedUpdate) {
   // The same file with the device's ids left at zero still runs through.
   r = run({"--simulate", "-f", demo_.c_str()});
   EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// The "event" of every line of out, in order.
+std::vector<std::string> events(const std::string& out) {
+  std::vector<std::string> found;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    std::map<std::string, std::string> fields;
+    EXPECT_TRUE(parseFlatJsonObject(line, &fields)) << line;
+    found.push_back(fields["event"]);
+  }
+  return found;
+}
+
+TEST_F(TavrinMainTest, JsonLinesTellAnUpdateAsItGoes) {
+  Outcome r = run({"--json", "--simulate", "-f", demo_.c_str(), "-dv", "abcd", "-dp", "1234", "-bv",
+                   "abcd", "-bp", "1000"});
+  EXPECT_EQ(r.status, 0);
+  std::vector<std::string> seen = events(r.out);
+  std::vector<std::string> expected = {"selected", "protocol", "switch", "bootloader", "protocol"};
+  ASSERT_GT(seen.size(), expected.size() + 3);
+  EXPECT_EQ(std::vector<std::string>(seen.begin(), seen.begin() + 5), expected);
+  EXPECT_EQ(seen[seen.size() - 3], "progress");
+  EXPECT_EQ(seen[seen.size() - 2], "verify");
+  EXPECT_EQ(
+      r.out.substr(r.out.rfind("{\"event\":\"result\"")),
+      "{\"event\":\"result\",\"ok\":true,\"reason\":\"updated\",\"state\":10,\"message\":\"\","
+      "\"port\":\"sim-0\",\"serial\":\"SIM0001\",\"version-before\":\"0.0.1-sim\"}\n");
+  // The human messages stay as they are.
+  EXPECT_EQ(r.err.substr(r.err.size() - 30), "Verifying...\nUpdate completed\n");
+}
+
+TEST_F(TavrinMainTest, JsonLinesOfTheListAndTheVersions) {
+  Outcome r = run({"--json", "--simulate=2", "--list", "-dv", "abcd", "-dp", "1234"});
+  EXPECT_EQ(events(r.out), (std::vector<std::string>{"interface", "interface"}));
+  EXPECT_NE(r.out.find("\"port\":\"sim-1\",\"serial\":\"SIM0002\""), std::string::npos);
+  r = run({"--json", "--simulate=2", "-r", "-dv", "abcd", "-dp", "1234"});
+  EXPECT_EQ(events(r.out), (std::vector<std::string>{"version", "version"}));
+  EXPECT_NE(r.out.find("\"ok\":true,\"model\":\"TVR-100\",\"version\":\"0.0.1-sim\""),
+            std::string::npos);
+  EXPECT_EQ(r.err, "Deveice Firmware Version: 0.0.1-sim\nDeveice Firmware Version: 0.0.1-sim\n");
+}
+
+TEST_F(TavrinMainTest, TheLogTracesTheRunAsItGoes) {
+  const std::string log = testing::TempDir() + "tavrin_log_" + std::to_string(::getpid());
+  std::remove(log.c_str());
+  Outcome r = run({"--log", log.c_str(), "--simulate", "-f", demo_.c_str(), "-dv", "abcd", "-dp",
+                   "1234", "-bv", "abcd", "-bp", "1000"});
+  EXPECT_EQ(r.status, 0);
+  std::ifstream in(log);
+  const std::string text((std::istreambuf_iterator<char>(in)), {});
+  for (const char* expected :
+       {"Z run: tavrin --log ", "Z listed sim/0/0 abcd:1234 application port=sim-0 serial=SIM0001",
+        "Z state 1 -> 2\n", "Z exchange ok b25a5503fc0160600000", ", send 1, ", "Z verify passed\n",
+        "Z outcome: updated, state 10\n", "Z exit status 0\n"})
+    EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+  // A log that cannot be opened is a usage error, before anything is done.
+  r = run({"--log", "/nonexistent/dir/log", "--simulate", "-f", demo_.c_str()});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, "Error: cannot open the log file /nonexistent/dir/log\n");
+  std::remove(log.c_str());
 }
 
 }  // namespace

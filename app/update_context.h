@@ -19,6 +19,8 @@ struct UpdateContext {
   // selection and -r (--port, --serial; empty: any).
   std::string selectPort;
   std::string selectSerial;
+  // --verbose: a failure that has no message of its own is explained.
+  bool verbose = false;
 
   // Image (loader). imageData is owned: allocate with new[], release with
   // releaseImage().

@@ -1,8 +1,31 @@
 #include "hid/transaction.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "app/update_context.h"
+
+namespace {
+
+ExchangeListener* gListener = nullptr;
+
+// Tells the listener, if any, how the exchange went; returns status.
+TransactionStatus told(const HidDevice* device, const uint8_t* request, const uint8_t* response,
+                       TransactionStatus status, std::chrono::steady_clock::time_point start) {
+  if (gListener != nullptr) {
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    gListener->exchanged(
+        {device, request, response, status,
+         std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()});
+  }
+  return status;
+}
+
+}  // namespace
+
+void setExchangeListener(ExchangeListener* listener) {
+  gListener = listener;
+}
 
 uint8_t nextFrameSequence(uint8_t sequence) {
   return sequence == 255 ? 1 : static_cast<uint8_t>(sequence + 1);
@@ -40,19 +63,22 @@ TransactionStatus sendTransaction(HidDevice* device, const uint8_t* payload, uin
   HidConnection& connection = *device->handle;
   // Answers to earlier, abandoned requests must not pass for this one's.
   connection.flushInput();
+  const auto start = std::chrono::steady_clock::now();
   HidWaitResult wait = connection.writeReport(request, kTransactionWaitMs);
   if (wait != kHidWaitDone) {
     connection.cancelIo();
-    return wait == kHidWaitTimeout ? kTransactionTimeout : kTransactionFailed;
+    return told(device, request, nullptr,
+                wait == kHidWaitTimeout ? kTransactionTimeout : kTransactionFailed, start);
   }
   uint32_t count = 0;
   input[0] = kResponseReportId;
   wait = connection.readReport(input, kTransactionWaitMs, &count);
   if (wait != kHidWaitDone) {
     connection.cancelIo();
-    return wait == kHidWaitTimeout ? kTransactionTimeout : kTransactionFailed;
+    return told(device, request, nullptr,
+                wait == kHidWaitTimeout ? kTransactionTimeout : kTransactionFailed, start);
   }
   std::memcpy(response, input, kFrameBufferSize);
   if (bytesRead != nullptr) *bytesRead = static_cast<uint8_t>(count & 0xFF);
-  return kTransactionOk;
+  return told(device, request, input, kTransactionOk, start);
 }

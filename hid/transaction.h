@@ -25,6 +25,25 @@ bool buildRequestFrame(const uint8_t* payload, uint8_t payloadLength, uint8_t fl
 /// The sequence number that follows sequence: 255 is followed by 1.
 uint8_t nextFrameSequence(uint8_t sequence);
 
+/// One exchange as it went, for whoever records them (the session log).
+struct ExchangeRecord {
+  const HidDevice* device;
+  const uint8_t* request;   ///< the kReportSize bytes written
+  const uint8_t* response;  ///< the kReportSize bytes read; null unless kTransactionOk
+  TransactionStatus status;
+  int64_t microseconds;  ///< from the write to the end of the read
+};
+
+class ExchangeListener {
+ public:
+  virtual ~ExchangeListener() = default;
+  virtual void exchanged(const ExchangeRecord& record) = 0;
+};
+
+/// Every exchange from now on is told to listener (null: none). The
+/// listener only watches: it changes nothing the exchange does.
+void setExchangeListener(ExchangeListener* listener);
+
 /// Sends payload to device in one output report and waits for one input
 /// report. frameSequence is used and advanced. On kTransactionOk response
 /// (65 bytes) holds the input report in bytes 0..32 and zeros after it; on any

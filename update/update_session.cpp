@@ -1,5 +1,6 @@
 #include "update/update_session.h"
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -13,10 +14,15 @@
 #include "update/commands.h"
 #include "update/interruption.h"
 #include "update/permission_hint.h"
+#include "update/session_listener.h"
 
 namespace {
 
 UpdateResult gLastResult;
+
+// Stands in when nobody listens.
+SessionListener gQuiet;
+SessionListener* gListener = &gQuiet;
 
 constexpr uint32_t kTextBufferSize = 64;
 constexpr uint8_t kGetInfoMinLengthForFlag = 9;  // the application flag counts above this
@@ -63,6 +69,8 @@ class UpdateSession {
   void takeInfo(const uint8_t* response);
   // Prints text (when there is one) and notes why the session ends; false.
   bool fail(UpdateOutcome outcome, const char* text);
+  // In English, why a failure without a message of its own happened.
+  std::string silentReason(UpdateOutcome outcome) const;
   void failureExit();
 
   const ImageLoadedHook& afterLoad_;
@@ -77,6 +85,7 @@ class UpdateSession {
   uint8_t lastPercent_ = 0;
   bool inBootloader_ = false;  // the device has been switched, or was found there
   std::string selectedPort_;   // the switched device's port; empty when unknown
+  TransactionStatus lastStatus_ = kTransactionOk;
 };
 
 void UpdateSession::run() {
@@ -87,6 +96,7 @@ void UpdateSession::run() {
   lastPercent_ = 0;
   gContext.sessionActive = true;
   gContext.sessionState = StateStart;
+  gListener->stateChanged(StateIdle, StateStart);
   while (gContext.sessionActive) {
     const bool finishing = gContext.sessionState == StateFinish;
     // A verified image is finished even after a stop request: the device is
@@ -95,7 +105,10 @@ void UpdateSession::run() {
       failureExit();
       return;
     }
-    if (!step()) {
+    const uint32_t before = gContext.sessionState;
+    const bool stepped = step();
+    if (gContext.sessionState != before) gListener->stateChanged(before, gContext.sessionState);
+    if (!stepped) {
       failureExit();
       return;
     }
@@ -120,8 +133,10 @@ bool UpdateSession::prepare() {
   manager_->refreshDevices();
   uint32_t selectable = 0;
   for (HidDevice* device = manager_->firstDevice(); device != nullptr;
-       device = manager_->nextDevice())
+       device = manager_->nextDevice()) {
+    gListener->deviceListed(*device);
     if (isSelectedDevice(*device)) ++selectable;
+  }
   if (selectable == 0) {
     fail(UpdateOutcome::kNoDevice, "No specified VID/PID HID device detected!");
     printHidPermissionHint(true);
@@ -141,6 +156,7 @@ bool UpdateSession::selectDevice() {
     clearTexts();
     if (readFirmwareVersion(device, modelText_, versionText_) != kTransactionOk) continue;
     message("Deveice Firmware Version: %s\n", versionText_);
+    gListener->versionRead(*device, modelText_, versionText_);
     if (info_.model == modelText_) {
       ++matchCount;
       selected_ = device;
@@ -152,6 +168,7 @@ bool UpdateSession::selectDevice() {
   if (matchCount == 0) {
     return fail(UpdateOutcome::kWrongModel, "Device not connected\n");
   }
+  if (matchCount == 1) gListener->deviceSelected(*selected_, modelText_, gLastResult.versionBefore);
   if (matchCount > 1) {
     return fail(UpdateOutcome::kMultipleDevices,
                 "Multiple HID devices detected, please disconnect other HID devices\n");
@@ -192,7 +209,8 @@ TransactionStatus UpdateSession::exchange(const uint8_t* payload, uint8_t length
                                           uint8_t* response) {
   std::memset(response, 0, kFrameBufferSize);
   uint8_t bytesRead = 0;
-  return sendTransaction(selected_, payload, length, flag, response, &bytesRead);
+  lastStatus_ = sendTransaction(selected_, payload, length, flag, response, &bytesRead);
+  return lastStatus_;
 }
 
 void UpdateSession::takeInfo(const uint8_t* response) {
@@ -202,6 +220,7 @@ void UpdateSession::takeInfo(const uint8_t* response) {
                                                response[kInfoProtocolVersionOffset + 1] << 8);
   info.capabilityMask = response[kInfoCapabilityMaskOffset];
   bootInfo_ = info;
+  gListener->protocolVersion(info.protocolVersion, info.capabilityMask);
 }
 
 bool UpdateSession::negotiate() {
@@ -227,6 +246,7 @@ bool UpdateSession::queryMode() {
     message("Swithing to bootloader...\n");
     const uint8_t enter[] = {CmdEnterBootloader};
     inBootloader_ = true;
+    gListener->switching();
     exchange(enter, sizeof enter, 0, response);
     gContext.sessionState = StateWaitBootloader;
     switchStartMs_ = hidPlatform().monotonicMilliseconds();
@@ -263,6 +283,7 @@ bool UpdateSession::waitBootloader() {
     selected_->protocolMask = gContext.protocolMask;
     gContext.sessionState = StateCheckModel;
     message("Bootloader Connected\n");
+    gListener->bootloaderConnected(*selected_);
   } else {
     hidPlatform().sleepMilliseconds(kBootloaderPollMs);
   }
@@ -362,6 +383,7 @@ bool UpdateSession::writeData() {
       message("Process: %%%d\n", percent);
     else
       message("Process: %%%d\r", percent);
+    gListener->progress(percent);
   }
   if (gContext.writeOffset >= gContext.imageLength) gContext.sessionState = StateVerify;
   return true;
@@ -375,8 +397,10 @@ bool UpdateSession::verify() {
   if (exchange(request, length, 0, response) != kTransactionOk ||
       !isWellFormedResponse(response, CmdVerify) ||
       response[kVerifyResultOffset] != kCommandSucceeded) {
+    gListener->verified(false);
     return fail(UpdateOutcome::kVerify, "Verify failed\n");
   }
+  gListener->verified(true);
   gContext.sessionState = StateFinish;
   return true;
 }
@@ -399,11 +423,48 @@ bool UpdateSession::stopRequested() {
   return true;
 }
 
+std::string UpdateSession::silentReason(UpdateOutcome outcome) const {
+  const char* why = lastStatus_ == kTransactionTimeout ? "no answer within a second"
+                                                       : "the device is gone or failed";
+  char text[160];
+  switch (outcome) {
+    case UpdateOutcome::kGetInfo:
+      std::snprintf(text, sizeof text, "Error: %s the information request (%s)",
+                    gContext.sessionState == StateQueryBootloader ? "the bootloader did not answer"
+                                                                  : "no answer to",
+                    why);
+      break;
+    case UpdateOutcome::kStartUpdate:
+      std::snprintf(text, sizeof text, "Error: no answer to the start request (%s)", why);
+      break;
+    case UpdateOutcome::kWrite:
+      std::snprintf(text, sizeof text,
+                    "Error: no answer to the write request at offset 0x%04X after %u sends (%s)",
+                    static_cast<unsigned>(gContext.writeOffset), kMaxChunkSends, why);
+      break;
+    default:
+      std::snprintf(text, sizeof text, "Error: %s", updateOutcomeName(outcome));
+      break;
+  }
+  return text;
+}
+
 bool UpdateSession::fail(UpdateOutcome outcome, const char* text) {
-  if (text != nullptr) messageText(text);
   gLastResult.outcome = outcome;
   gLastResult.state = gContext.sessionState;
-  gLastResult.message = text != nullptr ? text : "";
+  if (text != nullptr) {
+    messageText(text);
+    gLastResult.message = text;
+    return false;
+  }
+  // A failure the session names no message for: --verbose says why, on a
+  // line of its own.
+  gLastResult.detail = silentReason(outcome);
+  if (gContext.verbose) {
+    if (lastPercent_ != 0 && lastPercent_ != 100) messageText("\n");
+    gLastResult.message = gLastResult.detail + "\n";
+    messageText(gLastResult.message.c_str());
+  }
   return false;
 }
 
@@ -420,6 +481,11 @@ void runUpdateSession(const ImageLoadedHook& afterLoad) {
   UpdateSession session(afterLoad);
   session.run();
   if (updateSucceeded()) gLastResult.state = StateFinish;
+  gListener->finished(gLastResult);
+}
+
+void setSessionListener(SessionListener* listener) {
+  gListener = listener != nullptr ? listener : &gQuiet;
 }
 
 bool updateSucceeded() {

@@ -64,6 +64,7 @@ struct UpdateResult {
   UpdateOutcome outcome = UpdateOutcome::kUpdated;
   uint32_t state = 0;         ///< the state it ended in (StateFinish when updated)
   std::string message;        ///< what it printed about the failure; empty for a silent one
+  std::string detail;         ///< for a failure without a message of its own: why, in English
   uint32_t offset = 0;        ///< kWrite: offset of the chunk that went unanswered
   std::string port;           ///< the device's port, empty when unknown or none selected
   std::string serial;         ///< its serial number

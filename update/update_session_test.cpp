@@ -425,8 +425,9 @@ struct FailureCase {
   std::function<void(DeviceModelConfig&)> setUp;
   std::string tail;
   uint8_t lastCommand;
-  const char* outcome;  // the reason a script reads
-  uint32_t state;       // where the session ended
+  const char* outcome;       // the reason a script reads
+  uint32_t state;            // where the session ended
+  const char* verbose = "";  // the line --verbose adds to a failure without a message
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) {
@@ -453,6 +454,22 @@ TEST_P(FailureRowTest, TakesTheFailureExit) {
   EXPECT_EQ(err.substr(err.size() - said.size()), said);
 }
 
+TEST_P(FailureRowTest, VerboseExplainsOnlyTheSilentOnes) {
+  const FailureCase& fc = GetParam();
+  gContext.verbose = true;
+  useFile("fw.bin", rawImage(40));
+  DeviceModelConfig config = device();
+  fc.setUp(config);
+  sim_->addDevice(config);
+  const std::string err = run();
+  const std::string line = *fc.verbose == '\0' ? "" : std::string(fc.verbose) + "\n";
+  // A progress line still open is ended first.
+  const std::string tail = fc.tail + (line.empty() || fc.tail.back() == '\n' ? "" : "\n") + line;
+  ASSERT_GE(err.size(), tail.size());
+  EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
+  EXPECT_EQ(lastUpdateResult().message.empty(), false);
+}
+
 DeviceFault lost(uint8_t command, uint32_t first, uint32_t count = 1) {
   return {FaultKind::kNoAnswer, command, first, count, 0};
 }
@@ -462,11 +479,14 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         FailureCase{"QueryModeUnanswered",
                     [](DeviceModelConfig& c) { c.faults.push_back(lost(CmdGetInfo, 1)); },
-                    "Deveice Firmware Version: 1.2\n", CmdGetInfo, "get-info", StateQueryMode},
+                    "Deveice Firmware Version: 1.2\n", CmdGetInfo, "get-info", StateQueryMode,
+                    "Error: no answer to the information request (no answer within a second)"},
         FailureCase{"BootloaderInfoUnanswered",
                     [](DeviceModelConfig& c) { c.faults.push_back(lost(CmdGetInfo, 2)); },
                     "Get bootloader protocol version...\n", CmdGetInfo, "get-info",
-                    StateQueryBootloader},
+                    StateQueryBootloader,
+                    "Error: the bootloader did not answer the information request (no answer "
+                    "within a second)"},
         FailureCase{"BootloaderVersionRequestsUnanswered",
                     [](DeviceModelConfig& c) { c.faults.push_back(lost(CmdReadVersion, 2, 0)); },
                     "Bootloader Connected\nError: Bootloader not responding\n", CmdReadVersion,
@@ -486,11 +506,14 @@ INSTANTIATE_TEST_SUITE_P(
                     StateSetProtocol},
         FailureCase{"StartUpdateUnanswered",
                     [](DeviceModelConfig& c) { c.faults.push_back(lost(CmdStartUpdate, 1)); },
-                    "Start updating\n", CmdStartUpdate, "start-update", StateStartUpdate},
+                    "Start updating\n", CmdStartUpdate, "start-update", StateStartUpdate,
+                    "Error: no answer to the start request (no answer within a second)"},
         FailureCase{"ChunkUnansweredSixTimes",
                     [](DeviceModelConfig& c) { c.faults.push_back(lost(CmdWriteData, 2, 6)); },
                     "Writing firmware data...\nProcess: %40\r", CmdWriteData, "write",
-                    StateWriteData},
+                    StateWriteData,
+                    "Error: no answer to the write request at offset 0x0010 after 6 sends (no "
+                    "answer within a second)"},
         FailureCase{"VerifyFails",
                     [](DeviceModelConfig& c) { c.verify = VerifyBehaviour::kAlwaysFail; },
                     "Verifying...\nVerify failed\n", CmdVerify, "verify", StateVerify},
