@@ -98,6 +98,7 @@ bool simSettingIsKnown(const std::string& key) {
                                         "port",
                                         "serial",
                                         "answer-delay-ms",
+                                        "keyboard-collection",
                                         "start-mode",
                                         "protocol-version",
                                         "capability-mask",
@@ -207,7 +208,16 @@ bool applySimSetting(const std::string& key, const std::string& value, SimOption
     dev.port = value;
   else if (key == "serial")
     dev.serial = value;
-  else if (key == "answer-delay-ms")
+  else if (key == "keyboard-collection") {
+    if (value == "before")
+      dev.keyboard = SimDeviceOptions::Keyboard::kBefore;
+    else if (value == "after")
+      dev.keyboard = SimDeviceOptions::Keyboard::kAfter;
+    else {
+      error = "keyboard-collection: expected before or after, got '" + value + "'";
+      return false;
+    }
+  } else if (key == "answer-delay-ms")
     return setCount(key, value, options.answerDelayMs, error);
   else if (key == "start-mode") {
     if (value == "application" || value == "app")
@@ -354,6 +364,9 @@ const char* simHelpText() {
          "  --port TEXT                     where it is plugged in (HID_PHYS TEXT/input0;\n"
          "                                  default sim-INDEX, counted from 0)\n"
          "  --serial TEXT                   serial number (HID_UNIQ; default SIM0001, ...)\n"
+         "  --keyboard-collection before|after\n"
+         "                                  a keyboard collection (report id 1) besides the\n"
+         "                                  device's own, before or after it\n"
          "  --start-mode application|bootloader\n"
          "  --protocol-version N            GetInfo protocol version (1)\n"
          "  --capability-mask HEX           GetInfo capability mask (01)\n"

@@ -15,6 +15,9 @@ struct SimDeviceOptions {
   std::string name = "tavrin simulated device";
   std::string port;    ///< empty: sim-INDEX
   std::string serial;  ///< empty: SIM0001 for the first device, and so on
+  /// A keyboard collection besides the device's own, as a scanner with a
+  /// keyboard half has: none, before or after it in the report descriptor.
+  enum class Keyboard : uint8_t { kNone, kBefore, kAfter } keyboard = Keyboard::kNone;
 };
 
 struct SimOptions {

@@ -55,6 +55,14 @@ TEST(SimOptions, DefaultsAndDeviceSettings) {
                      "f.log",
                      "--image-out",
                      "img",
+                     "--port",
+                     "1-1.4",
+                     "--serial",
+                     "QS0001",
+                     "--keyboard-collection",
+                     "before",
+                     "--answer-delay-ms",
+                     "2",
                      "--verbose"},
                     o, error))
       << error;
@@ -75,6 +83,10 @@ TEST(SimOptions, DefaultsAndDeviceSettings) {
   EXPECT_EQ(o.lifetimeSeconds, 0u);
   EXPECT_EQ(o.frameLog, "f.log");
   EXPECT_EQ(o.imageOut, "img");
+  EXPECT_EQ(o.devices[0].port, "1-1.4");
+  EXPECT_EQ(o.devices[0].serial, "QS0001");
+  EXPECT_EQ(o.devices[0].keyboard, SimDeviceOptions::Keyboard::kBefore);
+  EXPECT_EQ(o.answerDelayMs, 2u);
   EXPECT_TRUE(o.verbose);
 }
 
@@ -90,6 +102,7 @@ TEST(SimOptions, RejectsMalformedValues) {
   EXPECT_FALSE(parse({"--start-mode", "dfu"}, o, error));
   EXPECT_EQ(error, "start-mode: expected application or bootloader, got 'dfu'");
   EXPECT_FALSE(parse({"--verify", "maybe"}, o, error));
+  EXPECT_FALSE(parse({"--keyboard-collection", "middle"}, o, error));
   EXPECT_FALSE(parse({"--model"}, o, error));
   EXPECT_EQ(error, "--model needs a value");
   EXPECT_FALSE(parse({"--colour", "red"}, o, error));
@@ -194,6 +207,10 @@ TEST(SimOptions, HelpNamesEverySetting) {
                           "--model",
                           "--version",
                           "--name",
+                          "--port",
+                          "--serial",
+                          "--keyboard-collection",
+                          "--answer-delay-ms",
                           "--start-mode",
                           "--protocol-version",
                           "--capability-mask",

@@ -30,6 +30,10 @@ struct UhidEvent {
 /// data bytes each.
 std::vector<uint8_t> bootloaderReportDescriptor();
 
+/// A keyboard collection with report id 1 that never reports: the other half
+/// of a scanner that is also a keyboard.
+std::vector<uint8_t> keyboardReportDescriptor();
+
 /// A uhid device; the node given to createOn() is closed by destroy() or
 /// the destructor, so the kernel removes the device on every way out.
 class UhidDevice {

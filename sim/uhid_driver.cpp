@@ -72,6 +72,17 @@ bool UhidDriver::createDevice(size_t index, const SimIdentity& identity) {
   uhid.vendor = identity.vendorId;
   uhid.product = identity.productId;
   uhid.descriptor = bootloaderReportDescriptor();
+  const std::vector<uint8_t> keyboard = keyboardReportDescriptor();
+  switch (options_.devices[index].keyboard) {
+    case SimDeviceOptions::Keyboard::kBefore:
+      uhid.descriptor.insert(uhid.descriptor.begin(), keyboard.begin(), keyboard.end());
+      break;
+    case SimDeviceOptions::Keyboard::kAfter:
+      uhid.descriptor.insert(uhid.descriptor.end(), keyboard.begin(), keyboard.end());
+      break;
+    case SimDeviceOptions::Keyboard::kNone:
+      break;
+  }
   std::string error;
   nodes_[index].clear();
   const int fd = opener_(error);
