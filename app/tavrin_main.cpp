@@ -9,7 +9,6 @@
 #include "app/gang_update.h"
 #include "app/help_text.h"
 #include "app/inspect.h"
-#include "app/json.h"
 #include "app/list_devices.h"
 #include "app/message.h"
 #include "app/read_versions.h"
@@ -82,6 +81,8 @@ int tavrinMain(int argc, const char* const* argv) {
     return kExitSuccess;
   }
 
+  RunReport& report = runReport();
+  if (!report.start(line, argc, argv)) return kExitUsage;
   std::unique_ptr<SimulatedPlatform> simulation;
   if (line.simulate) {
     simulation = std::make_unique<SimulatedPlatform>();
@@ -92,8 +93,6 @@ int tavrinMain(int argc, const char* const* argv) {
     setHidPlatform(simulation.get());
   }
   const std::vector<std::string> words(argv + 1, argv + argc);
-  RunReport& report = runReport();
-  if (!report.start(line, argc, argv)) return kExitUsage;
   setSessionListener(&report);
   if (!line.logPath.empty()) setExchangeListener(&report);
   const int status = runModes(line, words, simulation.get());
