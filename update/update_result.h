@@ -1,0 +1,43 @@
+// How an update ended: the result the JSON output, the log and a parallel
+// update read.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+/// How an update ended. Each code has a fixed name (updateOutcomeName) that
+/// scripts can rely on.
+enum class UpdateOutcome : uint8_t {
+  kUpdated,
+  kInvalidFile,              ///< the file is not a valid firmware file
+  kEmptyImage,               ///< the image has no bytes
+  kNoDevice,                 ///< no device with the ids (and --port/--serial) is listed
+  kWrongModel,               ///< none of the listed devices reports the file's model
+  kMultipleDevices,          ///< several do
+  kGetInfo,                  ///< no answer to CmdGetInfo (before or after the switch)
+  kProtocolVersion,          ///< the device speaks an unknown protocol version
+  kProtocolMismatch,         ///< it offers none of the protocol bits the file asks for
+  kSwitchTimeout,            ///< its bootloader did not show up in time
+  kBootloaderNotResponding,  ///< the bootloader never answered its version request
+  kWrongBootloaderModel,     ///< the bootloader reports another model
+  kSetProtocol,              ///< CmdSetProtocol failed
+  kStartUpdate,              ///< no answer to CmdStartUpdate
+  kWrite,                    ///< a chunk went unanswered six times
+  kVerify,                   ///< the device did not confirm the image
+  kInterrupted,              ///< Ctrl-C or SIGTERM
+};
+
+/// The fixed name of an outcome ("updated", "switch-timeout", ...).
+const char* updateOutcomeName(UpdateOutcome outcome);
+
+/// The end of the last update session.
+struct UpdateResult {
+  UpdateOutcome outcome = UpdateOutcome::kUpdated;
+  uint32_t state = 0;         ///< the state it ended in (StateFinish when updated)
+  std::string message;        ///< what it printed about the failure; empty for a silent one
+  std::string detail;         ///< for a failure without a message of its own: why, in English
+  uint32_t offset = 0;        ///< kWrite: offset of the chunk that went unanswered
+  std::string port;           ///< the device's port, empty when unknown or none selected
+  std::string serial;         ///< its serial number
+  std::string versionBefore;  ///< the version it reported before the update
+};
