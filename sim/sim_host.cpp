@@ -59,9 +59,15 @@ void SimHost::logFrame(size_t index, const uint8_t* data, size_t size) {
   std::fputc('\n', frameLog_);
 }
 
+int64_t SimHost::arrivalUs(int64_t leaveUs) const {
+  const int64_t offWire = leaveUs + latencyUs_;
+  if (pollIntervalUs_ <= 0) return offWire;
+  return (offWire + pollIntervalUs_ - 1) / pollIntervalUs_ * pollIntervalUs_;
+}
+
 void SimHost::receive(size_t index, const uint8_t* data, size_t size, int64_t nowUs) {
   Device& device = *devices_[index];
-  if (!device.present) return;
+  if (!device.present || !device.taking) return;
   logFrame(index, data, size);
   if (size > kOffsetPayload && data[kOffsetReportId] == kRequestReportId &&
       data[kOffsetPayload] == CmdWriteData) {
@@ -74,12 +80,18 @@ void SimHost::receive(size_t index, const uint8_t* data, size_t size, int64_t no
   int64_t leaveUs = nowUs + int64_t{reply.delayMs} * 1000;
   if (!device.pending.empty()) leaveUs = std::max(leaveUs, device.pending.back().leaveUs);
   for (const Report& report : reply.reports) {
-    if (leaveUs <= nowUs && latencyUs_ == 0 && device.pending.empty())
+    const int64_t arriveUs = arrivalUs(leaveUs);
+    if (arriveUs <= nowUs && device.pending.empty())
       driver_.sendInput(index, report);
     else
-      device.pending.push_back({leaveUs, leaveUs + latencyUs_, report});
+      device.pending.push_back({leaveUs, arriveUs, report});
   }
   if (reply.event == DeviceModelEvent::kNone) return;
+  if (reply.event == DeviceModelEvent::kStopTaking) {
+    device.taking = false;
+    driver_.stopTaking(index);
+    return;
+  }
   takeDown(device, index, nowUs);
   if (reply.event == DeviceModelEvent::kReenumerate) {
     ++device.generation;

@@ -34,6 +34,9 @@ class SimDriver {
   virtual void destroyDevice(size_t index) = 0;
   /// Delivers one input report of device `index` to the host side.
   virtual void sendInput(size_t index, const Report& report) = 0;
+  /// Device `index` takes no further output report: a carrier that can
+  /// refuse them (a USB endpoint) does so; the host ignores them anyway.
+  virtual void stopTaking(size_t /*index*/) {}
 };
 
 class SimHost {
@@ -44,6 +47,10 @@ class SimHost {
   void setFrameLog(FILE* log) { frameLog_ = log; }
   /// Time every answer spends on the wire after it leaves the device.
   void setAnswerLatencyUs(int64_t us) { latencyUs_ = us; }
+  /// The host polls the devices' interrupt IN endpoints every `us`: an
+  /// answer arrives at the first poll (a multiple of `us` on the callers'
+  /// clock) once it is off the wire. 0: as soon as it is off the wire.
+  void setPollIntervalUs(int64_t us) { pollIntervalUs_ = us; }
 
   /// Adds a device and presents it at once; returns its index. present() is
   /// false afterwards when the driver refused it. An empty port becomes
@@ -93,6 +100,7 @@ class SimHost {
     std::string serial;
     std::unique_ptr<DeviceModel> model;
     bool present = false;
+    bool taking = true;  ///< false once the model stopped taking output reports
     uint32_t generation = 0;
     int64_t recreateAtUs = -1;
     std::deque<Pending> pending;
@@ -106,6 +114,9 @@ class SimHost {
 
   SimDriver& driver_;
   FILE* frameLog_ = nullptr;
+  int64_t arrivalUs(int64_t leaveUs) const;
+
   int64_t latencyUs_ = 0;
+  int64_t pollIntervalUs_ = 0;
   std::vector<std::unique_ptr<Device>> devices_;
 };
