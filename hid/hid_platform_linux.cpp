@@ -215,7 +215,10 @@ std::unique_ptr<HidConnection> LinuxHidPlatform::open(const std::string& path,
     return nullptr;
   }
   *error = kHidOpenOk;
-  return std::make_unique<HidrawConnection>(fd, info);
+  // usbhid holds a write until the device takes it; the others queue it.
+  const HidrawWrites writes =
+      linuxUsbDevice(path).empty() ? HidrawWrites::kInline : HidrawWrites::kOnThread;
+  return std::make_unique<HidrawConnection>(fd, info, writes);
 }
 
 int64_t LinuxHidPlatform::monotonicMilliseconds() {
@@ -269,7 +272,8 @@ void HidrawConnection::runWriter(const std::shared_ptr<Writer>& writer) {
   if (w.closeFd) ::close(w.fd);
 }
 
-HidrawConnection::HidrawConnection(int fd, const HidInterfaceInfo& info) : fd_(fd), info_(info) {}
+HidrawConnection::HidrawConnection(int fd, const HidInterfaceInfo& info, HidrawWrites writes)
+    : fd_(fd), info_(info), writes_(writes) {}
 
 HidrawConnection::~HidrawConnection() {
   if (writer_) {
@@ -316,8 +320,21 @@ void HidrawConnection::flushInput() {
   }
 }
 
+HidWaitResult HidrawConnection::writeInline(const uint8_t* report, int64_t deadline) {
+  for (;;) {
+    ssize_t n = ::write(fd_, report, kReportSize);
+    if (n == static_cast<ssize_t>(kReportSize)) return kHidWaitDone;
+    if (n >= 0) return kHidWaitFailed;  // a report is never taken in part
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return kHidWaitFailed;
+    HidWaitResult wait = waitFor(fd_, POLLOUT, deadline);
+    if (wait != kHidWaitDone) return wait;
+  }
+}
+
 HidWaitResult HidrawConnection::writeReport(const uint8_t* report, uint32_t timeoutMs) {
   const int64_t deadline = nowMilliseconds() + timeoutMs;
+  if (writes_ == HidrawWrites::kInline) return writeInline(report, deadline);
   const auto steadyDeadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   if (!writer_) {

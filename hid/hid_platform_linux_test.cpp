@@ -184,12 +184,12 @@ TEST(LinuxHidPlatform, ParsesHidId) {
 }
 
 // A SOCK_SEQPACKET pair keeps report boundaries, like a hidraw node.
-class HidrawIoTest : public ::testing::Test {
+class HidrawIoTest : public ::testing::TestWithParam<HidrawWrites> {
  protected:
   HidrawIoTest() {
     int fds[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0, fds), 0);
-    connection_ = std::make_unique<HidrawConnection>(fds[0], HidInterfaceInfo{});
+    connection_ = std::make_unique<HidrawConnection>(fds[0], HidInterfaceInfo{}, GetParam());
     peer_ = fds[1];
   }
   ~HidrawIoTest() override {
@@ -202,7 +202,7 @@ class HidrawIoTest : public ::testing::Test {
   int peer_ = -1;
 };
 
-TEST_F(HidrawIoTest, WritesOneReportAndSkipsForeignInput) {
+TEST_P(HidrawIoTest, WritesOneReportAndSkipsForeignInput) {
   uint8_t request[kReportSize] = {0xB2, 0xAA, 0x55, 0x03, 0xFC, 0x01, 0x60, 0x60};
   ASSERT_EQ(connection_->writeReport(request, 100), kHidWaitDone);
   uint8_t received[64];
@@ -232,7 +232,7 @@ TEST_F(HidrawIoTest, WritesOneReportAndSkipsForeignInput) {
   EXPECT_EQ(response[32], 0x00);
 }
 
-TEST_F(HidrawIoTest, FlushTimeoutAndDisappearance) {
+TEST_P(HidrawIoTest, FlushTimeoutAndDisappearance) {
   deviceSends({0xB1, 0x11});
   deviceSends({0xB1, 0x22});
   connection_->flushInput();
@@ -250,6 +250,9 @@ TEST_F(HidrawIoTest, FlushTimeoutAndDisappearance) {
   EXPECT_EQ(connection_->readReport(response, 1000, &immediate), kHidWaitFailed);
 }
 
+INSTANTIATE_TEST_SUITE_P(BothWaysOfWriting, HidrawIoTest,
+                         ::testing::Values(HidrawWrites::kInline, HidrawWrites::kOnThread));
+
 // A blocking socket whose peer has stopped taking reports: a write to it
 // stays in the kernel, as usbhid's write does while the device refuses the
 // transfer (it ignores O_NONBLOCK and waits up to five seconds).
@@ -261,7 +264,8 @@ class HidrawHeldWriteTest : public ::testing::Test {
     const uint8_t filler[kReportSize] = {0x01};
     while (send(fds[0], filler, sizeof filler, MSG_DONTWAIT) == static_cast<ssize_t>(kReportSize))
       ++fillers_;
-    connection_ = std::make_unique<HidrawConnection>(fds[0], HidInterfaceInfo{});
+    connection_ =
+        std::make_unique<HidrawConnection>(fds[0], HidInterfaceInfo{}, HidrawWrites::kOnThread);
     peer_ = fds[1];
   }
   ~HidrawHeldWriteTest() override { close(peer_); }
