@@ -71,7 +71,15 @@ void SimHost::receive(size_t index, const uint8_t* data, size_t size, int64_t no
   logFrame(index, data, size);
   if (size > kOffsetPayload && data[kOffsetReportId] == kRequestReportId &&
       data[kOffsetPayload] == CmdWriteData) {
-    if (device.dataFrames++ == 0) device.firstDataUs = nowUs;
+    if (device.dataFrames == 0) device.firstDataUs = nowUs;
+    // Windows of kStatsWindow frames, each starting where the last ended.
+    if (device.dataFrames % (kStatsWindow - 1) == 0) {
+      const int64_t window = nowUs - device.windowStartUs;
+      if (device.dataFrames > 0 && (device.bestWindowUs < 0 || window < device.bestWindowUs))
+        device.bestWindowUs = window;
+      device.windowStartUs = nowUs;
+    }
+    ++device.dataFrames;
     device.lastDataUs = nowUs;
   }
   const DeviceReply reply = device.model->receive(data, size);
@@ -133,10 +141,13 @@ std::string SimHost::statsText() const {
     const int64_t span = device.lastDataUs - device.firstDataUs;
     const double perExchange =
         device.dataFrames > 1 ? double(span) / double(device.dataFrames - 1) : 0.0;
-    char line[160];
+    const double bestWindow =
+        device.bestWindowUs < 0 ? 0.0 : double(device.bestWindowUs) / double(kStatsWindow - 1);
+    char line[200];
     std::snprintf(line, sizeof line,
-                  "device %zu data-frames %" PRIu64 " span-us %" PRId64 " per-exchange-us %.1f\n",
-                  i, device.dataFrames, span, perExchange);
+                  "device %zu data-frames %" PRIu64 " span-us %" PRId64
+                  " per-exchange-us %.1f best-window-us %.1f\n",
+                  i, device.dataFrames, span, perExchange, bestWindow);
     text += line;
   }
   return text;

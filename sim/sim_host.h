@@ -78,8 +78,11 @@ class SimHost {
   DeviceModel& model(size_t index) { return *devices_[index]->model; }
   const DeviceModel& model(size_t index) const { return *devices_[index]->model; }
 
-  /// "device I data-frames N span-us S per-exchange-us P" per device: the
-  /// time from the first to the last CmdWriteData received.
+  /// "device I data-frames N span-us S per-exchange-us P best-window-us B" per
+  /// device: the time from the first to the last CmdWriteData received, and
+  /// per exchange in the fastest run of kStatsWindow of them (0 when there was
+  /// none), which a machine busy with other work for a while spoils less.
+  static constexpr uint64_t kStatsWindow = 256;
   std::string statsText() const;
   /// Writes the first device's stored image to path (even when empty) and
   /// every further non-empty one to path.I. False when a write failed.
@@ -107,6 +110,8 @@ class SimHost {
     uint64_t dataFrames = 0;
     int64_t firstDataUs = 0;
     int64_t lastDataUs = 0;
+    int64_t windowStartUs = 0;  ///< first frame of the current window
+    int64_t bestWindowUs = -1;  ///< shortest whole window so far (-1: none yet)
   };
   bool show(Device& device, size_t index);
   void takeDown(Device& device, size_t index, int64_t nowUs);

@@ -279,14 +279,27 @@ TEST(SimHost, FrameLogStatsAndImages) {
   EXPECT_FALSE(std::getline(in, line));
 
   EXPECT_EQ(host.statsText(),
-            "device 0 data-frames 0 span-us 0 per-exchange-us 0.0\n"
-            "device 1 data-frames 3 span-us 1000 per-exchange-us 500.0\n");
+            "device 0 data-frames 0 span-us 0 per-exchange-us 0.0 best-window-us 0.0\n"
+            "device 1 data-frames 3 span-us 1000 per-exchange-us 500.0 best-window-us 0.0\n");
   ASSERT_TRUE(host.writeImages(imagePath));
   std::ifstream first(imagePath, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(first), {}), "");
   std::ifstream second(imagePath + ".1", std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(second), {}), "\xDE\xAD\xBE\xEF\x01");
   EXPECT_FALSE(host.writeImages(dir + "no/such/dir/image"));
+
+  // Two windows of 255 exchanges, 10 us and then 4 us apart: the faster counts.
+  RecordingKernel k2;
+  SimHost timed(k2);
+  ASSERT_TRUE(startAll(timed, oneDevice()));
+  int64_t now = 0;
+  for (int i = 0; i < 511; ++i) {
+    Report data = request(static_cast<uint8_t>(i % 255 + 1), {0x64, 1}, 1);
+    timed.receive(0, data.data(), data.size(), now);
+    now += i < 255 ? 10 : 4;
+  }
+  EXPECT_EQ(timed.statsText(),
+            "device 0 data-frames 511 span-us 3570 per-exchange-us 7.0 best-window-us 4.0\n");
   std::remove(logPath.c_str());
   std::remove(imagePath.c_str());
   std::remove((imagePath + ".1").c_str());
