@@ -24,7 +24,7 @@ bool isUsbDeviceName(const std::string& name) {
 
 }  // namespace
 
-std::string linuxInterfacePort(const std::string& resolvedPath, const std::string& hidPhys) {
+std::string linuxUsbDevice(const std::string& resolvedPath) {
   // Skip the node's own entries (hidraw/hidrawN) and the HID device; look
   // at what lies above.
   std::string path = resolvedPath;
@@ -38,6 +38,12 @@ std::string linuxInterfacePort(const std::string& resolvedPath, const std::strin
     if (isUsbDeviceName(name)) return name;
     path = slash == std::string::npos ? std::string() : path.substr(0, slash);
   }
+  return {};
+}
+
+std::string linuxInterfacePort(const std::string& resolvedPath, const std::string& hidPhys) {
+  std::string usbDevice = linuxUsbDevice(resolvedPath);
+  if (!usbDevice.empty()) return usbDevice;
   const size_t input = hidPhys.rfind("/input");
   if (input != std::string::npos && input + 6 < hidPhys.size() &&
       hidPhys.find_first_not_of("0123456789", input + 6) == std::string::npos)

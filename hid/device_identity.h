@@ -6,6 +6,11 @@
 
 #include <string>
 
+/// The USB device a Linux hidraw interface belongs to: the name of the nearest
+/// USB device directory above resolvedPath (see below), or empty when it sits
+/// on no USB device (uhid, Bluetooth, I2C).
+std::string linuxUsbDevice(const std::string& resolvedPath);
+
 /// The port of a Linux hidraw interface. resolvedPath is the sysfs directory
 /// of the node (".../1-1.4.2/1-1.4.2:1.0/0003:ABCD:1234.0007/hidraw/hidraw2"):
 /// the name of the nearest USB device directory above it ("1-1.4.2"). Without

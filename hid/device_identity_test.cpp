@@ -9,6 +9,7 @@ TEST(DeviceIdentity, LinuxPortIsTheUsbDeviceAboveTheInterface) {
       "/sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.4/1-1.4.2/1-1.4.2:1.0/"
       "0003:ABCD:1234.0007/hidraw/hidraw2";
   EXPECT_EQ(linuxInterfacePort(hub, "usb-0000:00:14.0-1.4.2/input0"), "1-1.4.2");
+  EXPECT_EQ(linuxUsbDevice(hub), "1-1.4.2");
   // Another interface (a second collection set) of the same device: the same port.
   EXPECT_EQ(linuxInterfacePort("/sys/devices/pci0000:00/0000:00:14.0/usb3/3-2/3-2:1.1/"
                                "0003:ABCD:1234.0009/hidraw/hidraw5",
@@ -24,6 +25,7 @@ TEST(DeviceIdentity, LinuxPortIsTheUsbDeviceAboveTheInterface) {
 TEST(DeviceIdentity, LinuxPortWithoutAUsbAncestorIsThePhysicalPath) {
   const std::string uhid = "/sys/devices/virtual/misc/uhid/0003:ABCD:1234.0001/hidraw/hidraw0";
   EXPECT_EQ(linuxInterfacePort(uhid, "tavrin-sim-3/input0"), "tavrin-sim-3");
+  EXPECT_EQ(linuxUsbDevice(uhid), "");
   EXPECT_EQ(linuxInterfacePort(uhid, "bench-a"), "bench-a");
   EXPECT_EQ(linuxInterfacePort(uhid, "x/input"), "x/input");  // no number: not a suffix
   EXPECT_EQ(linuxInterfacePort(uhid, ""), "");

@@ -4,6 +4,7 @@
 // fake sysfs tree and drive a connection over a socketpair.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "hid/hid_platform.h"
@@ -31,12 +32,30 @@ class LinuxHidPlatform : public HidPlatform {
   std::string devRoot_;
 };
 
-/// One open hidraw node. Takes ownership of fd (closed by the destructor).
-/// Any descriptor that keeps message boundaries (a SOCK_SEQPACKET socket)
-/// can stand in for the node.
+/// Where a connection's writes happen.
+enum class HidrawWrites : uint8_t {
+  kInline,    ///< on the caller's thread: the kernel queues the report (uhid, Bluetooth)
+  kOnThread,  ///< on a thread of the connection's own: the kernel may hold them (USB)
+};
+
+/// One open hidraw node. Takes ownership of fd. Any descriptor that keeps
+/// message boundaries (a SOCK_SEQPACKET socket) can stand in for the node.
+///
+/// A write to a USB device's node returns only once the device has taken the
+/// report, whatever O_NONBLOCK says: usbhid waits up to five seconds for the
+/// interrupt OUT transfer or the SET_REPORT control transfer, and no signal
+/// ends that wait. So there the writes happen on a thread of the connection's
+/// own, and writeReport() waits for it no longer than it was asked to. A write
+/// the wait gave up on stays in the kernel until the kernel ends it; until
+/// then further writes time out without sending anything, so reports never
+/// overtake each other. The destructor does not wait for such a write: the
+/// thread closes the node when the write returns. (The process cannot end
+/// before that write does, and the kernel's hidraw lets no node be opened or
+/// closed meanwhile.) Where the kernel queues reports, a thread would only
+/// cost time.
 class HidrawConnection : public HidConnection {
  public:
-  HidrawConnection(int fd, const HidInterfaceInfo& info);
+  HidrawConnection(int fd, const HidInterfaceInfo& info, HidrawWrites writes);
   ~HidrawConnection() override;
   HidrawConnection(const HidrawConnection&) = delete;
   HidrawConnection& operator=(const HidrawConnection&) = delete;
@@ -49,8 +68,15 @@ class HidrawConnection : public HidConnection {
   void cancelIo() override {}
 
  private:
+  struct Writer;
+  static void runWriter(const std::shared_ptr<Writer>& writer);
+
+  HidWaitResult writeInline(const uint8_t* report, int64_t deadline);
+
   int fd_;
   HidInterfaceInfo info_;
+  HidrawWrites writes_;
+  std::shared_ptr<Writer> writer_;  ///< kOnThread: started by the first write
 };
 
 /// Parses the HID_ID value of a uevent ("0003:0000ABCD:00001234").

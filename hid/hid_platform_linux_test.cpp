@@ -1,6 +1,7 @@
 #include "hid/hid_platform_linux.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -183,12 +184,12 @@ TEST(LinuxHidPlatform, ParsesHidId) {
 }
 
 // A SOCK_SEQPACKET pair keeps report boundaries, like a hidraw node.
-class HidrawIoTest : public ::testing::Test {
+class HidrawIoTest : public ::testing::TestWithParam<HidrawWrites> {
  protected:
   HidrawIoTest() {
     int fds[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK, 0, fds), 0);
-    connection_ = std::make_unique<HidrawConnection>(fds[0], HidInterfaceInfo{});
+    connection_ = std::make_unique<HidrawConnection>(fds[0], HidInterfaceInfo{}, GetParam());
     peer_ = fds[1];
   }
   ~HidrawIoTest() override {
@@ -201,7 +202,7 @@ class HidrawIoTest : public ::testing::Test {
   int peer_ = -1;
 };
 
-TEST_F(HidrawIoTest, WritesOneReportAndSkipsForeignInput) {
+TEST_P(HidrawIoTest, WritesOneReportAndSkipsForeignInput) {
   uint8_t request[kReportSize] = {0xB2, 0xAA, 0x55, 0x03, 0xFC, 0x01, 0x60, 0x60};
   ASSERT_EQ(connection_->writeReport(request, 100), kHidWaitDone);
   uint8_t received[64];
@@ -231,7 +232,7 @@ TEST_F(HidrawIoTest, WritesOneReportAndSkipsForeignInput) {
   EXPECT_EQ(response[32], 0x00);
 }
 
-TEST_F(HidrawIoTest, FlushTimeoutAndDisappearance) {
+TEST_P(HidrawIoTest, FlushTimeoutAndDisappearance) {
   deviceSends({0xB1, 0x11});
   deviceSends({0xB1, 0x22});
   connection_->flushInput();
@@ -247,6 +248,72 @@ TEST_F(HidrawIoTest, FlushTimeoutAndDisappearance) {
   close(peer_);
   peer_ = -1;
   EXPECT_EQ(connection_->readReport(response, 1000, &immediate), kHidWaitFailed);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothWaysOfWriting, HidrawIoTest,
+                         ::testing::Values(HidrawWrites::kInline, HidrawWrites::kOnThread));
+
+// A blocking socket whose peer has stopped taking reports: a write to it
+// stays in the kernel, as usbhid's write does while the device refuses the
+// transfer (it ignores O_NONBLOCK and waits up to five seconds).
+class HidrawHeldWriteTest : public ::testing::Test {
+ protected:
+  HidrawHeldWriteTest() {
+    int fds[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+    const uint8_t filler[kReportSize] = {0x01};
+    while (send(fds[0], filler, sizeof filler, MSG_DONTWAIT) == static_cast<ssize_t>(kReportSize))
+      ++fillers_;
+    connection_ =
+        std::make_unique<HidrawConnection>(fds[0], HidInterfaceInfo{}, HidrawWrites::kOnThread);
+    peer_ = fds[1];
+  }
+  ~HidrawHeldWriteTest() override { close(peer_); }
+
+  // The next report the device takes (its first two bytes), or -1 at the
+  // end of the stream.
+  int deviceTakes() {
+    pollfd p{peer_, POLLIN, 0};
+    if (poll(&p, 1, 10000) != 1) return -2;
+    uint8_t buffer[64];
+    const ssize_t n = recv(peer_, buffer, sizeof buffer, 0);
+    if (n == 0) return -1;
+    return n == static_cast<ssize_t>(kReportSize) ? buffer[0] << 8 | buffer[1] : -3;
+  }
+  void deviceTakesTheFillers() {
+    for (int i = 0; i < fillers_; ++i) ASSERT_EQ(deviceTakes(), 0x0100);
+  }
+
+  std::unique_ptr<HidrawConnection> connection_;
+  int peer_ = -1;
+  int fillers_ = 0;
+};
+
+TEST_F(HidrawHeldWriteTest, TheWaitEndsAndReportsKeepTheirOrder) {
+  ASSERT_GT(fillers_, 0);
+  const uint8_t first[kReportSize] = {0xB2, 0x01};
+  const uint8_t second[kReportSize] = {0xB2, 0x02};
+  const uint8_t third[kReportSize] = {0xB2, 0x03};
+  EXPECT_EQ(connection_->writeReport(first, 50), kHidWaitTimeout);
+  // The next exchange while the first write is still held: it times out too,
+  // and its report is not sent behind the held one.
+  EXPECT_EQ(connection_->writeReport(second, 50), kHidWaitTimeout);
+  // The device takes reports again: the held one arrives whole, then the
+  // next one written.
+  deviceTakesTheFillers();
+  EXPECT_EQ(deviceTakes(), 0xB201);
+  EXPECT_EQ(connection_->writeReport(third, 5000), kHidWaitDone);
+  EXPECT_EQ(deviceTakes(), 0xB203);
+}
+
+TEST_F(HidrawHeldWriteTest, ClosingLeavesTheHeldWriteToFinishAndCloseTheNode) {
+  const uint8_t first[kReportSize] = {0xB2, 0x01};
+  EXPECT_EQ(connection_->writeReport(first, 20), kHidWaitTimeout);
+  connection_.reset();  // does not wait for the write
+  deviceTakesTheFillers();
+  EXPECT_EQ(deviceTakes(), 0xB201);
+  // The node is closed once the write is through.
+  EXPECT_EQ(deviceTakes(), -1);
 }
 
 }  // namespace

@@ -149,6 +149,9 @@ DeviceReply DeviceModel::receive(const uint8_t* report, size_t length) {
       ++dataFrames_;
       if (config_.vanishAfterDataFrames != 0 && dataFrames_ >= config_.vanishAfterDataFrames)
         reply.event = DeviceModelEvent::kVanish;
+      else if (config_.stopTakingAfterDataFrames != 0 &&
+               dataFrames_ >= config_.stopTakingAfterDataFrames)
+        reply.event = DeviceModelEvent::kStopTaking;
       break;
     case CmdVerify: {
       uint8_t result = 1;  // any value but kCommandSucceeded

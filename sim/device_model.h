@@ -17,6 +17,7 @@ enum class DeviceModelEvent : uint8_t {
   kNone = 0,
   kReenumerate,  ///< disappear now, reappear as the bootloader after eventDelayMs
   kVanish,       ///< disappear for good
+  kStopTaking,   ///< stay present but take no further output report
 };
 
 /// The kinds of faults that can be injected into the answers.
@@ -65,6 +66,9 @@ struct DeviceModelConfig {
   /// The device disappears right after answering this many CmdWriteData frames
   /// (0: never).
   uint32_t vanishAfterDataFrames = 0;
+  /// The device stops taking output reports right after answering this many
+  /// CmdWriteData frames (0: never): a USB device's OUT endpoint refuses them.
+  uint32_t stopTakingAfterDataFrames = 0;
   std::vector<DeviceFault> faults;
   /// Keep every received frame (off for long benchmark runs).
   bool logFrames = true;

@@ -171,6 +171,16 @@ TEST(DeviceModel, InjectedFaults) {
   EXPECT_EQ(last.event, DeviceModelEvent::kVanish);
   EXPECT_EQ(device.storedImage(), (std::vector<uint8_t>{1, 5, 6}));
   EXPECT_EQ(device.receivedFrames().size(), 12u);
+
+  // A device that stops taking reports answers the last one it takes.
+  config.faults.clear();
+  config.vanishAfterDataFrames = 0;
+  config.stopTakingAfterDataFrames = 2;
+  DeviceModel stalling(config);
+  EXPECT_EQ(send(stalling, {CmdWriteData, 1}, 1).event, DeviceModelEvent::kNone);
+  DeviceReply stall = send(stalling, {CmdWriteData, 2}, 1);
+  EXPECT_EQ(stall.reports.size(), 1u);
+  EXPECT_EQ(stall.event, DeviceModelEvent::kStopTaking);
 }
 
 }  // namespace

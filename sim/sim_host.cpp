@@ -59,13 +59,27 @@ void SimHost::logFrame(size_t index, const uint8_t* data, size_t size) {
   std::fputc('\n', frameLog_);
 }
 
+int64_t SimHost::arrivalUs(int64_t leaveUs) const {
+  const int64_t offWire = leaveUs + latencyUs_;
+  if (pollIntervalUs_ <= 0) return offWire;
+  return (offWire + pollIntervalUs_ - 1) / pollIntervalUs_ * pollIntervalUs_;
+}
+
 void SimHost::receive(size_t index, const uint8_t* data, size_t size, int64_t nowUs) {
   Device& device = *devices_[index];
-  if (!device.present) return;
+  if (!device.present || !device.taking) return;
   logFrame(index, data, size);
   if (size > kOffsetPayload && data[kOffsetReportId] == kRequestReportId &&
       data[kOffsetPayload] == CmdWriteData) {
-    if (device.dataFrames++ == 0) device.firstDataUs = nowUs;
+    if (device.dataFrames == 0) device.firstDataUs = nowUs;
+    // Windows of kStatsWindow frames, each starting where the last ended.
+    if (device.dataFrames % (kStatsWindow - 1) == 0) {
+      const int64_t window = nowUs - device.windowStartUs;
+      if (device.dataFrames > 0 && (device.bestWindowUs < 0 || window < device.bestWindowUs))
+        device.bestWindowUs = window;
+      device.windowStartUs = nowUs;
+    }
+    ++device.dataFrames;
     device.lastDataUs = nowUs;
   }
   const DeviceReply reply = device.model->receive(data, size);
@@ -74,12 +88,18 @@ void SimHost::receive(size_t index, const uint8_t* data, size_t size, int64_t no
   int64_t leaveUs = nowUs + int64_t{reply.delayMs} * 1000;
   if (!device.pending.empty()) leaveUs = std::max(leaveUs, device.pending.back().leaveUs);
   for (const Report& report : reply.reports) {
-    if (leaveUs <= nowUs && latencyUs_ == 0 && device.pending.empty())
+    const int64_t arriveUs = arrivalUs(leaveUs);
+    if (arriveUs <= nowUs && device.pending.empty())
       driver_.sendInput(index, report);
     else
-      device.pending.push_back({leaveUs, leaveUs + latencyUs_, report});
+      device.pending.push_back({leaveUs, arriveUs, report});
   }
   if (reply.event == DeviceModelEvent::kNone) return;
+  if (reply.event == DeviceModelEvent::kStopTaking) {
+    device.taking = false;
+    driver_.stopTaking(index);
+    return;
+  }
   takeDown(device, index, nowUs);
   if (reply.event == DeviceModelEvent::kReenumerate) {
     ++device.generation;
@@ -121,10 +141,13 @@ std::string SimHost::statsText() const {
     const int64_t span = device.lastDataUs - device.firstDataUs;
     const double perExchange =
         device.dataFrames > 1 ? double(span) / double(device.dataFrames - 1) : 0.0;
-    char line[160];
+    const double bestWindow =
+        device.bestWindowUs < 0 ? 0.0 : double(device.bestWindowUs) / double(kStatsWindow - 1);
+    char line[200];
     std::snprintf(line, sizeof line,
-                  "device %zu data-frames %" PRIu64 " span-us %" PRId64 " per-exchange-us %.1f\n",
-                  i, device.dataFrames, span, perExchange);
+                  "device %zu data-frames %" PRIu64 " span-us %" PRId64
+                  " per-exchange-us %.1f best-window-us %.1f\n",
+                  i, device.dataFrames, span, perExchange, bestWindow);
     text += line;
   }
   return text;

@@ -34,6 +34,9 @@ class SimDriver {
   virtual void destroyDevice(size_t index) = 0;
   /// Delivers one input report of device `index` to the host side.
   virtual void sendInput(size_t index, const Report& report) = 0;
+  /// Device `index` takes no further output report: a carrier that can
+  /// refuse them (a USB endpoint) does so; the host ignores them anyway.
+  virtual void stopTaking(size_t /*index*/) {}
 };
 
 class SimHost {
@@ -44,6 +47,10 @@ class SimHost {
   void setFrameLog(FILE* log) { frameLog_ = log; }
   /// Time every answer spends on the wire after it leaves the device.
   void setAnswerLatencyUs(int64_t us) { latencyUs_ = us; }
+  /// The host polls the devices' interrupt IN endpoints every `us`: an
+  /// answer arrives at the first poll (a multiple of `us` on the callers'
+  /// clock) once it is off the wire. 0: as soon as it is off the wire.
+  void setPollIntervalUs(int64_t us) { pollIntervalUs_ = us; }
 
   /// Adds a device and presents it at once; returns its index. present() is
   /// false afterwards when the driver refused it. An empty port becomes
@@ -71,8 +78,11 @@ class SimHost {
   DeviceModel& model(size_t index) { return *devices_[index]->model; }
   const DeviceModel& model(size_t index) const { return *devices_[index]->model; }
 
-  /// "device I data-frames N span-us S per-exchange-us P" per device: the
-  /// time from the first to the last CmdWriteData received.
+  /// "device I data-frames N span-us S per-exchange-us P best-window-us B" per
+  /// device: the time from the first to the last CmdWriteData received, and
+  /// per exchange in the fastest run of kStatsWindow of them (0 when there was
+  /// none), which a machine busy with other work for a while spoils less.
+  static constexpr uint64_t kStatsWindow = 256;
   std::string statsText() const;
   /// Writes the first device's stored image to path (even when empty) and
   /// every further non-empty one to path.I. False when a write failed.
@@ -93,12 +103,15 @@ class SimHost {
     std::string serial;
     std::unique_ptr<DeviceModel> model;
     bool present = false;
+    bool taking = true;  ///< false once the model stopped taking output reports
     uint32_t generation = 0;
     int64_t recreateAtUs = -1;
     std::deque<Pending> pending;
     uint64_t dataFrames = 0;
     int64_t firstDataUs = 0;
     int64_t lastDataUs = 0;
+    int64_t windowStartUs = 0;  ///< first frame of the current window
+    int64_t bestWindowUs = -1;  ///< shortest whole window so far (-1: none yet)
   };
   bool show(Device& device, size_t index);
   void takeDown(Device& device, size_t index, int64_t nowUs);
@@ -106,6 +119,9 @@ class SimHost {
 
   SimDriver& driver_;
   FILE* frameLog_ = nullptr;
+  int64_t arrivalUs(int64_t leaveUs) const;
+
   int64_t latencyUs_ = 0;
+  int64_t pollIntervalUs_ = 0;
   std::vector<std::unique_ptr<Device>> devices_;
 };

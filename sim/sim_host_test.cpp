@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,7 @@ class RecordingKernel : public SimDriver {
     return !refuseCreate;
   }
   void destroyDevice(size_t index) override { calls.push_back("destroy " + std::to_string(index)); }
+  void stopTaking(size_t index) override { calls.push_back("stop " + std::to_string(index)); }
   void sendInput(size_t index, const Report& r) override {
     char text[64];
     // id, sequence echo and command echo identify an answer well enough.
@@ -131,6 +134,29 @@ TEST(SimHost, NeverReturningAndVanishingDevices) {
   EXPECT_EQ(k2.take(), (Calls{"input 0 b1 seq=1 cmd=64", "input 0 b1 seq=2 cmd=64", "destroy 0"}));
   EXPECT_FALSE(boot.present(0));
   EXPECT_EQ(boot.nextDueUs(), -1);
+
+  // One that stops taking reports stays present; what it is sent later is
+  // neither answered nor logged.
+  v.devices[0].model.vanishAfterDataFrames = 0;
+  v.devices[0].model.stopTakingAfterDataFrames = 1;
+  std::string logPath = ::testing::TempDir() + "sim_host_test.stall";
+  FILE* log = std::fopen(logPath.c_str(), "w");
+  ASSERT_NE(log, nullptr);
+  RecordingKernel k3;
+  SimHost stalling(k3);
+  stalling.setFrameLog(log);
+  ASSERT_TRUE(startAll(stalling, v));
+  k3.take();
+  for (uint8_t seq = 1; seq <= 2; ++seq) {
+    Report data = request(seq, {0x64, 1, 2, 3}, 1);
+    stalling.receive(0, data.data(), data.size(), seq);
+  }
+  std::fclose(log);
+  EXPECT_EQ(k3.take(), (Calls{"input 0 b1 seq=1 cmd=64", "stop 0"}));
+  EXPECT_TRUE(stalling.present(0));
+  std::ifstream in(logPath);
+  EXPECT_EQ(std::count(std::istreambuf_iterator<char>(in), {}, '\n'), 1);
+  std::remove(logPath.c_str());
 }
 
 TEST(SimHost, LateAnswersKeepTheirOrderAndDieWithTheDevice) {
@@ -191,6 +217,28 @@ TEST(SimHost, AnswersOnTheWireSurviveARestart) {
   EXPECT_EQ(k.take(), (Calls{"input 0 b1 seq=2 cmd=67", "destroy 0"}));
 }
 
+TEST(SimHost, AnswersWaitForTheNextPoll) {
+  SimOptions o = oneDevice();
+  RecordingKernel k;
+  SimHost host(k);
+  host.setAnswerLatencyUs(300);
+  host.setPollIntervalUs(1000);
+  ASSERT_TRUE(startAll(host, o));
+  k.take();
+  // Off the wire at 2500 us: the poll at 3000 us takes it.
+  Report read = request(1, {0x60});
+  host.receive(0, read.data(), read.size(), 2200);
+  EXPECT_EQ(host.nextDueUs(), 3000);
+  host.advance(2999);
+  EXPECT_TRUE(k.take().empty());
+  host.advance(3000);
+  EXPECT_EQ(k.take(), Calls{"input 0 b1 seq=1 cmd=60"});
+  // Off the wire right at a poll: taken by it.
+  Report again = request(2, {0x60});
+  host.receive(0, again.data(), again.size(), 3700);
+  EXPECT_EQ(host.nextDueUs(), 4000);
+}
+
 TEST(SimHost, FrameLogStatsAndImages) {
   SimOptions o = oneDevice();
   o.devices[0].model.startMode = kModeBootloader;
@@ -231,14 +279,27 @@ TEST(SimHost, FrameLogStatsAndImages) {
   EXPECT_FALSE(std::getline(in, line));
 
   EXPECT_EQ(host.statsText(),
-            "device 0 data-frames 0 span-us 0 per-exchange-us 0.0\n"
-            "device 1 data-frames 3 span-us 1000 per-exchange-us 500.0\n");
+            "device 0 data-frames 0 span-us 0 per-exchange-us 0.0 best-window-us 0.0\n"
+            "device 1 data-frames 3 span-us 1000 per-exchange-us 500.0 best-window-us 0.0\n");
   ASSERT_TRUE(host.writeImages(imagePath));
   std::ifstream first(imagePath, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(first), {}), "");
   std::ifstream second(imagePath + ".1", std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(second), {}), "\xDE\xAD\xBE\xEF\x01");
   EXPECT_FALSE(host.writeImages(dir + "no/such/dir/image"));
+
+  // Two windows of 255 exchanges, 10 us and then 4 us apart: the faster counts.
+  RecordingKernel k2;
+  SimHost timed(k2);
+  ASSERT_TRUE(startAll(timed, oneDevice()));
+  int64_t now = 0;
+  for (int i = 0; i < 511; ++i) {
+    Report data = request(static_cast<uint8_t>(i % 255 + 1), {0x64, 1}, 1);
+    timed.receive(0, data.data(), data.size(), now);
+    now += i < 255 ? 10 : 4;
+  }
+  EXPECT_EQ(timed.statsText(),
+            "device 0 data-frames 511 span-us 3570 per-exchange-us 7.0 best-window-us 4.0\n");
   std::remove(logPath.c_str());
   std::remove(imagePath.c_str());
   std::remove((imagePath + ".1").c_str());

@@ -79,7 +79,8 @@ SimDeviceOptions defaultSimDevice() {
 }
 
 bool simSettingIsFlag(const std::string& key) {
-  return key == "never-return" || key == "next-device" || key == "verbose" || key == "help";
+  return key == "never-return" || key == "next-device" || key == "no-out-endpoint" ||
+         key == "verbose" || key == "help";
 }
 
 bool simSettingIsKnown(const std::string& key) {
@@ -99,6 +100,7 @@ bool simSettingIsKnown(const std::string& key) {
                                         "serial",
                                         "answer-delay-ms",
                                         "keyboard-collection",
+                                        "interval-ms",
                                         "start-mode",
                                         "protocol-version",
                                         "capability-mask",
@@ -106,6 +108,7 @@ bool simSettingIsKnown(const std::string& key) {
                                         "verify",
                                         "switch-delay-ms",
                                         "vanish-after-writes",
+                                        "stall-after-writes",
                                         "fault",
                                         "config"};
   for (const char* k : kValued)
@@ -219,6 +222,10 @@ bool applySimSetting(const std::string& key, const std::string& value, SimOption
     }
   } else if (key == "answer-delay-ms")
     return setCount(key, value, options.answerDelayMs, error);
+  else if (key == "interval-ms")
+    return setCount(key, value, options.intervalMs, error);
+  else if (key == "no-out-endpoint")
+    dev.noOutEndpoint = true;
   else if (key == "start-mode") {
     if (value == "application" || value == "app")
       m.startMode = kModeApplication;
@@ -256,6 +263,8 @@ bool applySimSetting(const std::string& key, const std::string& value, SimOption
     m.neverReturnAfterSwitch = true;
   else if (key == "vanish-after-writes")
     return setCount(key, value, m.vanishAfterDataFrames, error);
+  else if (key == "stall-after-writes")
+    return setCount(key, value, m.stopTakingAfterDataFrames, error);
   else if (key == "fault") {
     DeviceFault fault;
     if (!parseSimFault(value, fault, error)) return false;
@@ -347,53 +356,99 @@ bool parseSimArguments(int argc, const char* const* argv, SimOptions& options, s
   return true;
 }
 
-const char* simHelpText() {
-  return "Usage: tavrin-uhid-sim [option...]\n"
-         "\n"
-         "Serves one or more simulated firmware-update devices through /dev/uhid, so that\n"
-         "tavrin (or your own scripts around it) can be run against the kernel's hidraw\n"
-         "driver without hardware. Needs access to /dev/uhid (usually root).\n"
-         "Each option --key VALUE can also be a line \"key = VALUE\" in a --config file.\n"
-         "\n"
-         "Device (applies to the current device):\n"
-         "  --app-vid HEX, --app-pid HEX    ids in application mode (abcd, 1234)\n"
-         "  --boot-vid HEX, --boot-pid HEX  ids in bootloader mode (abcd, 1000)\n"
-         "  --model TEXT                    model string, at most 10 characters (TVR-100)\n"
-         "  --version TEXT                  firmware version string, at most 20 (1.0.0)\n"
-         "  --name TEXT                     HID product string\n"
-         "  --port TEXT                     where it is plugged in (HID_PHYS TEXT/input0;\n"
-         "                                  default sim-INDEX, counted from 0)\n"
-         "  --serial TEXT                   serial number (HID_UNIQ; default SIM0001, ...)\n"
-         "  --keyboard-collection before|after\n"
-         "                                  a keyboard collection (report id 1) besides the\n"
-         "                                  device's own, before or after it\n"
-         "  --start-mode application|bootloader\n"
-         "  --protocol-version N            GetInfo protocol version (1)\n"
-         "  --capability-mask HEX           GetInfo capability mask (01)\n"
-         "  --set-protocol-result HEX       SetProtocol result byte (00)\n"
-         "  --verify crc|pass|fail          how Verify answers (crc: check the stored image)\n"
-         "  --switch-delay-ms N             restart time into the bootloader (1500)\n"
-         "  --never-return                  after the switch the device never comes back\n"
-         "  --vanish-after-writes N         disappear after answering N WriteData frames\n"
-         "  --fault KIND:CMD:FIRST[:COUNT[:DELAY_MS]]\n"
-         "                                  KIND no-answer, late, wrong-marker, wrong-echo or\n"
-         "                                  garbage, for frames FIRST..FIRST+COUNT-1 (from 1,\n"
-         "                                  counted per command; COUNT 0: all from FIRST) of\n"
-         "                                  command CMD (hex); late needs DELAY_MS.\n"
-         "                                  Example: --fault no-answer:64:10:3\n"
-         "  --next-device                   start a further device, a copy of the current one\n"
-         "\n"
-         "Run:\n"
-         "  --config FILE                   read settings from FILE\n"
-         "  --frame-log FILE                log every received frame: DEVICE MODE HEX\n"
-         "  --image-out FILE                at exit, write the image bytes the first device\n"
-         "                                  received (further devices: FILE.1, FILE.2, ...)\n"
-         "  --ready-file FILE               write the hidraw node names once they exist\n"
-         "  --stats-file FILE               at exit, write timing of the WriteData stream\n"
-         "  --lifetime SECONDS              exit after this long (600; 0: until a signal)\n"
-         "  --answer-delay-ms N             every answer takes N ms on its way, as on a wire\n"
-         "  --verbose                       report device events on standard error\n"
-         "  --help                          this text\n"
-         "\n"
-         "Exits 0 on SIGTERM, SIGINT or the end of its lifetime, 1 on errors, 2 on bad options.\n";
+bool checkSimOptions(const SimOptions& options, SimTransport transport, std::string& error) {
+  for (const SimDeviceOptions& device : options.devices) {
+    if (transport == SimTransport::kUhid && device.noOutEndpoint) {
+      error = "--no-out-endpoint: a uhid device has no endpoints (tavrin-gadget-sim has)";
+      return false;
+    }
+    if (transport == SimTransport::kGadget &&
+        device.keyboard != SimDeviceOptions::Keyboard::kNone) {
+      error = "--keyboard-collection: a gadget has one collection (tavrin-uhid-sim can add one)";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string simHelpText(SimTransport transport) {
+  const bool gadget = transport == SimTransport::kGadget;
+  std::string text;
+  if (gadget)
+    text +=
+        "Usage: tavrin-gadget-sim [option...]\n"
+        "\n"
+        "Serves one or more simulated firmware-update devices as USB devices: each is a\n"
+        "configfs gadget with one HID function on its own dummy_hcd controller, so that\n"
+        "tavrin meets it through usbhid, with interrupt endpoints, a USB port and a real\n"
+        "disconnect when the device restarts. Needs root, configfs mounted on\n"
+        "/sys/kernel/config, and the modules libcomposite, usb_f_hid and dummy_hcd (with\n"
+        "num=N for N devices).\n";
+  else
+    text +=
+        "Usage: tavrin-uhid-sim [option...]\n"
+        "\n"
+        "Serves one or more simulated firmware-update devices through /dev/uhid, so that\n"
+        "tavrin (or your own scripts around it) can be run against the kernel's hidraw\n"
+        "driver without hardware. Needs access to /dev/uhid (usually root).\n";
+  text +=
+      "Each option --key VALUE can also be a line \"key = VALUE\" in a --config file.\n"
+      "\n"
+      "Device (applies to the current device):\n"
+      "  --app-vid HEX, --app-pid HEX    ids in application mode (abcd, 1234)\n"
+      "  --boot-vid HEX, --boot-pid HEX  ids in bootloader mode (abcd, 1000)\n"
+      "  --model TEXT                    model string, at most 10 characters (TVR-100)\n"
+      "  --version TEXT                  firmware version string, at most 20 (1.0.0)\n"
+      "  --name TEXT                     HID product string\n";
+  if (gadget)
+    text +=
+        "  --port PORT                     the USB port to plug into (\"2-1\": the port of\n"
+        "                                  the dummy_hcd on bus 2; default: the next free)\n"
+        "  --serial TEXT                   USB serial number (default SIM0001, ...)\n"
+        "  --no-out-endpoint               no interrupt OUT endpoint: output reports come\n"
+        "                                  as SET_REPORT control requests\n";
+  else
+    text +=
+        "  --port TEXT                     where it is plugged in (HID_PHYS TEXT/input0;\n"
+        "                                  default sim-INDEX, counted from 0)\n"
+        "  --serial TEXT                   serial number (HID_UNIQ; default SIM0001, ...)\n"
+        "  --keyboard-collection before|after\n"
+        "                                  a keyboard collection (report id 1) besides the\n"
+        "                                  device's own, before or after it\n";
+  text +=
+      "  --start-mode application|bootloader\n"
+      "  --protocol-version N            GetInfo protocol version (1)\n"
+      "  --capability-mask HEX           GetInfo capability mask (01)\n"
+      "  --set-protocol-result HEX       SetProtocol result byte (00)\n"
+      "  --verify crc|pass|fail          how Verify answers (crc: check the stored image)\n"
+      "  --switch-delay-ms N             restart time into the bootloader (1500)\n"
+      "  --never-return                  after the switch the device never comes back\n"
+      "  --vanish-after-writes N         disappear after answering N WriteData frames\n"
+      "  --stall-after-writes N          take no output report after answering N WriteData\n"
+      "                                  frames (a USB device refuses them on its endpoint)\n"
+      "  --fault KIND:CMD:FIRST[:COUNT[:DELAY_MS]]\n"
+      "                                  KIND no-answer, late, wrong-marker, wrong-echo or\n"
+      "                                  garbage, for frames FIRST..FIRST+COUNT-1 (from 1,\n"
+      "                                  counted per command; COUNT 0: all from FIRST) of\n"
+      "                                  command CMD (hex); late needs DELAY_MS.\n"
+      "                                  Example: --fault no-answer:64:10:3\n"
+      "  --next-device                   start a further device, a copy of the current one\n"
+      "\n"
+      "Run:\n"
+      "  --config FILE                   read settings from FILE\n"
+      "  --frame-log FILE                log every received frame: DEVICE MODE HEX\n"
+      "  --image-out FILE                at exit, write the image bytes the first device\n"
+      "                                  received (further devices: FILE.1, FILE.2, ...)\n"
+      "  --ready-file FILE               write the hidraw node names once they exist\n"
+      "  --stats-file FILE               at exit, write timing of the WriteData stream\n"
+      "  --lifetime SECONDS              exit after this long (600; 0: until a signal)\n"
+      "  --answer-delay-ms N             every answer takes N ms on its way, as on a wire\n"
+      "  --interval-ms N                 the host polls for answers every N ms, as for an\n"
+      "                                  interrupt IN endpoint: an answer waits for the\n"
+      "                                  next poll (0, the default: it does not wait)\n"
+      "  --verbose                       report device events on standard error\n"
+      "  --help                          this text\n"
+      "\n"
+      "Exits 0 on SIGTERM, SIGINT or the end of its lifetime, 1 on errors, 2 on bad options.\n";
+  return text;
 }

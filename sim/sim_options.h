@@ -1,7 +1,7 @@
 #pragma once
-// Settings of the uhid device simulator, from its command line and from
-// key=value files. Every command-line option --key VALUE is also a file line
-// "key = VALUE", so a scenario can keep its device in a small file.
+// Settings of the device simulators (uhid and USB gadget), from their command
+// line and from key=value files. Every command-line option --key VALUE is also
+// a file line "key = VALUE", so a scenario can keep its device in a small file.
 
 #include <cstdint>
 #include <string>
@@ -9,12 +9,19 @@
 
 #include "sim/device_model.h"
 
+/// What carries the simulated devices to the kernel.
+enum class SimTransport : uint8_t {
+  kUhid,    ///< /dev/uhid: HID devices without a bus below them
+  kGadget,  ///< USB gadgets on dummy_hcd: usbhid, endpoints, real disconnects
+};
+
 /// One simulated device: the model it serves and its HID product string.
 struct SimDeviceOptions {
   DeviceModelConfig model;
   std::string name = "tavrin simulated device";
-  std::string port;    ///< empty: sim-INDEX
-  std::string serial;  ///< empty: SIM0001 for the first device, and so on
+  std::string port;            ///< empty: sim-INDEX (uhid), the next free controller's (gadget)
+  std::string serial;          ///< empty: SIM0001 for the first device, and so on
+  bool noOutEndpoint = false;  ///< gadget: output reports come as SET_REPORT requests
   /// A keyboard collection besides the device's own, as a scanner with a
   /// keyboard half has: none, before or after it in the report descriptor.
   enum class Keyboard : uint8_t { kNone, kBefore, kAfter } keyboard = Keyboard::kNone;
@@ -28,6 +35,7 @@ struct SimOptions {
   std::string statsFile;                  ///< timing of the CmdWriteData stream, written at exit
   uint32_t lifetimeSeconds = 600;         ///< 0: until a signal
   uint32_t answerDelayMs = 0;             ///< time every answer spends on the wire
+  uint32_t intervalMs = 0;                ///< the host polls for answers this often (0: at once)
   bool verbose = false;
   bool help = false;
 };
@@ -56,8 +64,11 @@ bool applySimSettingsText(const std::string& text, SimOptions& options, std::str
 /// --config FILE, flags. Starts from one default device.
 bool parseSimArguments(int argc, const char* const* argv, SimOptions& options, std::string& error);
 
-/// The --help text.
-const char* simHelpText();
+/// False with error set when the options ask for what the transport cannot do.
+bool checkSimOptions(const SimOptions& options, SimTransport transport, std::string& error);
+
+/// The --help text of the transport's tool.
+std::string simHelpText(SimTransport transport = SimTransport::kUhid);
 
 /// Parses "no-answer:64:3[:count[:delay]]" into a fault (command in hex).
 bool parseSimFault(const std::string& text, DeviceFault& fault, std::string& error);

@@ -49,6 +49,11 @@ TEST(SimOptions, DefaultsAndDeviceSettings) {
                      "--never-return",
                      "--vanish-after-writes",
                      "7",
+                     "--stall-after-writes",
+                     "9",
+                     "--no-out-endpoint",
+                     "--interval-ms",
+                     "8",
                      "--lifetime",
                      "0",
                      "--frame-log",
@@ -80,6 +85,9 @@ TEST(SimOptions, DefaultsAndDeviceSettings) {
   EXPECT_EQ(m.reenumerateDelayMs, 250u);
   EXPECT_TRUE(m.neverReturnAfterSwitch);
   EXPECT_EQ(m.vanishAfterDataFrames, 7u);
+  EXPECT_EQ(m.stopTakingAfterDataFrames, 9u);
+  EXPECT_TRUE(o.devices[0].noOutEndpoint);
+  EXPECT_EQ(o.intervalMs, 8u);
   EXPECT_EQ(o.lifetimeSeconds, 0u);
   EXPECT_EQ(o.frameLog, "f.log");
   EXPECT_EQ(o.imageOut, "img");
@@ -88,6 +96,13 @@ TEST(SimOptions, DefaultsAndDeviceSettings) {
   EXPECT_EQ(o.devices[0].keyboard, SimDeviceOptions::Keyboard::kBefore);
   EXPECT_EQ(o.answerDelayMs, 2u);
   EXPECT_TRUE(o.verbose);
+  // A gadget has one collection.
+  EXPECT_FALSE(checkSimOptions(o, SimTransport::kGadget, error));
+  o.devices[0].keyboard = SimDeviceOptions::Keyboard::kNone;
+  // Only a USB device has endpoints.
+  EXPECT_TRUE(checkSimOptions(o, SimTransport::kGadget, error));
+  EXPECT_FALSE(checkSimOptions(o, SimTransport::kUhid, error));
+  EXPECT_EQ(error, "--no-out-endpoint: a uhid device has no endpoints (tavrin-gadget-sim has)");
 }
 
 TEST(SimOptions, RejectsMalformedValues) {
@@ -199,36 +214,45 @@ TEST(SimOptions, SettingsFileAndSecondDevice) {
 }
 
 TEST(SimOptions, HelpNamesEverySetting) {
-  std::string help = simHelpText();
-  for (const char* key : {"--app-vid",
-                          "--app-pid",
-                          "--boot-vid",
-                          "--boot-pid",
-                          "--model",
-                          "--version",
-                          "--name",
-                          "--port",
-                          "--serial",
-                          "--keyboard-collection",
-                          "--answer-delay-ms",
-                          "--start-mode",
-                          "--protocol-version",
-                          "--capability-mask",
-                          "--set-protocol-result",
-                          "--verify",
-                          "--switch-delay-ms",
-                          "--never-return",
-                          "--vanish-after-writes",
-                          "--fault",
-                          "--next-device",
-                          "--config",
-                          "--frame-log",
-                          "--image-out",
-                          "--ready-file",
-                          "--stats-file",
-                          "--lifetime",
-                          "--verbose"}) {
-    EXPECT_NE(help.find(key), std::string::npos) << key;
+  const std::string uhid = simHelpText(SimTransport::kUhid);
+  const std::string gadget = simHelpText(SimTransport::kGadget);
+  EXPECT_EQ(uhid.find("--no-out-endpoint"), std::string::npos);
+  EXPECT_NE(gadget.find("--no-out-endpoint"), std::string::npos);
+  EXPECT_NE(uhid.find("--keyboard-collection"), std::string::npos);
+  EXPECT_EQ(gadget.find("--keyboard-collection"), std::string::npos);
+  EXPECT_EQ(gadget.rfind("Usage: tavrin-gadget-sim", 0), 0u);
+  for (const std::string& help : {uhid, gadget}) {
+    for (const char* key : {"--app-vid",
+                            "--app-pid",
+                            "--boot-vid",
+                            "--boot-pid",
+                            "--model",
+                            "--version",
+                            "--name",
+                            "--start-mode",
+                            "--protocol-version",
+                            "--capability-mask",
+                            "--set-protocol-result",
+                            "--verify",
+                            "--switch-delay-ms",
+                            "--never-return",
+                            "--vanish-after-writes",
+                            "--stall-after-writes",
+                            "--fault",
+                            "--next-device",
+                            "--config",
+                            "--frame-log",
+                            "--image-out",
+                            "--ready-file",
+                            "--stats-file",
+                            "--lifetime",
+                            "--answer-delay-ms",
+                            "--interval-ms",
+                            "--port",
+                            "--serial",
+                            "--verbose"}) {
+      EXPECT_NE(help.find(key), std::string::npos) << key;
+    }
   }
   SimOptions o;
   std::string error;

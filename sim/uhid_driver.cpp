@@ -2,12 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -19,22 +16,7 @@ std::string hexIds(uint16_t vendorId, uint16_t productId) {
   return text;
 }
 
-void writeReadyFile(const std::string& path, const UhidDriver& driver, size_t count) {
-  const std::string tmp = path + ".tmp";
-  FILE* f = std::fopen(tmp.c_str(), "w");
-  if (f == nullptr) return;
-  for (size_t i = 0; i < count; ++i) std::fprintf(f, "%s\n", driver.node(i).c_str());
-  std::fclose(f);
-  // Renamed into place so a watcher never sees a half-written file.
-  std::rename(tmp.c_str(), path.c_str());
-}
-
 }  // namespace
-
-int64_t steadyMicroseconds() {
-  using namespace std::chrono;
-  return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 int openUhidNode(std::string& error) {
   const int fd = ::open("/dev/uhid", O_RDWR | O_CLOEXEC | O_NONBLOCK);
@@ -56,6 +38,7 @@ void UhidDriver::say(const std::string& text) const {
 bool UhidDriver::start() {
   bool all = true;
   host_.setAnswerLatencyUs(int64_t{options_.answerDelayMs} * 1000);
+  host_.setPollIntervalUs(int64_t{options_.intervalMs} * 1000);
   for (const SimDeviceOptions& device : options_.devices) {
     const size_t index = host_.addDevice(device.model, device.name, device.port, device.serial);
     all = all && host_.present(index);
@@ -157,67 +140,6 @@ bool UhidDriver::pump(int maxWaitMs, int extraFd, bool* extraReady) {
 }
 
 int serveOverUhid(const SimOptions& options) {
-  FILE* frameLog = nullptr;
-  if (!options.frameLog.empty()) {
-    frameLog = std::fopen(options.frameLog.c_str(), "w");
-    if (frameLog == nullptr) {
-      std::fprintf(stderr, "tavrin-uhid-sim: cannot write %s\n", options.frameLog.c_str());
-      return 1;
-    }
-  }
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGHUP);
-  sigprocmask(SIG_BLOCK, &signals, nullptr);
-  const int sigfd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
-  if (sigfd < 0) {
-    std::perror("tavrin-uhid-sim: signalfd");
-    if (frameLog != nullptr) std::fclose(frameLog);
-    return 1;
-  }
-
   UhidDriver driver(options);
-  driver.host().setFrameLog(frameLog);
-  int status = driver.start() ? 0 : 1;
-  const int64_t endUs = options.lifetimeSeconds == 0
-                            ? -1
-                            : steadyMicroseconds() + int64_t{options.lifetimeSeconds} * 1000000;
-  bool ready = false;
-  while (status == 0) {
-    const int64_t now = steadyMicroseconds();
-    if (endUs >= 0 && now >= endUs) {
-      if (options.verbose) std::fprintf(stderr, "tavrin-uhid-sim: lifetime over\n");
-      break;
-    }
-    const bool allNodes = driver.findNodes();
-    if (allNodes && !ready) {
-      ready = true;
-      if (!options.readyFile.empty())
-        writeReadyFile(options.readyFile, driver, driver.host().deviceCount());
-    }
-    // Look at sysfs every 10 ms while a node is still missing.
-    int64_t waitUs = endUs >= 0 ? endUs - now : 3600 * int64_t{1000000};
-    if (!allNodes) waitUs = std::min<int64_t>(waitUs, 10000);
-    bool signalled = false;
-    if (!driver.pump(static_cast<int>((waitUs + 999) / 1000), sigfd, &signalled)) status = 1;
-    if (signalled) {
-      if (options.verbose) std::fprintf(stderr, "tavrin-uhid-sim: signal, exiting\n");
-      break;
-    }
-  }
-  ::close(sigfd);
-  if (frameLog != nullptr) std::fclose(frameLog);
-  if (!options.imageOut.empty() && !driver.host().writeImages(options.imageOut)) {
-    std::fprintf(stderr, "tavrin-uhid-sim: cannot write %s\n", options.imageOut.c_str());
-    status = 1;
-  }
-  if (!options.statsFile.empty()) {
-    if (FILE* f = std::fopen(options.statsFile.c_str(), "w")) {
-      std::fputs(driver.host().statsText().c_str(), f);
-      std::fclose(f);
-    }
-  }
-  return status;
+  return serveSimulatedDevices(options, driver, "tavrin-uhid-sim");
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/serve_loop.h"
 #include "sim/sim_host.h"
 #include "sim/sim_options.h"
 #include "sim/uhid_device.h"
@@ -16,23 +17,15 @@ using UhidNodeOpener = std::function<int(std::string& error)>;
 /// Opens /dev/uhid.
 int openUhidNode(std::string& error);
 
-class UhidDriver : public SimDriver {
+class UhidDriver : public SimDriver, public ServedDevices {
  public:
   explicit UhidDriver(const SimOptions& options, UhidNodeOpener opener = openUhidNode);
 
-  /// Presents every device; false when the kernel refused one.
-  bool start();
-  /// Delivers what is due, then waits at most maxWaitMs for the kernel, for
-  /// the next due answer or restart, or for extraFd to become readable (then
-  /// *extraReady is set), and handles what came. False once a node failed.
-  bool pump(int maxWaitMs, int extraFd = -1, bool* extraReady = nullptr);
-  /// Looks up the hidraw nodes not known yet; true when every present device
-  /// has one.
-  bool findNodes();
-  /// The hidraw node name ("hidraw3") of a device, empty while unknown.
-  const std::string& node(size_t index) const { return nodes_[index]; }
-
-  SimHost& host() { return host_; }
+  bool start() override;
+  bool pump(int maxWaitMs, int extraFd = -1, bool* extraReady = nullptr) override;
+  bool findNodes() override;
+  const std::string& node(size_t index) const override { return nodes_[index]; }
+  SimHost& host() override { return host_; }
 
   bool createDevice(size_t index, const SimIdentity& identity) override;
   void destroyDevice(size_t index) override;
@@ -48,10 +41,6 @@ class UhidDriver : public SimDriver {
   std::vector<std::string> nodes_;
 };
 
-/// The simulator tool: presents the devices, serves them until a signal or
-/// the end of the lifetime, then writes the results the options ask for.
-/// Returns the exit status.
+/// The uhid simulator tool: serves the devices of options until a signal or
+/// the end of the lifetime. Returns the exit status.
 int serveOverUhid(const SimOptions& options);
-
-/// Microseconds of the steady clock.
-int64_t steadyMicroseconds();

@@ -10,12 +10,13 @@
 int main(int argc, char** argv) {
   SimOptions options;
   std::string error;
-  if (!parseSimArguments(argc, argv, options, error)) {
+  if (!parseSimArguments(argc, argv, options, error) ||
+      !checkSimOptions(options, SimTransport::kUhid, error)) {
     std::fprintf(stderr, "tavrin-uhid-sim: %s\n", error.c_str());
     return 2;
   }
   if (options.help) {
-    std::fputs(simHelpText(), stdout);
+    std::fputs(simHelpText(SimTransport::kUhid).c_str(), stdout);
     return 0;
   }
   return serveOverUhid(options);
