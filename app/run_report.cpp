@@ -1,7 +1,9 @@
 #include "app/run_report.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
+#include <cstring>
 #include <ctime>
 
 #include "app/command_line.h"
@@ -68,6 +70,8 @@ bool RunReport::start(const CommandLine& line, int argc, const char* const* argv
     return false;
   }
   std::setvbuf(log_, nullptr, _IOFBF, 64 * 1024);
+  wallOrigin_ = std::chrono::system_clock::now();
+  steadyOrigin_ = std::chrono::steady_clock::now();
   std::string words;
   for (int i = 0; i < argc; ++i) {
     if (i > 0) words += ' ';
@@ -85,43 +89,65 @@ void RunReport::log(const char* format, ...) {
   if (log_ == nullptr) return;
   va_list args;
   va_start(args, format);
-  write(format, args, true);
+  write(format, args, true, std::chrono::steady_clock::now());
   va_end(args);
 }
 
-void RunReport::write(const char* format, va_list args, bool flushNow) {
-  const auto now = std::chrono::system_clock::now();
+size_t RunReport::stampText(std::chrono::steady_clock::time_point when, char* out) {
+  // The wall clock is read once; every line's time follows the steady clock
+  // from there, which an exchange has read already.
+  const auto now = wallOrigin_ + std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                                     when - steadyOrigin_);
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
   // The date and time change once a second; exchanges come far more often.
   if (seconds != stampSeconds_) {
     stampSeconds_ = seconds;
     std::strftime(stamp_, sizeof stamp_, "%Y-%m-%dT%H:%M:%S", std::gmtime(&seconds));
   }
-  const auto micros =
+  auto micros = static_cast<uint32_t>(
       std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count() %
-      1000000;
+      1000000);
+  const size_t length = std::strlen(stamp_);
+  std::memcpy(out, stamp_, length);
+  char* at = out + length;
+  *at++ = '.';
+  for (int digit = 5; digit >= 0; --digit, micros /= 10)
+    at[digit] = static_cast<char>('0' + micros % 10);
+  at += 6;
+  *at++ = 'Z';
+  *at++ = ' ';
   // Each run of a parallel update writes its port in front.
-  std::fprintf(log_, "%s.%06lldZ %s%s%s", stamp_, static_cast<long long>(micros),
-               gContext.selectPort.empty() ? "" : "[", gContext.selectPort.c_str(),
-               gContext.selectPort.empty() ? "" : "] ");
-  std::vfprintf(log_, format, args);
-  std::fputc('\n', log_);
+  if (!gContext.selectPort.empty()) {
+    *at++ = '[';
+    const size_t port = std::min<size_t>(gContext.selectPort.size(), 64);
+    std::memcpy(at, gContext.selectPort.data(), port);
+    at += port;
+    *at++ = ']';
+    *at++ = ' ';
+  }
+  return static_cast<size_t>(at - out);
+}
+
+void RunReport::writeLine(const char* line, size_t length, bool flushNow,
+                          std::chrono::steady_clock::time_point when) {
+  std::fwrite(line, 1, length, log_);
   // Written as the run goes, so that a crash or Ctrl-C keeps what came
   // before: every line at once, but exchanges at least every 50 ms, which
   // keeps a write per exchange off the update's time.
-  const auto steady = std::chrono::steady_clock::now();
-  if (flushNow || steady - lastFlush_ >= std::chrono::milliseconds(50)) {
+  if (flushNow || when - lastFlush_ >= std::chrono::milliseconds(50)) {
     std::fflush(log_);
-    lastFlush_ = steady;
+    lastFlush_ = when;
   }
 }
 
-void RunReport::logDeferred(const char* format, ...) {
-  if (log_ == nullptr) return;
-  va_list args;
-  va_start(args, format);
-  write(format, args, false);
-  va_end(args);
+void RunReport::write(const char* format, va_list args, bool flushNow,
+                      std::chrono::steady_clock::time_point when) {
+  char line[1024];
+  size_t length = stampText(when, line);
+  const int body = std::vsnprintf(line + length, sizeof line - length - 1, format, args);
+  if (body > 0) length += std::min<size_t>(static_cast<size_t>(body), sizeof line - length - 2);
+  line[length++] = '\n';
+  writeLine(line, length, flushNow, when);
 }
 
 void RunReport::interfaceListed(const HidInterfaceInfo& info, const char* mode) {
@@ -220,15 +246,36 @@ void RunReport::finished(const UpdateResult& result) {
 
 void RunReport::exchanged(const ExchangeRecord& record) {
   if (log_ == nullptr) return;
+  // Put together by hand: one line per exchange must cost the update next to
+  // nothing, and formatted printing of it was a few per cent of an exchange.
+  char line[512];
+  char* at = line + stampText(record.end, line);
+  auto put = [&at](const char* text) {
+    const size_t n = std::strlen(text);
+    std::memcpy(at, text, n);
+    at += n;
+  };
+  put("exchange ");
+  put(statusName(record.status));
+  *at++ = ' ';
+  hexBytes(record.request, kReportSize, at);
+  at += 2 * kReportSize;
+  put(" -> ");
+  if (record.response != nullptr) {
+    hexBytes(record.response, kReportSize, at);
+    at += 2 * kReportSize;
+  } else {
+    *at++ = '-';
+  }
   // A chunk may be sent up to six times: which send this was.
-  char send[24] = "";
-  if (record.request[kOffsetPayload] == CmdWriteData)
-    std::snprintf(send, sizeof send, ", send %u", static_cast<unsigned>(gContext.retryCount) + 1);
-  char request[2 * kReportSize + 1], response[2 * kReportSize + 1] = "-";
-  hexBytes(record.request, kReportSize, request);
-  if (record.response != nullptr) hexBytes(record.response, kReportSize, response);
-  logDeferred("exchange %s %s -> %s%s, %lld us", statusName(record.status), request, response, send,
-              static_cast<long long>(record.microseconds));
+  if (record.request[kOffsetPayload] == CmdWriteData) {
+    put(", send ");
+    *at++ = static_cast<char>('1' + gContext.retryCount % 9);
+  }
+  put(", ");
+  at += std::snprintf(at, 24, "%lld", static_cast<long long>(record.microseconds));
+  put(" us\n");
+  writeLine(line, static_cast<size_t>(at - line), false, record.end);
 }
 
 JsonLine updateResultObject(const UpdateResult& result, bool ok) {

@@ -32,8 +32,6 @@ class RunReport : public SessionListener, public ExchangeListener {
   void emit(const JsonLine& object);
   /// One timestamped line in the log, written at once.
   [[gnu::format(printf, 2, 3)]] void log(const char* format, ...);
-  /// The same for the frequent lines (exchanges): written within 50 ms.
-  [[gnu::format(printf, 2, 3)]] void logDeferred(const char* format, ...);
 
   // --list, -r and --inspect
   void interfaceListed(const HidInterfaceInfo& info, const char* mode);
@@ -58,13 +56,21 @@ class RunReport : public SessionListener, public ExchangeListener {
   void exchanged(const ExchangeRecord& record) override;
 
  private:
-  void write(const char* format, va_list args, bool flushNow);
+  // The time, and the port of a run of a parallel update, in front of a line;
+  // out holds 100 characters. Returns the length.
+  size_t stampText(std::chrono::steady_clock::time_point when, char* out);
+  void writeLine(const char* line, size_t length, bool flushNow,
+                 std::chrono::steady_clock::time_point when);
+  void write(const char* format, va_list args, bool flushNow,
+             std::chrono::steady_clock::time_point when);
 
   std::FILE* log_ = nullptr;
   bool json_ = false;
   std::time_t stampSeconds_ = 0;
   char stamp_[48] = {};
   std::chrono::steady_clock::time_point lastFlush_;
+  std::chrono::system_clock::time_point wallOrigin_;
+  std::chrono::steady_clock::time_point steadyOrigin_;
 };
 
 /// The report of this run; always there (reporting nothing until started).

@@ -13,10 +13,10 @@ ExchangeListener* gListener = nullptr;
 TransactionStatus told(const HidDevice* device, const uint8_t* request, const uint8_t* response,
                        TransactionStatus status, std::chrono::steady_clock::time_point start) {
   if (gListener != nullptr) {
-    const auto elapsed = std::chrono::steady_clock::now() - start;
+    const auto end = std::chrono::steady_clock::now();
     gListener->exchanged(
         {device, request, response, status,
-         std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()});
+         std::chrono::duration_cast<std::chrono::microseconds>(end - start).count(), end});
   }
   return status;
 }
@@ -63,7 +63,9 @@ TransactionStatus sendTransaction(HidDevice* device, const uint8_t* payload, uin
   HidConnection& connection = *device->handle;
   // Answers to earlier, abandoned requests must not pass for this one's.
   connection.flushInput();
-  const auto start = std::chrono::steady_clock::now();
+  // The clock is read only for a listener: it can cost a system call.
+  const auto start = gListener != nullptr ? std::chrono::steady_clock::now()
+                                          : std::chrono::steady_clock::time_point{};
   HidWaitResult wait = connection.writeReport(request, kTransactionWaitMs);
   if (wait != kHidWaitDone) {
     connection.cancelIo();

@@ -1,6 +1,7 @@
 // One request/response exchange with a device.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "hid/frame_format.h"
@@ -32,6 +33,7 @@ struct ExchangeRecord {
   const uint8_t* response;  ///< the kReportSize bytes read; null unless kTransactionOk
   TransactionStatus status;
   int64_t microseconds;  ///< from the write to the end of the read
+  std::chrono::steady_clock::time_point end;
 };
 
 class ExchangeListener {
