@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -71,7 +72,10 @@ const char kWaitsInBootloader[] =
     "(its bootloader ids) to finish the update\n";
 
 TEST_F(TavrinProcessTest, CtrlCMidWriteStopsAndSaysWhereTheDeviceIs) {
-  ChildProcess tavrin(update("2"));
+  const std::string log = image_ + ".log";
+  std::vector<std::string> args = update("2");
+  args.insert(args.end(), {"--log", log});
+  ChildProcess tavrin(args);
   ASSERT_TRUE(tavrin.readUntil("Writing firmware data...\n"));
   tavrin.signal(SIGINT);
   const int status = tavrin.finish();
@@ -84,6 +88,14 @@ TEST_F(TavrinProcessTest, CtrlCMidWriteStopsAndSaysWhereTheDeviceIs) {
             "\n" + std::string(kWaitsInBootloader))
       << out;
   EXPECT_EQ(out.find("Update completed"), std::string::npos);
+  // The log keeps every exchange up to the interruption, the last one too.
+  std::ifstream in(log);
+  const std::string text((std::istreambuf_iterator<char>(in)), {});
+  std::remove(log.c_str());
+  EXPECT_NE(text.find(" exchange ok b2"), std::string::npos) << text;
+  const std::string end = "Z exit status 130\n";
+  ASSERT_GE(text.size(), end.size());
+  EXPECT_EQ(text.substr(text.size() - end.size()), end) << text;
 }
 
 TEST_F(TavrinProcessTest, TerminationStopsWithStatus143) {

@@ -1,6 +1,7 @@
 #include "app/run_report.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdarg>
 #include <cstring>
@@ -22,14 +23,32 @@ std::string hex16(uint16_t value) {
   return text;
 }
 
-// out holds 2 * size + 1 characters.
-void hexBytes(const uint8_t* data, size_t size, char* out) {
-  static const char kDigits[] = "0123456789abcdef";
-  for (size_t i = 0; i < size; ++i) {
-    *out++ = kDigits[data[i] >> 4];
-    *out++ = kDigits[data[i] & 15];
+// Both hex digits of every byte value, side by side.
+constexpr std::array<char, 512> kHexPairs = [] {
+  std::array<char, 512> pairs{};
+  const char* digits = "0123456789abcdef";
+  for (size_t value = 0; value < 256; ++value) {
+    pairs[2 * value] = digits[value >> 4];
+    pairs[2 * value + 1] = digits[value & 15];
   }
-  *out = '\0';
+  return pairs;
+}();
+
+// out holds 2 * size characters.
+void hexBytes(const uint8_t* data, size_t size, char* out) {
+  for (size_t i = 0; i < size; ++i, out += 2) std::memcpy(out, &kHexPairs[2 * data[i]], 2);
+}
+
+// out holds 20 characters. Returns the number written.
+size_t decimalText(uint64_t value, char* out) {
+  char digits[20];
+  size_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  for (size_t i = 0; i < count; ++i) out[i] = digits[count - 1 - i];
+  return count;
 }
 
 const char* statusName(TransactionStatus status) {
@@ -57,8 +76,19 @@ RunReport& runReport() {
   return report;
 }
 
-RunReport::~RunReport() {
-  if (log_ != nullptr) std::fclose(log_);
+RunReport::~RunReport() { closeLog(); }
+
+void RunReport::closeLog() {
+  if (log_ == nullptr) return;
+  flushLog();
+  std::fclose(log_);
+  log_ = nullptr;
+}
+
+void RunReport::flushLog() {
+  std::fwrite(pending_.data(), 1, pendingLength_, log_);
+  std::fflush(log_);
+  pendingLength_ = 0;
 }
 
 bool RunReport::start(const CommandLine& line, int argc, const char* const* argv) {
@@ -69,7 +99,6 @@ bool RunReport::start(const CommandLine& line, int argc, const char* const* argv
     message("Error: cannot open the log file %s\n", line.logPath.c_str());
     return false;
   }
-  std::setvbuf(log_, nullptr, _IOFBF, 64 * 1024);
   wallOrigin_ = std::chrono::system_clock::now();
   steadyOrigin_ = std::chrono::steady_clock::now();
   std::string words;
@@ -130,12 +159,14 @@ size_t RunReport::stampText(std::chrono::steady_clock::time_point when, char* ou
 
 void RunReport::writeLine(const char* line, size_t length, bool flushNow,
                           std::chrono::steady_clock::time_point when) {
-  std::fwrite(line, 1, length, log_);
+  if (pendingLength_ + length > pending_.size()) flushLog();
+  std::memcpy(pending_.data() + pendingLength_, line, length);
+  pendingLength_ += length;
   // Written as the run goes, so that a crash or Ctrl-C keeps what came
   // before: every line at once, but exchanges at least every 50 ms, which
   // keeps a write per exchange off the update's time.
   if (flushNow || when - lastFlush_ >= std::chrono::milliseconds(50)) {
-    std::fflush(log_);
+    flushLog();
     lastFlush_ = when;
   }
 }
@@ -182,8 +213,7 @@ void RunReport::versionAnswered(const HidDevice& device, TransactionStatus statu
 
 void RunReport::finishedWith(int status) {
   log("exit status %d", status);
-  if (log_ != nullptr) std::fclose(log_);
-  log_ = nullptr;
+  closeLog();
 }
 
 void RunReport::deviceListed(const HidDevice& device) {
@@ -273,7 +303,7 @@ void RunReport::exchanged(const ExchangeRecord& record) {
     *at++ = static_cast<char>('1' + gContext.retryCount % 9);
   }
   put(", ");
-  at += std::snprintf(at, 24, "%lld", static_cast<long long>(record.microseconds));
+  at += decimalText(static_cast<uint64_t>(std::max<int64_t>(record.microseconds, 0)), at);
   put(" us\n");
   writeLine(line, static_cast<size_t>(at - line), false, record.end);
 }

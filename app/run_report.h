@@ -2,6 +2,7 @@
 // (--json) and a timestamped English trace appended to a file (--log).
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdarg>
 #include <cstdint>
@@ -59,12 +60,17 @@ class RunReport : public SessionListener, public ExchangeListener {
   // The time, and the port of a run of a parallel update, in front of a line;
   // out holds 100 characters. Returns the length.
   size_t stampText(std::chrono::steady_clock::time_point when, char* out);
+  void flushLog();
+  void closeLog();
   void writeLine(const char* line, size_t length, bool flushNow,
                  std::chrono::steady_clock::time_point when);
   void write(const char* format, va_list args, bool flushNow,
              std::chrono::steady_clock::time_point when);
 
   std::FILE* log_ = nullptr;
+  // Lines not yet handed to the file (see writeLine).
+  std::array<char, 64 * 1024> pending_;
+  size_t pendingLength_ = 0;
   bool json_ = false;
   std::time_t stampSeconds_ = 0;
   char stamp_[48] = {};
