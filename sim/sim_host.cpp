@@ -122,6 +122,14 @@ void SimHost::advance(int64_t nowUs) {
   }
 }
 
+int SimHost::advanceAndWaitMs(int64_t nowUs, int maxWaitMs) {
+  advance(nowUs);
+  const int64_t due = nextDueUs();
+  if (due < 0) return maxWaitMs;
+  if (due <= nowUs) return 0;
+  return static_cast<int>(std::min<int64_t>(maxWaitMs, (due - nowUs + 999) / 1000));
+}
+
 int64_t SimHost::nextDueUs() const {
   int64_t next = -1;
   auto consider = [&next](int64_t at) {

@@ -69,6 +69,9 @@ class SimHost {
   void advance(int64_t nowUs);
   /// Earliest time advance() has work, or -1.
   int64_t nextDueUs() const;
+  /// Runs advance(nowUs) and says how long a real-time driver may then wait
+  /// for the system: `maxWaitMs`, or less when the host has work due sooner.
+  int advanceAndWaitMs(int64_t nowUs, int maxWaitMs);
 
   size_t deviceCount() const { return devices_.size(); }
   /// True while the device is presented.

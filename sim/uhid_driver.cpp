@@ -100,11 +100,7 @@ bool UhidDriver::findNodes() {
 }
 
 bool UhidDriver::pump(int maxWaitMs, int extraFd, bool* extraReady) {
-  int64_t now = steadyMicroseconds();
-  host_.advance(now);
-  const int64_t due = host_.nextDueUs();
-  int timeoutMs = maxWaitMs;
-  if (due >= 0) timeoutMs = std::min<int64_t>(timeoutMs, due <= now ? 0 : (due - now + 999) / 1000);
+  const int timeoutMs = host_.advanceAndWaitMs(steadyMicroseconds(), maxWaitMs);
 
   std::vector<pollfd> fds;
   std::vector<size_t> owners;
