@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "hid/frame_format.h"
+#include "protocol/frame_format.h"
 #include "hid/hid_platform.h"
 
 namespace fuzzhost {

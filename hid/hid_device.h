@@ -6,9 +6,7 @@
 #include <string>
 
 #include "hid/hid_platform.h"
-
-/// How a listed device matched: its application firmware or its bootloader.
-enum DeviceMode : uint8_t { kModeNone = 0, kModeApplication = 1, kModeBootloader = 2 };
+#include "protocol/device_mode.h"
 
 /// A plain record owned by the CHidManager that created it.
 struct HidDevice {

@@ -22,7 +22,7 @@
 #include <thread>
 
 #include "hid/device_identity.h"
-#include "hid/frame_format.h"
+#include "protocol/frame_format.h"
 #include "hid/report_descriptor.h"
 
 namespace {

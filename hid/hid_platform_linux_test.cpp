@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "app/update_context.h"
-#include "hid/frame_format.h"
+#include "protocol/frame_format.h"
 #include "hid/hid_manager.h"
 #include "tests/reset_context.h"
 

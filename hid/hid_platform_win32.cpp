@@ -23,7 +23,7 @@ extern "C" {
 
 #include "common/utf16.h"
 #include "hid/device_identity.h"
-#include "hid/frame_format.h"
+#include "protocol/frame_format.h"
 
 namespace {
 

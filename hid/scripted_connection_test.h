@@ -5,7 +5,7 @@
 #include <deque>
 #include <vector>
 
-#include "hid/frame_format.h"
+#include "protocol/frame_format.h"
 #include "hid/hid_platform.h"
 
 class ScriptedConnection : public HidConnection {

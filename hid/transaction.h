@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "hid/frame_format.h"
+#include "protocol/frame_format.h"
 #include "hid/hid_device.h"
 
 enum TransactionStatus : int {

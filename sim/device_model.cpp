@@ -4,7 +4,7 @@
 #include <cstring>
 #include <utility>
 
-#include "update/commands.h"
+#include "protocol/command_codes.h"
 
 uint32_t deviceImageCrc(const uint8_t* data, size_t length) {
   uint32_t crc = 0xFFFFFFFFu;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "hid/frame_format.h"
-#include "hid/hid_device.h"
+#include "protocol/frame_format.h"
+#include "protocol/device_mode.h"
 
 /// What the host of the model has to do after an exchange.
 enum class DeviceModelEvent : uint8_t {

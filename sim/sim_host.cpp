@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 
-#include "update/commands.h"
+#include "protocol/command_codes.h"
 
 size_t SimHost::addDevice(const DeviceModelConfig& config, const std::string& name,
                           const std::string& port, const std::string& serial) {

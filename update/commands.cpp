@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "hid/frame_format.h"
+#include "protocol/frame_format.h"
 #include "hid/transaction.h"
 
 bool isWellFormedResponse(const uint8_t* response, Command command) {
