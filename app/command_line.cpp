@@ -21,7 +21,7 @@ struct LongOption {
   const char* valueName;  // as --help shows it: "FILE", "[=N]", or ""
   const char* help;
   // Applies the option; false with *problem set when the value is malformed.
-  bool (*apply)(const char* value, CommandLine* line, const char** problem);
+  bool (*apply)(const char* value, CommandLine* line, UpdateContext* context, const char** problem);
 };
 
 bool parseNumber(const char* text, uint32_t low, uint32_t high, uint32_t* out) {
@@ -41,78 +41,78 @@ bool noValue(const char* value) {
 
 const LongOption kLongOptions[] = {
     {"--help", false, "", "this text, on standard output",
-     [](const char* value, CommandLine* line, const char**) {
+     [](const char* value, CommandLine* line, UpdateContext*, const char**) {
        return noValue(value) && (line->showHelp = true);
      }},
     {"--version", false, "", "the banner alone",
-     [](const char* value, CommandLine* line, const char**) {
+     [](const char* value, CommandLine* line, UpdateContext*, const char**) {
        return noValue(value) && (line->showVersion = true);
      }},
     {"--list", false, "",
      "every HID interface of this kind: node, ids, product, mode, port, serial",
-     [](const char* value, CommandLine* line, const char**) {
+     [](const char* value, CommandLine* line, UpdateContext*, const char**) {
        return noValue(value) && (line->listDevices = true);
      }},
     {"--inspect", true, "FILE", "check a firmware file as an update loads it; no device is touched",
-     [](const char* value, CommandLine* line, const char**) {
+     [](const char* value, CommandLine* line, UpdateContext*, const char**) {
        line->inspectPath = value;
        return line->inspect = true;
      }},
     {"--image-out", true, "PATH", "with --inspect: write the bytes an update would send",
-     [](const char* value, CommandLine* line, const char**) {
+     [](const char* value, CommandLine* line, UpdateContext*, const char**) {
        line->imageOutPath = value;
        return line->writeImage = true;
      }},
     {"--port", true, "PORT", "only the device on this port (as --list shows it) takes part",
-     [](const char* value, CommandLine*, const char**) {
-       gContext.selectPort = value;
+     [](const char* value, CommandLine*, UpdateContext* context, const char**) {
+       context->selectPort = value;
        return true;
      }},
     {"--serial", true, "SERIAL", "only the device with this serial number takes part",
-     [](const char* value, CommandLine*, const char**) {
-       gContext.selectSerial = value;
+     [](const char* value, CommandLine*, UpdateContext* context, const char**) {
+       context->selectSerial = value;
        return true;
      }},
     {"--all", false, "", "update every device of the file's model at once, each on its port",
-     [](const char* value, CommandLine* line, const char**) {
+     [](const char* value, CommandLine* line, UpdateContext*, const char**) {
        return noValue(value) && (line->all = true);
      }},
     {"--jobs", true, "N", "with --all: at most N updates at a time",
-     [](const char* value, CommandLine* line, const char** problem) {
+     [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
        *problem = "a number of parallel updates from 1 to 256";
        return parseNumber(value, 1, 256, &line->jobs);
      }},
     {"--json", false, "", "results as JSON Lines on standard output (see man tavrin)",
-     [](const char* value, CommandLine* line, const char**) {
+     [](const char* value, CommandLine* line, UpdateContext*, const char**) {
        return noValue(value) && (line->json = true);
      }},
     {"--log", true, "FILE", "append a timestamped trace of the run to FILE",
-     [](const char* value, CommandLine* line, const char**) {
+     [](const char* value, CommandLine* line, UpdateContext*, const char**) {
        line->logPath = value;
        return true;
      }},
     {"--verbose", false, "", "explain a failure that has no message of its own",
-     [](const char* value, CommandLine*, const char**) {
-       return noValue(value) && (gContext.verbose = true);
+     [](const char* value, CommandLine*, UpdateContext* context, const char**) {
+       return noValue(value) && (context->verbose = true);
      }},
     {"--simulate", false, "[=N]", "dry run against N simulated devices (1) instead of hardware",
-     [](const char* value, CommandLine* line, const char** problem) {
+     [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
        *problem = "a number of devices from 1 to 64 after '='";
        line->simulate = true;
        return value == nullptr || parseNumber(value, 1, 64, &line->simulatedDevices);
      }},
     {"--simulate-latency", true, "MS", "with --simulate: every exchange takes MS milliseconds",
-     [](const char* value, CommandLine* line, const char** problem) {
+     [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
        *problem = "a number of milliseconds up to 60000";
        return line->simulate = parseNumber(value, 0, 60000, &line->simulateLatencyMs);
      }},
     {"--udev-rule", false, "", "print a udev rule that grants access to the -dv/-dp/-bv/-bp ids",
-     [](const char* value, CommandLine* line, const char**) {
+     [](const char* value, CommandLine* line, UpdateContext*, const char**) {
        return noValue(value) && (line->udevRule = true);
      }},
     {"--udev-probe", true, "PATH",
      "for udev: tell whether the hidraw device at PATH is of this kind",
-     [](const char* value, CommandLine* line, const char**) {
+     [](const char* value, CommandLine* line, UpdateContext*, const char**) {
        line->udevProbePath = value;
        return line->udevProbe = true;
      }},
@@ -154,7 +154,8 @@ bool shortOptionTakesValue(const char* word) {
 
 // Unknown long options are ignored, like unknown short ones. With
 // `complain`, a malformed value is reported.
-bool scanLongOption(const char* word, const char* nextWord, CommandLine* line, bool complain) {
+bool scanLongOption(const char* word, const char* nextWord, CommandLine* line,
+                    UpdateContext* context, bool complain) {
   const char* inlineValue;
   const LongOption* option = findLongOption(word, &inlineValue);
   if (option == nullptr) return true;
@@ -162,7 +163,7 @@ bool scanLongOption(const char* word, const char* nextWord, CommandLine* line, b
                       : option->takesValue   ? nextWord
                                              : nullptr;
   const char* problem = "no value";
-  if (option->apply(value, line, &problem)) return true;
+  if (option->apply(value, line, context, &problem)) return true;
   if (complain)
     message("Error: option %.*s needs %s\n", static_cast<int>(std::strcspn(word, "=")), word,
             problem);
@@ -194,7 +195,8 @@ uint16_t parseHexValue(const char* text) {
   return static_cast<uint16_t>(static_cast<uint32_t>(static_cast<int32_t>(value)) & 0xFFFFu);
 }
 
-ScanResult scanCommandLine(int argc, const char* const* argv, CommandLine* line) {
+ScanResult scanCommandLine(int argc, const char* const* argv, UpdateContext& context,
+                           CommandLine* line) {
   // Only the last word can lack the value that follows it. A long option's
   // value is never another long option: `--inspect --image-out x` lacks one.
   for (int i = 1; i < argc; ++i) {
@@ -209,8 +211,9 @@ ScanResult scanCommandLine(int argc, const char* const* argv, CommandLine* line)
     }
     // Malformed values are refused before anything is printed or done.
     CommandLine scratch;
+    UpdateContext scratchContext;
     if (std::strncmp(word, "--", 2) == 0 &&
-        !scanLongOption(word, last ? "" : argv[i + 1], &scratch, true))
+        !scanLongOption(word, last ? "" : argv[i + 1], &scratch, &scratchContext, true))
       return kScanUsageError;
   }
 
@@ -220,15 +223,15 @@ ScanResult scanCommandLine(int argc, const char* const* argv, CommandLine* line)
     if (word[0] != '-') continue;
     switch (word[1]) {
       case 'b':
-        if (word[2] == 'v') gContext.bootVid = parseHexValue(value);
-        if (word[2] == 'p') gContext.bootPid = parseHexValue(value);
+        if (word[2] == 'v') context.bootVid = parseHexValue(value);
+        if (word[2] == 'p') context.bootPid = parseHexValue(value);
         break;
       case 'd':
-        if (word[2] == 'v') gContext.appVid = parseHexValue(value);
-        if (word[2] == 'p') gContext.appPids[0] = parseHexValue(value);
+        if (word[2] == 'v') context.appVid = parseHexValue(value);
+        if (word[2] == 'p') context.appPids[0] = parseHexValue(value);
         break;
       case 'f':
-        gContext.firmwarePath = value;
+        context.firmwarePath = value;
         break;
       case 'h':
         printHelpText();
@@ -240,7 +243,7 @@ ScanResult scanCommandLine(int argc, const char* const* argv, CommandLine* line)
         printBanner();
         break;
       case '-':
-        scanLongOption(word, value, line, false);
+        scanLongOption(word, value, line, &context, false);
         break;
       default:
         break;

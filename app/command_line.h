@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <string>
 
-/// What the scan found beyond the fields it writes into gContext.
+struct UpdateContext;
+
+/// What the scan found beyond the fields it writes into the UpdateContext.
 struct CommandLine {
   bool readMode = false;           // -r
   bool showHelp = false;           // --help
@@ -35,9 +37,10 @@ std::string longOptionSummary();
 /// (saturating at the signed 32-bit range) and keeps the low 16 bits.
 uint16_t parseHexValue(const char* text);
 
-/// Scans argv into gContext and *line, printing the help text or banner where
+/// Scans argv into context and *line, printing the help text or banner where
 /// -h or -v stands. An option that needs a value but stands last, and a long
 /// option whose value is malformed, are usage errors: the message is printed
 /// and nothing else is done. Long options take their value as the next word
 /// or after '=' (--log=run.txt).
-ScanResult scanCommandLine(int argc, const char* const* argv, CommandLine* line);
+ScanResult scanCommandLine(int argc, const char* const* argv, UpdateContext& context,
+                           CommandLine* line);

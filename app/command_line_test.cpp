@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -12,7 +13,6 @@
 #include "app/help_text.h"
 #include "app/message.h"
 #include "app/update_context.h"
-#include "tests/reset_context.h"
 
 namespace {
 
@@ -21,6 +21,9 @@ struct Scan {
   CommandLine line;
   std::string err;
 };
+
+// The context of the last scan.
+std::unique_ptr<UpdateContext> gScanned;
 
 // What the banner and the help text print, in the encoding the locale asks for.
 std::string printedBanner() {
@@ -36,11 +39,11 @@ std::string printedHelp() {
 }
 
 Scan scan(std::vector<const char*> words) {
-  resetUpdateContext();
   words.insert(words.begin(), "tavrin");
   Scan s;
   MessageSink sink;
-  s.result = scanCommandLine(static_cast<int>(words.size()), words.data(), &s.line);
+  gScanned = std::make_unique<UpdateContext>();
+  s.result = scanCommandLine(static_cast<int>(words.size()), words.data(), *gScanned, &s.line);
   s.err = sink.err;
   return s;
 }
@@ -66,43 +69,43 @@ TEST(CommandLineTest, HexValuesConvertLikeA32BitStrtol) {
 TEST(CommandLineTest, OptionsAreRecognisedByTheirLeadingCharacters) {
   Scan s = scan({"-file", "fw.bin", "-dv", "abcd", "-dp", "1234", "-bv", "ABCD", "-bp", "1000"});
   EXPECT_EQ(s.result, kScanOk);
-  EXPECT_EQ(gContext.firmwarePath, "fw.bin");
-  EXPECT_EQ(gContext.appVid, 0xABCD);
-  EXPECT_EQ(gContext.appPids[0], 0x1234);
-  EXPECT_EQ(gContext.appPids[1], 0);
-  EXPECT_EQ(gContext.appPids[2], 0);
-  EXPECT_EQ(gContext.bootVid, 0xABCD);
-  EXPECT_EQ(gContext.bootPid, 0x1000);
+  EXPECT_EQ(gScanned->firmwarePath, "fw.bin");
+  EXPECT_EQ(gScanned->appVid, 0xABCD);
+  EXPECT_EQ(gScanned->appPids[0], 0x1234);
+  EXPECT_EQ(gScanned->appPids[1], 0);
+  EXPECT_EQ(gScanned->appPids[2], 0);
+  EXPECT_EQ(gScanned->bootVid, 0xABCD);
+  EXPECT_EQ(gScanned->bootPid, 0x1000);
   EXPECT_FALSE(s.line.readMode);
   EXPECT_EQ(s.err, "");
 
   s = scan({"-dvx", "12", "-dpid", "34", "-bvendor", "56", "-bpx", "78"});
-  EXPECT_EQ(gContext.appVid, 0x12);
-  EXPECT_EQ(gContext.appPids[0], 0x34);
-  EXPECT_EQ(gContext.bootVid, 0x56);
-  EXPECT_EQ(gContext.bootPid, 0x78);
+  EXPECT_EQ(gScanned->appVid, 0x12);
+  EXPECT_EQ(gScanned->appPids[0], 0x34);
+  EXPECT_EQ(gScanned->bootVid, 0x56);
+  EXPECT_EQ(gScanned->bootPid, 0x78);
 
   // -dx and -d change nothing, whatever follows; stray words are ignored.
   s = scan({"-dx", "12", "-d", "34", "stray", "-q", "-", "-b", "9"});
   EXPECT_EQ(s.result, kScanOk);
-  EXPECT_EQ(gContext.appVid, 0);
-  EXPECT_EQ(gContext.appPids[0], 0);
-  EXPECT_EQ(gContext.bootVid, 0);
+  EXPECT_EQ(gScanned->appVid, 0);
+  EXPECT_EQ(gScanned->appPids[0], 0);
+  EXPECT_EQ(gScanned->bootVid, 0);
   EXPECT_EQ(s.err, "");
 
   // -read behaves as -r; the later of two values wins.
   s = scan({"-read", "-dv", "1", "-dv", "2"});
   EXPECT_TRUE(s.line.readMode);
-  EXPECT_EQ(gContext.appVid, 2);
+  EXPECT_EQ(gScanned->appVid, 2);
 
   // A value is looked at once more as a possible option.
   s = scan({"-f", "-r"});
-  EXPECT_EQ(gContext.firmwarePath, "-r");
+  EXPECT_EQ(gScanned->firmwarePath, "-r");
   EXPECT_TRUE(s.line.readMode);
 
   // An empty path word leaves the path empty.
   s = scan({"-r", "-f", ""});
-  EXPECT_TRUE(gContext.firmwarePath.empty());
+  EXPECT_TRUE(gScanned->firmwarePath.empty());
 }
 
 TEST(CommandLineTest, HelpAndBannerArePrintedWhereTheyStand) {
@@ -176,7 +179,7 @@ TEST(CommandLineTest, LongOptions) {
   EXPECT_TRUE(s.line.listDevices);
   EXPECT_TRUE(s.line.simulate);
   EXPECT_FALSE(s.line.showHelp);
-  EXPECT_TRUE(gContext.firmwarePath.empty());
+  EXPECT_TRUE(gScanned->firmwarePath.empty());
   s = scan({"--help", "--version"});
   EXPECT_TRUE(s.line.showHelp);
   EXPECT_TRUE(s.line.showVersion);

@@ -2,108 +2,80 @@
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
+#include <condition_variable>
 #include <cstdio>
-#include <cstring>
-#include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "app/command_line.h"
 #include "app/exit_status.h"
 #include "app/inspect.h"
-#include "app/json.h"
 #include "app/message.h"
+#include "app/run_report.h"
 #include "app/simulation.h"
-#include "app/subprocess.h"
-#include "app/update_context.h"
 #include "hid/hid_manager.h"
-#include "image/image_loader.h"
-#include "update/commands.h"
-#include "update/interruption.h"
-#include "update/permission_hint.h"
-#include "update/update_session.h"
+#include "update/device_survey.h"
 
 namespace {
 
-struct Target {
+// One device that passed the filter, and how its part of the run went.
+struct Row {
   std::string port;
   std::string serial;
   std::string versionBefore;
-  std::unique_ptr<Subprocess> run;
-  std::string out, err;  // what the run wrote, not yet taken apart
-  std::string result;    // its last JSON line
-  std::chrono::steady_clock::time_point started;
+  std::unique_ptr<SessionReport> report;
+  SurveyedDevice surveyed;
+  bool target = false;  // of the file's model: it gets a session
+  UpdateResult result;
   double seconds = 0;
-  int status = -1;
-  bool done = false;
 };
 
-// The words each run gets: this command line without what concerns only the
-// gang (--all, --jobs, --json, --port, and the help and banner options).
-std::vector<std::string> runWords(const std::vector<std::string>& words, const std::string& port) {
-  std::vector<std::string> kept;
-  for (size_t i = 0; i < words.size(); ++i) {
-    const std::string& word = words[i];
-    const bool hasValue = word.find('=') != std::string::npos;
-    if (word == "--all" || word.rfind("--json", 0) == 0) continue;
-    if (word.rfind("--jobs", 0) == 0 || word.rfind("--port", 0) == 0) {
-      if (!hasValue) ++i;
-      continue;
+// Lets at most `limit` sessions run at a time.
+class Slots {
+ public:
+  explicit Slots(size_t limit) : free_(limit) {}
+  void take() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    freed_.wait(lock, [this] { return free_ > 0; });
+    --free_;
+  }
+  void give() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++free_;
     }
-    if (word.size() >= 2 && word[0] == '-' && (word[1] == 'h' || word[1] == 'v')) continue;
-    // A value word is kept with its option.
-    kept.push_back(word);
+    freed_.notify_one();
   }
-  kept.push_back("--json");
-  kept.push_back("--port");
-  kept.push_back(port);
-  return kept;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable freed_;
+  size_t free_;
+};
+
+// The end of a row that gets no session; told like a session's end.
+void endWithoutSession(Row& row, UpdateOutcome outcome, const std::string& detail) {
+  row.result.outcome = outcome;
+  row.result.detail = detail;
+  row.result.port = row.port;
+  row.result.serial = row.serial;
+  row.result.versionBefore = row.versionBefore;
+  row.report->finished(row.result);
 }
 
-// Passes each complete line of a run's standard error on, with its port in
-// front. A carriage return ends a line too: progress lines of several
-// devices cannot overwrite each other. The run's JSON lines go on under
-// --json, each naming its device; the last result is kept for the table.
-void relay(Target& target, bool flush, bool json) {
-  size_t start = 0;
-  for (size_t i = 0; i < target.err.size(); ++i) {
-    if (target.err[i] != '\n' && target.err[i] != '\r') continue;
-    messageText(("[" + target.port + "] " + target.err.substr(start, i - start) + "\n").c_str());
-    start = i + 1;
-  }
-  target.err.erase(0, start);
-  if (flush && !target.err.empty()) {
-    messageText(("[" + target.port + "] " + target.err + "\n").c_str());
-    target.err.clear();
-  }
-  // Standard output carries the run's JSON lines; the last one is its result.
-  size_t end;
-  while ((end = target.out.find('\n')) != std::string::npos) {
-    const std::string line = target.out.substr(0, end);
-    target.out.erase(0, end + 1);
-    if (line.size() < 2 || line[0] != '{') continue;
-    if (json) output("{\"device\":%s,%s\n", jsonString(target.port).c_str(), line.c_str() + 1);
-    if (line.rfind("{\"event\":\"result\"", 0) == 0) target.result = line;
-  }
-}
-
-std::string resultText(const Target& target, bool* updated) {
-  std::map<std::string, std::string> fields;
-  *updated = false;
-  if (!parseFlatJsonObject(target.result, &fields)) {
-    char text[48];
-    std::snprintf(text, sizeof text, "ended with status %d", target.status);
-    return text;
-  }
-  if (fields["ok"] == "true") {
-    *updated = target.status == kExitSuccess;
-    return "updated";
-  }
-  std::string message = fields["message"];
+std::string resultText(const Row& row) {
+  const UpdateResult& result = row.result;
+  if (result.updated()) return "updated";
+  std::string message = result.message;
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
   if (!message.empty()) return message;
-  if (!fields["detail"].empty()) return fields["detail"];
-  return fields["reason"] + " in state " + fields["state"];
+  if (!result.detail.empty()) return result.detail;
+  char text[64];
+  std::snprintf(text, sizeof text, "%s in state %u", updateOutcomeName(result.outcome),
+                result.state);
+  return text;
 }
 
 std::string cell(const std::string& text, size_t width) {
@@ -111,130 +83,149 @@ std::string cell(const std::string& text, size_t width) {
   return shown.size() >= width ? shown + " " : shown + std::string(width - shown.size(), ' ');
 }
 
-void printTable(const std::vector<std::unique_ptr<Target>>& targets) {
+bool printTable(const std::vector<Row>& rows) {
   size_t portWidth = 6, serialWidth = 8, versionWidth = 8;
-  for (const auto& t : targets) {
-    portWidth = std::max(portWidth, escapeInspectText(t->port).size() + 2);
-    serialWidth = std::max(serialWidth, escapeInspectText(t->serial).size() + 2);
-    versionWidth = std::max(versionWidth, escapeInspectText(t->versionBefore).size() + 2);
+  for (const Row& row : rows) {
+    portWidth = std::max(portWidth, escapeInspectText(row.port).size() + 2);
+    serialWidth = std::max(serialWidth, escapeInspectText(row.serial).size() + 2);
+    versionWidth = std::max(versionWidth, escapeInspectText(row.versionBefore).size() + 2);
   }
   std::string table = cell("PORT", portWidth) + cell("SERIAL", serialWidth) +
                       cell("BEFORE", versionWidth) + "SECONDS  RESULT\n";
-  for (const auto& t : targets) {
-    bool updated = false;
-    const std::string result = t->done && !t->result.empty() ? resultText(*t, &updated)
-                               : t->done                     ? t->err
-                                                             : "not started (interrupted)";
+  for (const Row& row : rows) {
     char seconds[16];
-    std::snprintf(seconds, sizeof seconds, "%-7.1f  ", t->seconds);
-    table += cell(t->port, portWidth) + cell(t->serial, serialWidth) +
-             cell(t->versionBefore, versionWidth) + seconds + result + "\n";
+    std::snprintf(seconds, sizeof seconds, "%-7.1f  ", row.seconds);
+    table += cell(row.port, portWidth) + cell(row.serial, serialWidth) +
+             cell(row.versionBefore, versionWidth) + seconds + escapeInspectText(resultText(row)) +
+             "\n";
   }
-  outputText(table.c_str());
+  return outputText(table.c_str());
 }
 
 }  // namespace
 
-int runGangUpdate(const CommandLine& line, const std::vector<std::string>& words,
+int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& platform,
+                  RunReport& report, const StopRequest& stop, TextEncoding encoding,
                   SimulatedPlatform* simulation) {
-  // Ctrl-C at the terminal reaches every run itself: each stops as a single
-  // update does, and the gang waits for them all.
-  InterruptGuard guard;
+  // What concerns the whole run goes out without a port.
+  SessionReport runListener(report, SessionReportStyle{});
   FirmwareInfo info;
-  gContext.imageLength = 0;
-  gContext.protocolSelection = 0;
-  if (!loadFirmwareImage(info, gContext.firmwarePath)) {
-    message("Error: The input file is not a valid firmware file!");
+  UpdateResult failure;
+  // Loaded and checked once; every session reads the same image.
+  if (!loadUpdateImage(context.firmwarePath, encoding, context, info, runListener, &failure))
     return kExitFailure;
-  }
-  gContext.releaseImage();
-  if (simulation != nullptr) plugInSimulatedBench(*simulation, info.model, line.simulatedDevices);
+  if (simulation != nullptr)
+    plugInSimulatedBench(*simulation, context, info.model, line.simulatedDevices);
 
-  // The devices of the file's model, as the single update would choose one.
-  std::vector<std::unique_ptr<Target>> targets;
+  std::vector<Row> rows;
   {
-    CHidManager manager;
-    manager.refreshDevices();
-    uint32_t selectable = 0;
-    for (HidDevice* device = manager.firstDevice(); device != nullptr;
-         device = manager.nextDevice()) {
-      if (!isSelectedDevice(*device)) continue;
-      ++selectable;
-      device->protocolMask = gContext.protocolMask;
-      char model[64] = {}, version[64] = {};
-      if (readFirmwareVersion(device, model, version) != kTransactionOk) continue;
-      if (info.model != model) continue;
-      auto target = std::make_unique<Target>();
-      target->port = device->port;
-      target->serial = device->serial;
-      target->versionBefore = version;
-      targets.push_back(std::move(target));
-    }
-    if (selectable == 0) {
-      message("No specified VID/PID HID device detected!");
-      printHidPermissionHint(true);
+    CHidManager survey(platform, context);
+    if (!listSurveyedDevices(survey, runListener)) {
+      failure.outcome = UpdateOutcome::kNoDevice;
+      failure.message = "No specified VID/PID HID device detected!";
+      runListener.finished(failure);
       return kExitFailure;
     }
+    // One version request per device, as a single update of it sends before
+    // its state machine; the session of a target goes on from there.
+    rows.resize(survey.deviceCount());
+    size_t index = 0;
+    for (HidDevice* device = survey.firstDevice(); device != nullptr;
+         device = survey.nextDevice(), ++index) {
+      Row& row = rows[index];
+      row.port = device->port;
+      row.serial = device->serial;
+      SessionReportStyle style;
+      style.logPort = device->port;
+      style.gang = true;
+      row.report = std::make_unique<SessionReport>(report, style);
+      TransactionLink link;
+      link.listener = report.logging() ? row.report.get() : nullptr;
+      const DeviceAnswer answer = askDeviceVersion(link, *device, context.protocolMask, *row.report);
+      row.versionBefore = answer.version;
+      if (answer.status != kTransactionOk) {
+        const std::string why = answer.status == kTransactionTimeout
+                                    ? "Error: no answer to the version request (no answer within a second)"
+                                    : "Error: no answer to the version request (the device is gone or failed)";
+        if (context.verbose) row.report->message((why + "\n").c_str());
+        endWithoutSession(row, UpdateOutcome::kNoAnswer, why);
+        continue;
+      }
+      if (answer.model != info.model) {
+        endWithoutSession(row, UpdateOutcome::kWrongModel,
+                          "another model (" + answer.model + "), not updated");
+        continue;
+      }
+      row.target = true;
+      row.surveyed = {device, link.frameSequence, answer.model, answer.version};
+    }
+    size_t targets = 0;
+    for (const Row& row : rows) targets += row.target ? 1 : 0;
+    for (Row& row : rows) {
+      if (!row.target) continue;
+      // Each session waits for the bootloader on its device's port; without
+      // one, several bootloaders could not be told apart.
+      if (row.port.empty() && targets > 1) {
+        row.target = false;
+        endWithoutSession(row, UpdateOutcome::kNoDevice, "no port to bind its update to");
+        continue;
+      }
+      survey.releaseDevice(row.surveyed.device);
+    }
   }
-  if (targets.empty()) {
-    message("Device not connected\n");
+  const bool anyTarget = std::any_of(rows.begin(), rows.end(), [](const Row& r) { return r.target; });
+  if (!anyTarget) {
+    bool modelMissing = std::none_of(rows.begin(), rows.end(), [](const Row& r) {
+      return r.result.outcome == UpdateOutcome::kNoDevice;
+    });
+    if (modelMissing) {
+      failure.outcome = UpdateOutcome::kWrongModel;
+      failure.message = "Device not connected\n";
+      runListener.message(failure.message.c_str());
+      runListener.finished(failure);
+    }
+    if (!report.json() && !printTable(rows)) {
+      messageText("Error: cannot write the table to standard output\n");
+    }
     return kExitFailure;
   }
 
-  const size_t jobs = line.jobs == 0 ? targets.size() : line.jobs;
-  size_t next = 0, running = 0;
-  bool passedOn = false;
-  for (;;) {
-    while (running < jobs && next < targets.size() && interruptSignal() == 0) {
-      Target& target = *targets[next++];
-      target.done = true;
-      if (target.port.empty() && targets.size() > 1) {
-        target.err = "no port to bind its update to";
-        continue;
-      }
-      target.started = std::chrono::steady_clock::now();
-      target.run = Subprocess::start(runWords(words, target.port));
-      if (!target.run) {
-        target.err = "could not start its update";
-        continue;
-      }
-      target.done = false;
-      ++running;
-    }
-    if (running == 0) break;
-    // A termination request sent to this process alone is passed on.
-    if (interruptSignal() == SIGTERM && !passedOn) {
-      passedOn = true;
-      for (const auto& target : targets)
-        if (target->run && !target->done) target->run->terminate();
-    }
-    std::vector<Subprocess*> live;
-    for (const auto& target : targets) {
-      if (!target->run || target->done) continue;
-      const bool open = target->run->collect(&target->out, &target->err);
-      relay(*target, false, line.json);
-      const int status = open ? -1 : target->run->exitStatus();
-      if (status < 0) {
-        live.push_back(target->run.get());
-        continue;
-      }
-      relay(*target, true, line.json);
-      target->status = status;
-      target->done = true;
-      target->seconds =
-          std::chrono::duration<double>(std::chrono::steady_clock::now() - target->started).count();
-      --running;
-    }
-    if (!live.empty()) Subprocess::waitForAny(live, 100);
+  Slots slots(line.jobs == 0 ? rows.size() : line.jobs);
+  std::vector<std::thread> threads;
+  for (Row& row : rows) {
+    if (!row.target) continue;
+    threads.emplace_back([&row, &slots, &context, &info, &platform, &report, &stop] {
+      slots.take();
+      const auto started = std::chrono::steady_clock::now();
+      UpdateSetup setup;
+      setup.image = &context;
+      setup.info = &info;
+      setup.filter = context;
+      setup.filter.selectPort = row.port;
+      setup.platform = &platform;
+      setup.listener = row.report.get();
+      setup.exchanges = report.logging() ? row.report.get() : nullptr;
+      setup.stop = &stop;
+      setup.verbose = context.verbose;
+      SessionCursor cursor;
+      row.result = runUpdateSession(setup, cursor, row.surveyed);
+      row.seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+      slots.give();
+    });
   }
+  for (std::thread& thread : threads) thread.join();
 
-  bool allUpdated = true;
-  for (const auto& target : targets) {
-    bool updated = false;
-    if (target->done && !target->result.empty()) resultText(*target, &updated);
-    allUpdated = allUpdated && updated;
+  bool allUpdated = true, stopped = false;
+  for (const Row& row : rows) {
+    if (!row.target && row.result.outcome == UpdateOutcome::kWrongModel) continue;
+    allUpdated = allUpdated && row.result.updated();
+    stopped = stopped || row.result.outcome == UpdateOutcome::kInterrupted;
   }
-  if (!line.json) printTable(targets);
-  if (interruptSignal() != 0) return kExitBySignal + interruptSignal();
+  if (!report.json() && !printTable(rows)) {
+    messageText("Error: cannot write the table to standard output\n");
+    allUpdated = false;
+  }
+  if (stopped) return kExitBySignal + stop.reason();
   return allUpdated ? kExitSuccess : kExitFailure;
 }

@@ -1,18 +1,24 @@
-// --all: every device of the file's model updated at once, each by a run of
-// its own, bound to the device's port.
+// --all: every device of the file's model updated at once, in this process,
+// one session per device on a thread of its own, bound to the device's port.
 #pragma once
 
-#include <string>
-#include <vector>
+#include "app/update_context.h"
+#include "hid/hid_platform.h"
+#include "update/stop_request.h"
+#include "update/update_session.h"
 
 struct CommandLine;
+class RunReport;
 class SimulatedPlatform;
 
-/// Finds the devices to update, runs one update per device (at most
-/// line.jobs at a time; 0: all at once) with `--port` set to its port, relays
-/// each run's messages with the port in front, and ends with a table of the
-/// results. words are the command line after the program name: each run gets
-/// them again, without the options that concern only this one. Returns the
-/// exit status: 0 when every device was updated.
-int runGangUpdate(const CommandLine& line, const std::vector<std::string>& words,
+/// Loads the file once, lists the devices that pass the context's filter,
+/// asks each for its version (the one request a single update would send
+/// it before its state machine), and updates every device of the file's
+/// model in a session of its own, at most line.jobs at a time (0: all at
+/// once), sharing the image read-only. Every line a session says carries its
+/// port in front; a table of the results (or, under --json, a result object
+/// per device) ends the run. Returns the exit status: 0 when every device of
+/// the file's model was updated; 128 + the signal when stop stopped one.
+int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& platform,
+                  RunReport& report, const StopRequest& stop, TextEncoding encoding,
                   SimulatedPlatform* simulation);

@@ -5,9 +5,8 @@
 #include "app/json.h"
 #include "app/message.h"
 #include "app/run_report.h"
-#include "app/update_context.h"
 #include "common/files.h"
-#include "image/container.h"
+#include "image/firmware_image.h"
 #include "image/image_loader.h"
 
 namespace {
@@ -26,11 +25,11 @@ const char* formatName(ImageFormat format) {
   return "raw";
 }
 
-bool writeImage(const char* path) {
+bool writeImage(const FirmwareImage& image, const char* path) {
   std::FILE* file = openFile(path, "wb");
   if (file == nullptr) return false;
-  uint32_t length = gContext.imageLength;
-  bool ok = length == 0 || std::fwrite(gContext.imageData, 1, length, file) == length;
+  uint32_t length = image.imageLength;
+  bool ok = length == 0 || std::fwrite(image.imageData, 1, length, file) == length;
   // Close errors count too: they are how a full disk shows up.
   if (std::fclose(file) != 0) ok = false;
   return ok;
@@ -55,62 +54,59 @@ std::string escapeInspectText(const std::string& text) {
   return out;
 }
 
-int runInspect(const std::string& path, const char* imageOutPath) {
+int runInspect(const std::string& path, const char* imageOutPath, RunReport& report,
+               TextEncoding encoding) {
   // Writing the image over the file it came from would destroy the firmware.
   if (imageOutPath != nullptr && sameFile(path, imageOutPath)) {
     message("Error: --image-out %s is the firmware file itself; name another file\n", imageOutPath);
     return 1;
   }
-  // The same start as an update session, so the output is what it would use.
-  gContext.imageLength = 0;
-  gContext.protocolSelection = 0;
+  // Loaded as an update loads it, so the output is what it would use; the
+  // version-2 trace is left out: standard output carries only the report.
+  FirmwareImage image;
   FirmwareInfo info;
   ImageFormat format = ImageFormat::kRaw;
-  bool trace = containerTraceEnabled();
-  setContainerTraceEnabled(false);  // standard output carries only the report
   // A raw file is viewed, not copied: checking a file of many MiB stays fast.
-  bool loaded = loadFirmwareImage(info, path, &format, true);
-  setContainerTraceEnabled(trace);
-  if (!loaded) {
+  const ImageLoadResult loaded = loadFirmwareImage(image, info, path, &format, true);
+  if (loaded != kImageLoaded) {
+    ConsoleListener console;
+    printImageLoadFailure(console, loaded, encoding);
     messageText("Error: The input file is not a valid firmware file!\n");
-    gContext.releaseImage();
     return 1;
   }
-  if (imageOutPath != nullptr && !writeImage(imageOutPath)) {
+  if (imageOutPath != nullptr && !writeImage(image, imageOutPath)) {
     message("Error: cannot write the image to %s\n", imageOutPath);
-    gContext.releaseImage();
     return 1;
   }
   char crc[16], check[16], mask[8];
-  std::snprintf(crc, sizeof crc, "0x%08X", static_cast<unsigned>(gContext.imageCrc));
-  std::snprintf(check, sizeof check, "0x%08X", static_cast<unsigned>(gContext.checkWord));
-  std::snprintf(mask, sizeof mask, "0x%02X", static_cast<unsigned>(gContext.protocolMask));
-  const std::string length = std::to_string(gContext.imageLength);
-  const std::string selection = std::to_string(gContext.protocolSelection);
-  runReport().log("inspect %s: %s, %s bytes, image-crc %s, check-word %s", path.c_str(),
+  std::snprintf(crc, sizeof crc, "0x%08X", static_cast<unsigned>(image.imageCrc));
+  std::snprintf(check, sizeof check, "0x%08X", static_cast<unsigned>(image.checkWord));
+  std::snprintf(mask, sizeof mask, "0x%02X", static_cast<unsigned>(image.protocolMask));
+  const std::string length = std::to_string(image.imageLength);
+  const std::string selection = std::to_string(image.protocolSelection);
+  report.log("", "inspect %s: %s, %s bytes, image-crc %s, check-word %s", path.c_str(),
                   formatName(format), length.c_str(), crc, check);
-  std::string report;
-  if (runReport().json())
-    report = JsonLine()
+  std::string text;
+  if (report.json())
+    text = JsonLine()
                  .add("event", "inspect")
                  .add("format", formatName(format))
-                 .add("length", int64_t{gContext.imageLength})
+                 .add("length", int64_t{image.imageLength})
                  .add("image-crc", crc)
                  .add("check-word", check)
                  .add("protocol-mask", mask)
-                 .add("protocol-selection", int64_t{gContext.protocolSelection})
+                 .add("protocol-selection", int64_t{image.protocolSelection})
                  .add("model", info.model)
                  .add("version", info.version)
                  .text() +
              "\n";
   else
-    report = std::string("format: ") + formatName(format) + "\nlength: " + length +
+    text = std::string("format: ") + formatName(format) + "\nlength: " + length +
              "\nimage-crc: " + crc + "\ncheck-word: " + check + "\nprotocol-mask: " + mask +
              "\nprotocol-selection: " + selection + "\nmodel: " + escapeInspectText(info.model) +
              "\nversion: " + escapeInspectText(info.version) + "\n";
   // A full disk or a closed pipe must not pass for a report delivered.
-  const bool delivered = outputText(report.c_str());
-  gContext.releaseImage();
+  const bool delivered = outputText(text.c_str());
   if (!delivered) {
     messageText("Error: cannot write the report to standard output\n");
     return 1;

@@ -4,14 +4,19 @@
 
 #include <string>
 
-/// Loads `path` with the normal loader (container trace off) and prints eight
+#include "update/update_session.h"
+
+class RunReport;
+
+/// Loads `path` with the normal loader (no container trace) and prints eight
 /// "key: value" lines to standard output (format, length, image-crc,
 /// check-word, protocol-mask, protocol-selection, model, version). With
 /// `imageOutPath` the image bytes are also written to that file. Returns the
 /// exit status: 0, or 1 for an invalid file (loader messages and the usual
 /// error line on standard error, nothing on standard output), a failed image
 /// write, or a report that standard output did not take.
-int runInspect(const std::string& path, const char* imageOutPath);
+int runInspect(const std::string& path, const char* imageOutPath, RunReport& report,
+               TextEncoding encoding);
 
 /// Printable form of a text field: 0x20..0x7E as they are except backslash,
 /// which becomes two backslashes; every other byte as \xHH.

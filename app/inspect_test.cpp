@@ -12,9 +12,8 @@
 #include <sys/wait.h>
 #endif
 
-#include "app/update_context.h"
-#include "image/test_image_builders.h"
-#include "tests/reset_context.h"
+#include "app/run_report.h"
+#include "tests/image_builders.h"
 
 using namespace testimage;
 
@@ -29,7 +28,8 @@ struct InspectRun {
 InspectRun inspect(const std::string& path, const char* imageOut = nullptr) {
   InspectRun run;
   MessageSink sink;
-  run.status = runInspect(path, imageOut);
+  RunReport report;
+  run.status = runInspect(path, imageOut, report, TextEncoding::kUtf8);
   run.err = sink.err;
   run.out = sink.out;
   return run;
@@ -94,7 +94,6 @@ TEST(InspectTest, EscapesText) {
 }
 
 TEST(InspectTest, ReportsAndWritesImage) {
-  resetUpdateContext();
   TempDir dir;
   Bytes payload = {0xAB, 0xCD};
   writeFile(dir / "fw.qfw", simpleContainer(2, "M\xFF", "", payload, 0xFEEDF00D, {{3, {0x05}}}));
@@ -107,10 +106,8 @@ TEST(InspectTest, ReportsAndWritesImage) {
                          "\ncheck-word: 0xFEEDF00D\nprotocol-mask: 0x05\nprotocol-selection: 1\n"
                          "model: M\\xff\nversion: \n");
   EXPECT_EQ(readFile(dir / "out.bin"), "\xAB\xCD");
-  EXPECT_EQ(gContext.imageData, nullptr);  // released at the end
 
-  // A stale selection from an earlier load is cleared, as by a session.
-  gContext.protocolSelection = 1;
+  // A raw file after a container: no selection is left from the earlier load.
   writeFile(dir / "empty", std::string());
   run = inspect((dir / "empty").string(), (dir / "empty.out").string().c_str());
   EXPECT_EQ(run.out,
@@ -125,7 +122,6 @@ TEST(InspectTest, ReportsAndWritesImage) {
 }
 
 TEST(InspectTest, RefusesToWriteTheImageOverTheFirmwareFile) {
-  resetUpdateContext();
   TempDir dir;
   const std::string hex = hexOfImage(sectionTable(0x2C0));
   writeFile(dir / "fw.hex", hex);
@@ -142,7 +138,6 @@ TEST(InspectTest, RefusesToWriteTheImageOverTheFirmwareFile) {
 }
 
 TEST(InspectTest, InvalidFiles) {
-  resetUpdateContext();
   TempDir dir;
   Bytes damaged = simpleContainer(2, "M", "V", {1}, 0);
   damaged.push_back(0);
@@ -159,7 +154,6 @@ TEST(InspectTest, InvalidFiles) {
   EXPECT_EQ(run.err,
             "Error: Get section information failed!Error: The input file is not a valid firmware "
             "file!\n");
-  EXPECT_EQ(gContext.imageData, nullptr);
   run = inspect((dir / "missing").string());
   EXPECT_EQ(run.status, 1);
 }
@@ -172,13 +166,11 @@ TEST(InspectExamplesTest, MatchGoldenOutput) {
     std::string path = kExamples + name;
     if (regenerate) {
       writeFile(path, bytes);
-      resetUpdateContext();
       InspectRun run = inspect(path);
       ASSERT_EQ(run.status, 0) << name << run.err;
       writeFile(path + ".inspect", run.out);
     }
     EXPECT_EQ(readFile(path), bytes) << name << " differs from its generator";
-    resetUpdateContext();
     InspectRun run = inspect(path);
     EXPECT_EQ(run.status, 0) << name;
     EXPECT_EQ(run.out, readFile(path + ".inspect")) << name;
@@ -200,12 +192,11 @@ TEST(InspectExamplesTest, BinaryMatchesGoldenOutput) {
     size_t got;
     while ((got = std::fread(block, 1, sizeof block, pipe)) > 0) out.append(block, got);
     int status = pclose(pipe);
-    if (status != 0 && out.empty() && checked == 0)
-      GTEST_SKIP() << "the entry point does not dispatch --inspect yet";
     EXPECT_EQ(status, 0) << entry.first;
     EXPECT_EQ(out, readFile(path + ".inspect")) << entry.first;
     ++checked;
   }
+  EXPECT_GT(checked, 0);
 
   // A report that cannot be written is a failure, not a success.
   if (!std::filesystem::exists("/dev/full")) return;

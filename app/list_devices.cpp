@@ -1,5 +1,6 @@
 #include "app/list_devices.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -34,9 +35,8 @@ std::string listedValue(const std::string& text) {
 
 }  // namespace
 
-int listDevices() {
-  clearHidPermissionProblems();
-  HidPlatform& platform = hidPlatform();
+int listDevices(const DeviceIds& ids, HidPlatform& platform, RunReport& report) {
+  std::vector<std::string> denied;
   std::vector<std::string> paths;
   if (!platform.enumerateInterfaces(&paths)) paths.clear();
   int printed = 0;
@@ -45,7 +45,7 @@ int listDevices() {
     HidInterfaceInfo info;
     if (!platform.describe(path, &info)) continue;
     if (info.usagePage != kTavrinUsagePage || info.usage != kTavrinUsage) continue;
-    DeviceMode mode = matchDeviceMode(info.vendorId, info.productId, info.usagePage, info.usage);
+    DeviceMode mode = matchDeviceMode(ids, info.vendorId, info.productId, info.usagePage, info.usage);
     // The device names itself: its text must not reach the terminal raw.
     std::string product =
         info.product.empty() ? "" : " \"" + escapeInspectText(info.product) + "\"";
@@ -54,8 +54,8 @@ int listDevices() {
     // (--port, --serial); "-" when the system does not say.
     const std::string port = listedValue(info.port);
     const std::string serial = listedValue(info.serial);
-    runReport().interfaceListed(info, modeName(mode));
-    if (!runReport().json())
+    report.interfaceListed(info, modeName(mode));
+    if (!report.json())
       delivered = output("%s %04x:%04x%s %s port=%s serial=%s\n", info.node.c_str(),
                          info.vendorId, info.productId, product.c_str(), modeName(mode),
                          port.c_str(), serial.c_str()) &&
@@ -64,14 +64,16 @@ int listDevices() {
     // Listing needs no open; check it anyway so the operator learns now that
     // an update would be refused.
     HidOpenError error = kHidOpenOk;
-    if (!platform.open(path, kHidOpenToIdentify, &error) && error == kHidOpenDenied)
-      noteHidPermissionProblem(info.node);
+    if (!platform.open(path, kHidOpenToIdentify, &error) && error == kHidOpenDenied &&
+        std::find(denied.begin(), denied.end(), info.node) == denied.end())
+      denied.push_back(info.node);
   }
   if (printed == 0) {
     message("No HID device of this kind found\n");
     return 1;
   }
-  printHidPermissionHint(false);
+  ConsoleListener console;
+  printHidPermissionHint(console, denied, platform.permissionAdvice(), false);
   // A full disk or a closed pipe must not pass for a listing delivered.
   if (!delivered) {
     messageText("Error: cannot write the listing to standard output\n");

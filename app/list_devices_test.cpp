@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "app/message.h"
-#include "sim/sim_test_support.h"
+#include "app/run_report.h"
+#include "sim/simulated_platform.h"
+#include "tests/sim_support.h"
 
 namespace {
 
@@ -13,17 +15,17 @@ struct Listing {
   std::string err;
 };
 
-Listing list() {
+Listing list(SimulatedPlatform& platform, const DeviceIds& ids = scannerFilter()) {
   MessageSink sink;
+  RunReport report;
   Listing listing;
-  listing.status = listDevices();
+  listing.status = listDevices(ids, platform, report);
   listing.out = sink.out;
   listing.err = sink.err;
   return listing;
 }
 
 void plugInBench(SimulatedPlatform& platform) {
-  configureScannerIds();
   platform.addDevice(scannerConfig("QS-100"), "sim/hidraw0", "1-1.4", "A 1");
   platform.addForeignInterface("sim/hidraw1", 0xABCD, 0x1234, 0x01, 0x06);
   platform.addDevice(scannerConfig("QS-100", "V1", kModeBootloader), "sim/hidraw2", "1-2", "B2");
@@ -31,9 +33,9 @@ void plugInBench(SimulatedPlatform& platform) {
 }
 
 TEST(ListDevices, ShowsEveryInterfaceOfTheKindWithItsMode) {
-  ScopedSimulation sim;
-  plugInBench(sim.platform);
-  Listing listing = list();
+  SimulatedPlatform platform;
+  plugInBench(platform);
+  Listing listing = list(platform);
   EXPECT_EQ(listing.status, 0);
   EXPECT_EQ(listing.err, "");
   EXPECT_EQ(listing.out,
@@ -43,10 +45,10 @@ TEST(ListDevices, ShowsEveryInterfaceOfTheKindWithItsMode) {
 }
 
 TEST(ListDevices, WarnsThatAnUpdateWouldNeedAccess) {
-  ScopedSimulation sim;
-  plugInBench(sim.platform);
-  sim.platform.setOpenError(0, kHidOpenDenied);
-  Listing listing = list();
+  SimulatedPlatform platform;
+  plugInBench(platform);
+  platform.setOpenError(0, kHidOpenDenied);
+  Listing listing = list(platform);
   EXPECT_EQ(listing.status, 0);
   EXPECT_NE(listing.out.find("sim/hidraw0 abcd:1234"), std::string::npos);
   EXPECT_EQ(listing.err,
@@ -54,18 +56,17 @@ TEST(ListDevices, WarnsThatAnUpdateWouldNeedAccess) {
 }
 
 TEST(ListDevices, EscapesWhatTheDeviceCallsItself) {
-  ScopedSimulation sim;
-  configureScannerIds();
-  sim.platform.addDevice(scannerConfig("\x1b]0;pwn\a"), "sim/hidraw0", "p\n", "s\x1b");
-  EXPECT_EQ(list().out,
+  SimulatedPlatform platform;
+  platform.addDevice(scannerConfig("\x1b]0;pwn\a"), "sim/hidraw0", "p\n", "s\x1b");
+  EXPECT_EQ(list(platform).out,
             "sim/hidraw0 abcd:1234 \"Simulated \\x1b]0;pwn\\x07\" application port=p\\x0a "
             "serial=s\\x1b\n");
 }
 
 TEST(ListDevices, FailsWhenNoneIsFound) {
-  ScopedSimulation sim;
-  sim.platform.addForeignInterface("sim/hidraw1", 0xABCD, 0x1234, 0x01, 0x06);
-  Listing listing = list();
+  SimulatedPlatform platform;
+  platform.addForeignInterface("sim/hidraw1", 0xABCD, 0x1234, 0x01, 0x06);
+  Listing listing = list(platform);
   EXPECT_EQ(listing.status, 1);
   EXPECT_EQ(listing.out, "");
   EXPECT_EQ(listing.err, "No HID device of this kind found\n");

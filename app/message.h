@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "update/session_listener.h"
+
 /// printf-style write to standard error; the text is the format itself,
 /// so "%%" prints one percent sign.
 [[gnu::format(printf, 1, 2)]] void message(const char* format, ...);
@@ -17,6 +19,13 @@ void messageText(const char* text);
 
 /// Writes text unchanged to standard output, flushed at once; false as output().
 bool outputText(const char* text);
+
+/// A listener that shows the messages of an operation on standard error and
+/// nothing else.
+class ConsoleListener : public SessionListener {
+ public:
+  void message(const char* text) override { messageText(text); }
+};
 
 /// Picks the GBK or the UTF-8 form of a message for the console.
 const char* consoleText(const char* gbk, const char* utf8);

@@ -1,47 +1,19 @@
 #include "app/read_versions.h"
 
-#include <cstring>
-
-#include "app/message.h"
-#include "app/run_report.h"
 #include "hid/hid_manager.h"
-#include "hid/hid_platform.h"
-#include "update/commands.h"
+#include "update/device_survey.h"
 #include "update/permission_hint.h"
+#include "update/session_listener.h"
 
-bool readDeviceVersions() {
-  clearHidPermissionProblems();
+bool readDeviceVersions(const DeviceFilter& filter, HidPlatform& platform,
+                        SessionListener& listener) {
+  CHidManager manager(platform, filter);
+  if (!listSurveyedDevices(manager, listener)) return false;
+  TransactionLink link;
   bool answered = false;
-  bool listEmpty = false;
-  {
-    CHidManager manager;
-    manager.refreshDevices();
-    char model[64] = {};
-    char version[64] = {};
-    uint32_t selectable = 0;
-    for (HidDevice* device = manager.firstDevice(); device != nullptr;
-         device = manager.nextDevice())
-      if (isSelectedDevice(*device)) ++selectable;
-    if (selectable == 0) {
-      message("No specified VID/PID HID device detected!");
-      listEmpty = true;
-    } else {
-      for (HidDevice* device = manager.firstDevice(); device != nullptr;
-           device = manager.nextDevice()) {
-        if (!isSelectedDevice(*device)) continue;
-        device->protocolMask = 0xAA;
-        // A device whose answer lacks the marker leaves the buffers alone; it
-        // must not be shown with the version of the device before it.
-        std::memset(model, 0, sizeof model);
-        std::memset(version, 0, sizeof version);
-        const TransactionStatus status = readFirmwareVersion(device, model, version);
-        runReport().versionAnswered(*device, status, model, version);
-        if (status != kTransactionOk) continue;
-        message("Deveice Firmware Version: %s\n", version);
-        answered = true;
-      }
-    }
-  }
-  printHidPermissionHint(listEmpty);
+  for (HidDevice* device = manager.firstDevice(); device != nullptr;
+       device = manager.nextDevice())
+    answered = askDeviceVersion(link, *device, 0xAA, listener).status == kTransactionOk || answered;
+  printHidPermissionHint(listener, manager.permissionProblems(), platform.permissionAdvice(), false);
   return answered;
 }

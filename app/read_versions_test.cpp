@@ -4,8 +4,9 @@
 
 #include <string>
 
-#include "app/message.h"
-#include "sim/sim_test_support.h"
+#include "sim/simulated_platform.h"
+#include "tests/capture_listener.h"
+#include "tests/sim_support.h"
 #include "update/commands.h"
 
 namespace {
@@ -16,18 +17,21 @@ struct Reading {
   std::string err;
 };
 
-Reading readAll() {
-  MessageSink sink;
+struct Sim {
+  SimulatedPlatform platform;
+  DeviceFilter filter = scannerFilter();
+};
+
+Reading readAll(Sim& sim) {
+  CaptureListener listener;
   Reading reading;
-  reading.answered = readDeviceVersions();
-  reading.err = sink.err;
+  reading.answered = readDeviceVersions(sim.filter, sim.platform, listener);
+  reading.err = listener.err;
   return reading;
 }
 
 TEST(ReadDeviceVersions, PrintsEveryAnsweringDevice) {
-  ScopedSimulation sim;
-  configureScannerIds();
-  gContext.protocolMask = 0x33;  // the read-version mode always sends 0xAA
+  Sim sim;
   size_t first = sim.platform.addDevice(scannerConfig("QS-100", "V1.0"));
   DeviceModelConfig silent = scannerConfig("QS-100", "V9");
   silent.faults.push_back({FaultKind::kNoAnswer, CmdReadVersion, 1, 0, 0});
@@ -37,7 +41,7 @@ TEST(ReadDeviceVersions, PrintsEveryAnsweringDevice) {
   sim.platform.addDevice(malformed);
   sim.platform.addDevice(scannerConfig("QS-100", "2.0.0-long-version", kModeBootloader));
 
-  Reading reading = readAll();
+  Reading reading = readAll(sim);
   EXPECT_TRUE(reading.answered);
   EXPECT_EQ(reading.err,
             "Deveice Firmware Version: V1.0\n"
@@ -47,43 +51,39 @@ TEST(ReadDeviceVersions, PrintsEveryAnsweringDevice) {
 }
 
 TEST(ReadDeviceVersions, AsksOnlyTheDevicesOnTheChosenPort) {
-  ScopedSimulation sim;
-  configureScannerIds();
+  Sim sim;
   size_t first = sim.platform.addDevice(scannerConfig("QS-100", "V1"), "", "2-1", "S1");
   sim.platform.addDevice(scannerConfig("QS-100", "V2"), "", "2-2", "S2");
-  gContext.selectPort = "2-2";
-  EXPECT_EQ(readAll().err, "Deveice Firmware Version: V2\n");
+  sim.filter.selectPort = "2-2";
+  EXPECT_EQ(readAll(sim).err, "Deveice Firmware Version: V2\n");
   EXPECT_TRUE(sim.platform.frameLog(first).empty());
-  gContext.selectPort.clear();
-  gContext.selectSerial = "S9";
-  EXPECT_EQ(readAll().err, "No specified VID/PID HID device detected!");
+  sim.filter.selectPort.clear();
+  sim.filter.selectSerial = "S9";
+  EXPECT_EQ(readAll(sim).err, "No specified VID/PID HID device detected!");
 }
 
 TEST(ReadDeviceVersions, SaysSoWhenNoDeviceIsListed) {
-  ScopedSimulation sim;
-  configureScannerIds();
-  Reading reading = readAll();
+  Sim sim;
+  Reading reading = readAll(sim);
   EXPECT_FALSE(reading.answered);
   EXPECT_EQ(reading.err, "No specified VID/PID HID device detected!");
 }
 
 TEST(ReadDeviceVersions, ListedDevicesThatNeverAnswerAreNoSuccess) {
-  ScopedSimulation sim;
-  configureScannerIds();
+  Sim sim;
   DeviceModelConfig silent = scannerConfig();
   silent.faults.push_back({FaultKind::kNoAnswer, CmdReadVersion, 1, 0, 0});
   sim.platform.addDevice(silent);
-  Reading reading = readAll();
+  Reading reading = readAll(sim);
   EXPECT_FALSE(reading.answered);
   EXPECT_EQ(reading.err, "");
 }
 
 TEST(ReadDeviceVersions, NamesTheNodeItMayNotOpen) {
-  ScopedSimulation sim;
-  configureScannerIds();
+  Sim sim;
   size_t id = sim.platform.addDevice(scannerConfig(), "sim/hidraw3");
   sim.platform.setOpenError(id, kHidOpenDenied);
-  Reading alone = readAll();
+  Reading alone = readAll(sim);
   EXPECT_FALSE(alone.answered);
   EXPECT_EQ(alone.err,
             "No specified VID/PID HID device detected!\n"
@@ -91,7 +91,7 @@ TEST(ReadDeviceVersions, NamesTheNodeItMayNotOpen) {
 
   // With another device that opens, the hint follows its version line.
   sim.platform.addDevice(scannerConfig("QS-100", "V2"), "sim/hidraw4");
-  Reading beside = readAll();
+  Reading beside = readAll(sim);
   EXPECT_TRUE(beside.answered);
   EXPECT_EQ(beside.err,
             "Deveice Firmware Version: V2\n"

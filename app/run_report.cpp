@@ -9,11 +9,10 @@
 
 #include "app/command_line.h"
 #include "app/message.h"
-#include "app/update_context.h"
 #include "common/files.h"
 #include "hid/hid_device.h"
 #include "update/commands.h"
-#include "update/update_session.h"
+#include "update/update_result.h"
 
 namespace {
 
@@ -71,11 +70,6 @@ JsonLine deviceObject(const char* event, const HidDevice& device) {
 
 }  // namespace
 
-RunReport& runReport() {
-  static RunReport report;
-  return report;
-}
-
 RunReport::~RunReport() { closeLog(); }
 
 void RunReport::closeLog() {
@@ -106,23 +100,42 @@ bool RunReport::start(const CommandLine& line, int argc, const char* const* argv
     if (i > 0) words += ' ';
     words += argv[i];
   }
-  log("run: %s", words.c_str());
+  log("", "run: %s", words.c_str());
   return true;
 }
 
-void RunReport::emit(const JsonLine& object) {
-  if (json_) output("%s\n", object.text().c_str());
+void RunReport::emit(const JsonLine& object, const std::string& device) {
+  if (!json_) return;
+  const std::string text = object.text();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (device.empty())
+    output("%s\n", text.c_str());
+  else
+    output("{\"device\":%s,%s\n", jsonString(device).c_str(), text.c_str() + 1);
 }
 
-void RunReport::log(const char* format, ...) {
+void RunReport::console(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  messageText(text.c_str());
+}
+
+void RunReport::log(const std::string& port, const char* format, ...) {
   if (log_ == nullptr) return;
+  const auto when = std::chrono::steady_clock::now();
+  std::lock_guard<std::mutex> lock(mutex_);
+  char line[1024];
+  size_t length = stampText(when, port, line);
   va_list args;
   va_start(args, format);
-  write(format, args, true, std::chrono::steady_clock::now());
+  const int body = std::vsnprintf(line + length, sizeof line - length - 1, format, args);
   va_end(args);
+  if (body > 0) length += std::min<size_t>(static_cast<size_t>(body), sizeof line - length - 2);
+  line[length++] = '\n';
+  writeLine(line, length, true, when);
 }
 
-size_t RunReport::stampText(std::chrono::steady_clock::time_point when, char* out) {
+size_t RunReport::stampText(std::chrono::steady_clock::time_point when, const std::string& port,
+                            char* out) {
   // The wall clock is read once; every line's time follows the steady clock
   // from there, which an exchange has read already.
   const auto now = wallOrigin_ + std::chrono::duration_cast<std::chrono::system_clock::duration>(
@@ -145,12 +158,12 @@ size_t RunReport::stampText(std::chrono::steady_clock::time_point when, char* ou
   at += 6;
   *at++ = 'Z';
   *at++ = ' ';
-  // Each run of a parallel update writes its port in front.
-  if (!gContext.selectPort.empty()) {
+  // Each session of a parallel update writes its port in front.
+  if (!port.empty()) {
     *at++ = '[';
-    const size_t port = std::min<size_t>(gContext.selectPort.size(), 64);
-    std::memcpy(at, gContext.selectPort.data(), port);
-    at += port;
+    const size_t size = std::min<size_t>(port.size(), 64);
+    std::memcpy(at, port.data(), size);
+    at += size;
     *at++ = ']';
     *at++ = ' ';
   }
@@ -171,18 +184,8 @@ void RunReport::writeLine(const char* line, size_t length, bool flushNow,
   }
 }
 
-void RunReport::write(const char* format, va_list args, bool flushNow,
-                      std::chrono::steady_clock::time_point when) {
-  char line[1024];
-  size_t length = stampText(when, line);
-  const int body = std::vsnprintf(line + length, sizeof line - length - 1, format, args);
-  if (body > 0) length += std::min<size_t>(static_cast<size_t>(body), sizeof line - length - 2);
-  line[length++] = '\n';
-  writeLine(line, length, flushNow, when);
-}
-
 void RunReport::interfaceListed(const HidInterfaceInfo& info, const char* mode) {
-  log("interface %s %04x:%04x port=%s serial=%s usage %04x:%04x %s", info.node.c_str(),
+  log("", "interface %s %04x:%04x port=%s serial=%s usage %04x:%04x %s", info.node.c_str(),
       info.vendorId, info.productId, info.port.c_str(), info.serial.c_str(), info.usagePage,
       info.usage, mode);
   emit(JsonLine()
@@ -198,88 +201,19 @@ void RunReport::interfaceListed(const HidInterfaceInfo& info, const char* mode) 
            .add("mode", mode));
 }
 
-void RunReport::versionAnswered(const HidDevice& device, TransactionStatus status,
-                                const std::string& model, const std::string& version) {
-  log("version of %s (port %s): %s model=\"%s\" version=\"%s\"", device.path.c_str(),
-      device.port.c_str(), statusName(status), model.c_str(), version.c_str());
-  JsonLine object = deviceObject("version", device);
-  object.add("ok", status == kTransactionOk);
-  if (status == kTransactionOk)
-    object.add("model", model).add("version", version);
-  else
-    object.add("reason", status == kTransactionTimeout ? "no-answer" : "failed");
-  emit(object);
-}
-
 void RunReport::finishedWith(int status) {
-  log("exit status %d", status);
+  log("", "exit status %d", status);
+  std::lock_guard<std::mutex> lock(mutex_);
   closeLog();
 }
 
-void RunReport::deviceListed(const HidDevice& device) {
-  log("listed %s %04x:%04x %s port=%s serial=%s", device.path.c_str(), device.vendorId,
-      device.productId, device.mode == kModeBootloader ? "bootloader" : "application",
-      device.port.c_str(), device.serial.c_str());
-}
-
-void RunReport::versionRead(const HidDevice& device, const std::string& model,
-                            const std::string& version) {
-  log("version of %s: model=\"%s\" version=\"%s\"", device.path.c_str(), model.c_str(),
-      version.c_str());
-}
-
-void RunReport::deviceSelected(const HidDevice& device, const std::string& model,
-                               const std::string& version) {
-  log("selected %s port=%s serial=%s", device.path.c_str(), device.port.c_str(),
-      device.serial.c_str());
-  emit(deviceObject("selected", device).add("model", model).add("version", version));
-}
-
-void RunReport::stateChanged(uint32_t from, uint32_t to) {
-  log("state %u -> %u", from, to);
-}
-
-void RunReport::switching() {
-  log("switching into the bootloader");
-  emit(JsonLine().add("event", "switch"));
-}
-
-void RunReport::bootloaderConnected(const HidDevice& device) {
-  log("bootloader %s port=%s serial=%s", device.path.c_str(), device.port.c_str(),
-      device.serial.c_str());
-  emit(deviceObject("bootloader", device));
-}
-
-void RunReport::protocolVersion(uint16_t version, uint8_t capabilities) {
-  log("protocol version %u, capabilities 0x%02x", version, capabilities);
-  emit(JsonLine()
-           .add("event", "protocol")
-           .add("version", int64_t{version})
-           .add("capabilities", int64_t{capabilities}));
-}
-
-void RunReport::progress(uint32_t percent) {
-  emit(JsonLine().add("event", "progress").add("percent", int64_t{percent}));
-}
-
-void RunReport::verified(bool ok) {
-  log("verify %s", ok ? "passed" : "failed");
-  emit(JsonLine().add("event", "verify").add("ok", ok));
-}
-
-void RunReport::finished(const UpdateResult& result) {
-  const bool ok = result.outcome == UpdateOutcome::kUpdated;
-  log("outcome: %s, state %u%s%s", updateOutcomeName(result.outcome), result.state,
-      result.detail.empty() ? "" : ": ", result.detail.c_str());
-  emit(updateResultObject(result, ok));
-}
-
-void RunReport::exchanged(const ExchangeRecord& record) {
+void RunReport::logExchange(const std::string& port, const ExchangeRecord& record) {
   if (log_ == nullptr) return;
+  std::lock_guard<std::mutex> lock(mutex_);
   // Put together by hand: one line per exchange must cost the update next to
   // nothing, and formatted printing of it was a few per cent of an exchange.
   char line[512];
-  char* at = line + stampText(record.end, line);
+  char* at = line + stampText(record.end, port, line);
   auto put = [&at](const char* text) {
     const size_t n = std::strlen(text);
     std::memcpy(at, text, n);
@@ -300,7 +234,7 @@ void RunReport::exchanged(const ExchangeRecord& record) {
   // A chunk may be sent up to six times: which send this was.
   if (record.request[kOffsetPayload] == CmdWriteData) {
     put(", send ");
-    *at++ = static_cast<char>('1' + gContext.retryCount % 9);
+    *at++ = static_cast<char>('0' + record.send % 10);
   }
   put(", ");
   at += decimalText(static_cast<uint64_t>(std::max<int64_t>(record.microseconds, 0)), at);
@@ -308,10 +242,115 @@ void RunReport::exchanged(const ExchangeRecord& record) {
   writeLine(line, static_cast<size_t>(at - line), false, record.end);
 }
 
-JsonLine updateResultObject(const UpdateResult& result, bool ok) {
+void SessionReport::emit(const JsonLine& object) {
+  report_.emit(object, style_.gang ? style_.logPort : std::string());
+}
+
+void SessionReport::message(const char* text) {
+  if (!style_.gang) {
+    messageText(text);
+    return;
+  }
+  // Whole lines, each with the port in front. A carriage return ends a line
+  // too: the progress of several devices cannot overwrite each other.
+  std::string lines;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c != '\n' && *c != '\r') {
+      partial_ += *c;
+      continue;
+    }
+    lines += "[" + style_.logPort + "] " + partial_ + "\n";
+    partial_.clear();
+  }
+  if (!lines.empty()) report_.console(lines);
+}
+
+void SessionReport::flushConsole() {
+  if (!style_.gang || partial_.empty()) return;
+  report_.console("[" + style_.logPort + "] " + partial_ + "\n");
+  partial_.clear();
+}
+
+void SessionReport::traceWord(const char* word) {
+  if (style_.traceWord && !report_.json()) outputText(word);
+}
+
+void SessionReport::deviceListed(const HidDevice& device) {
+  report_.log(style_.logPort, "listed %s %04x:%04x %s port=%s serial=%s", device.path.c_str(),
+              device.vendorId, device.productId,
+              device.mode == kModeBootloader ? "bootloader" : "application", device.port.c_str(),
+              device.serial.c_str());
+}
+
+void SessionReport::versionAnswered(const HidDevice& device, TransactionStatus status,
+                                    const std::string& model, const std::string& version) {
+  report_.log(style_.logPort, "version of %s (port %s): %s model=\"%s\" version=\"%s\"",
+              device.path.c_str(), device.port.c_str(), statusName(status), model.c_str(),
+              version.c_str());
+  if (!style_.versionEvents) return;
+  JsonLine object = deviceObject("version", device);
+  object.add("ok", status == kTransactionOk);
+  if (status == kTransactionOk)
+    object.add("model", model).add("version", version);
+  else
+    object.add("reason", status == kTransactionTimeout ? "no-answer" : "failed");
+  emit(object);
+}
+
+void SessionReport::deviceSelected(const HidDevice& device, const std::string& model,
+                                   const std::string& version) {
+  report_.log(style_.logPort, "selected %s port=%s serial=%s", device.path.c_str(),
+              device.port.c_str(), device.serial.c_str());
+  emit(deviceObject("selected", device).add("model", model).add("version", version));
+}
+
+void SessionReport::stateChanged(uint32_t from, uint32_t to) {
+  report_.log(style_.logPort, "state %u -> %u", from, to);
+}
+
+void SessionReport::switching() {
+  report_.log(style_.logPort, "switching into the bootloader");
+  emit(JsonLine().add("event", "switch"));
+}
+
+void SessionReport::bootloaderConnected(const HidDevice& device) {
+  report_.log(style_.logPort, "bootloader %s port=%s serial=%s", device.path.c_str(),
+              device.port.c_str(), device.serial.c_str());
+  emit(deviceObject("bootloader", device));
+}
+
+void SessionReport::protocolVersion(uint16_t version, uint8_t capabilities) {
+  report_.log(style_.logPort, "protocol version %u, capabilities 0x%02x", version, capabilities);
+  emit(JsonLine()
+           .add("event", "protocol")
+           .add("version", int64_t{version})
+           .add("capabilities", int64_t{capabilities}));
+}
+
+void SessionReport::progress(uint32_t percent) {
+  emit(JsonLine().add("event", "progress").add("percent", int64_t{percent}));
+}
+
+void SessionReport::verified(bool ok) {
+  report_.log(style_.logPort, "verify %s", ok ? "passed" : "failed");
+  emit(JsonLine().add("event", "verify").add("ok", ok));
+}
+
+void SessionReport::finished(const UpdateResult& result) {
+  flushConsole();
+  report_.log(style_.logPort, "outcome: %s, state %u%s%s", updateOutcomeName(result.outcome),
+              result.state, result.detail.empty() ? "" : ": ", result.detail.c_str());
+  emit(updateResultObject(result));
+}
+
+void SessionReport::exchanged(const ExchangeRecord& record) {
+  report_.logExchange(style_.logPort, record);
+}
+
+JsonLine updateResultObject(const UpdateResult& result) {
   JsonLine object;
   object.add("event", "result")
-      .add("ok", ok)
+      .add("ok", result.updated())
       .add("reason", updateOutcomeName(result.outcome))
       .add("state", int64_t{result.state})
       .add("message", result.message)

@@ -2,13 +2,14 @@
 
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "app/command_line.h"
+#include "app/console.h"
 #include "app/exit_status.h"
 #include "app/gang_update.h"
 #include "app/help_text.h"
 #include "app/inspect.h"
+#include "app/interruption.h"
 #include "app/list_devices.h"
 #include "app/message.h"
 #include "app/read_versions.h"
@@ -16,89 +17,125 @@
 #include "app/simulation.h"
 #include "app/udev.h"
 #include "app/update_context.h"
-#include "image/container.h"
 #include "sim/simulated_platform.h"
-#include "update/interruption.h"
-#include "update/session_listener.h"
 #include "update/update_session.h"
 
 namespace {
 
-int runUpdateMode(const CommandLine& line, SimulatedPlatform* simulation) {
-  InterruptGuard guard;
-  // JSON Lines on standard output leave no room for the container's trace word.
-  if (line.json) setContainerTraceEnabled(false);
-  if (simulation == nullptr) {
-    runUpdateSession();
-  } else {
-    // The simulated devices take the model of the file, once it is known.
-    runUpdateSession([simulation, &line](const FirmwareInfo& info) {
-      plugInSimulatedBench(*simulation, info.model, line.simulatedDevices);
-    });
-  }
-  if (updateSucceeded()) return kExitSuccess;
+// What one run of the command line works with.
+struct Run {
+  UpdateContext& context;
+  const CommandLine& line;
+  HidPlatform& platform;
+  SimulatedPlatform* simulation;  // the platform, when it is the simulated one
+  RunReport& report;
+  StopRequest stop;
+};
+
+TextEncoding consoleEncoding() {
+  return consoleUsesGbk() ? TextEncoding::kGbk : TextEncoding::kUtf8;
+}
+
+// The single update: the file, then the one device of its model.
+int runUpdateMode(Run& run) {
+  UpdateContext& context = run.context;
+  SessionReportStyle style;
+  style.logPort = context.selectPort;
+  style.traceWord = true;
+  SessionReport listener(run.report, style);
+  UpdateSetup setup;
+  setup.filter = context;
+  setup.platform = &run.platform;
+  setup.listener = &listener;
+  setup.exchanges = run.report.logging() ? &listener : nullptr;
+  setup.stop = &run.stop;
+  setup.verbose = context.verbose;
+  FirmwareInfo info;
+  const UpdateResult result = runFileUpdate(
+      context.firmwarePath, consoleEncoding(), context, info, context, setup,
+      [&run, &context](const FirmwareInfo& loaded) {
+        // The simulated devices take the model of the file, once it is known.
+        if (run.simulation != nullptr)
+          plugInSimulatedBench(*run.simulation, context, loaded.model, run.line.simulatedDevices);
+      });
+  if (result.updated()) return kExitSuccess;
   // Stopped by the operator: the shell's convention, 128 + the signal.
-  if (interruptSignal() != 0) return kExitBySignal + interruptSignal();
+  if (result.outcome == UpdateOutcome::kInterrupted) return kExitBySignal + run.stop.reason();
   return kExitFailure;
 }
 
-int runModes(const CommandLine& line, const std::vector<std::string>& words,
-             SimulatedPlatform* simulation) {
-  if (line.udevProbe) return runUdevProbe(line.udevProbePath);
-  if (line.udevRule) return printUdevRule();
+int runModes(Run& run) {
+  const CommandLine& line = run.line;
+  UpdateContext& context = run.context;
+  if (line.udevProbe) return runUdevProbe(line.udevProbePath, run.platform);
+  if (line.udevRule) return printUdevRule(context);
   if (line.inspect)
-    return runInspect(line.inspectPath, line.writeImage ? line.imageOutPath.c_str() : nullptr);
+    return runInspect(line.inspectPath, line.writeImage ? line.imageOutPath.c_str() : nullptr,
+                      run.report, consoleEncoding());
   if (line.listDevices) {
-    if (simulation != nullptr)
-      plugInSimulatedBench(*simulation, kSimulatedDefaultModel, line.simulatedDevices);
-    return listDevices();
+    if (run.simulation != nullptr)
+      plugInSimulatedBench(*run.simulation, context, kSimulatedDefaultModel,
+                           line.simulatedDevices);
+    return listDevices(context, run.platform, run.report);
   }
   if (line.readMode) {
-    if (!gContext.firmwarePath.empty()) message("Please don't use -r and -f at the same time\n");
-    if (simulation != nullptr)
-      plugInSimulatedBench(*simulation, kSimulatedDefaultModel, line.simulatedDevices);
-    return readDeviceVersions() ? kExitSuccess : kExitFailure;
+    if (!context.firmwarePath.empty()) message("Please don't use -r and -f at the same time\n");
+    if (run.simulation != nullptr)
+      plugInSimulatedBench(*run.simulation, context, kSimulatedDefaultModel,
+                           line.simulatedDevices);
+    SessionReportStyle style;
+    style.logPort = context.selectPort;
+    style.versionEvents = true;
+    SessionReport listener(run.report, style);
+    return readDeviceVersions(context, run.platform, listener) ? kExitSuccess : kExitFailure;
   }
-  if (line.all) return runGangUpdate(line, words, simulation);
-  return runUpdateMode(line, simulation);
+  // Ctrl-C and SIGTERM stop the updates at their next safe point.
+  InterruptGuard guard(run.stop);
+  if (line.all)
+    return runGangUpdate(context, line, run.platform, run.report, run.stop, consoleEncoding(),
+                         run.simulation);
+  return runUpdateMode(run);
 }
 
 }  // namespace
 
 int tavrinMain(int argc, const char* const* argv) {
+  // The record of this run's update: the only one there is.
+  UpdateContext context;
+  CommandLine line;
+  RunReport report;
   // Without any word the help text is shown and the update mode still runs,
   // which then reports the missing firmware file.
   if (argc <= 1) {
     printHelpText();
-    return runUpdateMode(CommandLine{}, nullptr);
+    std::unique_ptr<HidPlatform> platform = createNativeHidPlatform();
+    Run run{context, line, *platform, nullptr, report, {}};
+    InterruptGuard guard(run.stop);
+    return runUpdateMode(run);
   }
 
-  CommandLine line;
-  if (scanCommandLine(argc, argv, &line) != kScanOk) return kExitUsage;
+  if (scanCommandLine(argc, argv, context, &line) != kScanOk) return kExitUsage;
   if (line.showHelp) return printLongHelp() ? kExitSuccess : kExitFailure;
   if (line.showVersion) {
     printBanner();
     return kExitSuccess;
   }
 
-  RunReport& report = runReport();
   if (!report.start(line, argc, argv)) return kExitUsage;
   std::unique_ptr<SimulatedPlatform> simulation;
+  std::unique_ptr<HidPlatform> native;
   if (line.simulate) {
     simulation = std::make_unique<SimulatedPlatform>();
     if (line.simulateLatencyMs != 0) {
       simulation->setExchangeLatencyMs(line.simulateLatencyMs);
       simulation->setPacedByRealTime(true);
     }
-    setHidPlatform(simulation.get());
+  } else {
+    native = createNativeHidPlatform();
   }
-  const std::vector<std::string> words(argv + 1, argv + argc);
-  setSessionListener(&report);
-  if (!line.logPath.empty()) setExchangeListener(&report);
-  const int status = runModes(line, words, simulation.get());
+  HidPlatform& platform = simulation ? static_cast<HidPlatform&>(*simulation) : *native;
+  Run run{context, line, platform, simulation.get(), report, {}};
+  const int status = runModes(run);
   report.finishedWith(status);
-  setExchangeListener(nullptr);
-  setSessionListener(nullptr);
-  if (simulation) setHidPlatform(nullptr);
   return status;
 }

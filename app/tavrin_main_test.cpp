@@ -14,8 +14,6 @@
 #include "app/help_text.h"
 #include "app/json.h"
 #include "app/message.h"
-#include "app/update_context.h"
-#include "tests/reset_context.h"
 
 namespace {
 
@@ -26,14 +24,12 @@ struct Outcome {
 };
 
 Outcome run(std::vector<const char*> words) {
-  resetUpdateContext();
   words.insert(words.begin(), "tavrin");
   MessageSink sink;
   Outcome r;
   r.status = tavrinMain(static_cast<int>(words.size()), words.data());
   r.err = sink.err;
   r.out = sink.out;
-  resetUpdateContext();
   return r;
 }
 

@@ -4,13 +4,11 @@
 
 #include "app/exit_status.h"
 #include "app/message.h"
-#include "app/update_context.h"
-#include "hid/hid_platform.h"
 
-int runUdevProbe(const std::string& path) {
+int runUdevProbe(const std::string& path, HidPlatform& platform) {
   HidInterfaceInfo info;
   // Reads the report descriptor from sysfs; the node itself is not opened.
-  if (hidPlatform().describe(path, &info) && info.usagePage == kTavrinUsagePage &&
+  if (platform.describe(path, &info) && info.usagePage == kTavrinUsagePage &&
       info.usage == kTavrinUsage)
     return output("TAVRIN_DEVICE=1\n") ? kExitSuccess : kExitFailure;
   return kExitSuccess;
@@ -31,13 +29,13 @@ std::string ruleLine(const char* what, uint16_t vendorId, uint16_t productId) {
 
 }  // namespace
 
-int printUdevRule() {
+int printUdevRule(const DeviceIds& ids) {
   std::string rule =
       "# tavrin: the logged-in user may update these devices. Save as\n"
       "# /etc/udev/rules.d/70-tavrin-local.rules, run\n"
       "# udevadm control --reload-rules, and replug the device.\n";
-  rule += ruleLine("application firmware", gContext.appVid, gContext.appPids[0]);
-  if (gContext.bootVid != gContext.appVid || gContext.bootPid != gContext.appPids[0])
-    rule += ruleLine("bootloader", gContext.bootVid, gContext.bootPid);
+  rule += ruleLine("application firmware", ids.appVid, ids.appPids[0]);
+  if (ids.bootVid != ids.appVid || ids.bootPid != ids.appPids[0])
+    rule += ruleLine("bootloader", ids.bootVid, ids.bootPid);
   return outputText(rule.c_str()) ? kExitSuccess : kExitFailure;
 }

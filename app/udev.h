@@ -4,12 +4,15 @@
 
 #include <string>
 
+#include "hid/device_filter.h"
+#include "hid/hid_platform.h"
+
 /// --udev-probe PATH: prints "TAVRIN_DEVICE=1" when the hidraw device whose
 /// sysfs directory is PATH has a top-level collection of this kind (usage
 /// page 0x8C, usage 0x01), whatever its ids; prints nothing otherwise.
 /// Returns the exit status (0: udev reads what was printed).
-int runUdevProbe(const std::string& path);
+int runUdevProbe(const std::string& path, HidPlatform& platform);
 
 /// --udev-rule: prints rules granting the logged-in user access to the
-/// hidraw nodes of the configured application and bootloader ids.
-int printUdevRule();
+/// hidraw nodes of the application and bootloader ids.
+int printUdevRule(const DeviceIds& ids);

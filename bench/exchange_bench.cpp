@@ -5,23 +5,26 @@
 
 #include <cstring>
 
-#include "app/update_context.h"
 #include "hid/hid_manager.h"
 #include "hid/transaction.h"
 #include "sim/simulated_platform.h"
-#include "tests/reset_context.h"
 #include "update/commands.h"
 
 namespace {
 
+DeviceFilter bootloaderIds() {
+  DeviceFilter filter;
+  filter.bootVid = 0xABCD;
+  filter.bootPid = 0x1000;
+  return filter;
+}
+
 struct BenchDevice {
   SimulatedPlatform platform;
-  CHidManager manager;
+  CHidManager manager{platform, bootloaderIds()};
+  TransactionLink link;
   HidDevice* device = nullptr;
   BenchDevice() {
-    resetUpdateContext();
-    gContext.bootVid = 0xABCD;
-    gContext.bootPid = 0x1000;
     DeviceModelConfig config;
     config.bootVid = 0xABCD;
     config.bootPid = 0x1000;
@@ -30,14 +33,10 @@ struct BenchDevice {
     config.startMode = kModeBootloader;
     config.logFrames = false;
     platform.addDevice(config);
-    setHidPlatform(&platform);
     manager.refreshDevices();
     device = manager.firstDevice();
   }
-  ~BenchDevice() {
-    manager.removeAllDevices();
-    setHidPlatform(nullptr);
-  }
+  ~BenchDevice() { manager.removeAllDevices(); }
 };
 
 void BM_GetInfoExchange(benchmark::State& state) {
@@ -47,7 +46,7 @@ void BM_GetInfoExchange(benchmark::State& state) {
   uint8_t bytesRead = 0;
   for (auto _ : state) {
     std::memset(response, 0, sizeof response);
-    int status = sendTransaction(bench.device, payload, 1, 0, response, &bytesRead);
+    int status = sendTransaction(bench.link, bench.device, payload, 1, 0, response, &bytesRead);
     benchmark::DoNotOptimize(status);
     benchmark::DoNotOptimize(response);
   }
@@ -68,10 +67,10 @@ void BM_WriteDataExchange(benchmark::State& state) {
     // Restart the image every 64 KiB so the device's store stays bounded.
     if (++chunks == 4096) {
       chunks = 0;
-      sendTransaction(bench.device, start, 1, 1, response, &bytesRead);
+      sendTransaction(bench.link, bench.device, start, 1, 1, response, &bytesRead);
     }
     std::memset(response, 0, sizeof response);
-    int status = sendTransaction(bench.device, payload, 17, 1, response, &bytesRead);
+    int status = sendTransaction(bench.link, bench.device, payload, 17, 1, response, &bytesRead);
     benchmark::DoNotOptimize(status);
   }
   state.SetItemsProcessed(state.iterations());
@@ -84,7 +83,7 @@ void BM_ReadFirmwareVersion(benchmark::State& state) {
   char model[64];
   char version[64];
   for (auto _ : state) {
-    int status = readFirmwareVersion(bench.device, model, version);
+    int status = readFirmwareVersion(bench.link, bench.device, model, version);
     benchmark::DoNotOptimize(status);
   }
 }

@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "app/message.h"
 #include "app/read_versions.h"
 #include "app/update_context.h"
 #include "fuzz/fuzz_host_platform.h"
@@ -49,7 +48,6 @@ inline void intelHex(const uint8_t* data, size_t size) {
 inline void container(const uint8_t* data, size_t size) {
   if (size > 0xFFFFFFFFu) return;
   auto file = exactCopy(data, size);
-  setContainerTraceEnabled(false);
   ContainerHeader header;
   uint8_t* image = nullptr;
   uint32_t length = 0;
@@ -107,30 +105,35 @@ inline void host(const uint8_t* data, size_t size) {
   }();
   fuzzhost::Input input(data, size);
   fuzzhost::Platform platform(input);
-  gContext.releaseImage();
-  gContext = UpdateContext{};
-  gContext.firmwarePath = path;
-  gContext.appVid = fuzzhost::kAppVid;
-  gContext.appPids[0] = fuzzhost::kAppPid;
-  gContext.bootVid = fuzzhost::kBootVid;
-  gContext.bootPid = fuzzhost::kBootPid;
-  setHidPlatform(&platform);
-  {
-    MessageSink quiet;
-    if (input.byte() & 1) {
-      readDeviceVersions();
-    } else {
-      runUpdateSession();
-      const bool finished = gContext.sessionState == StateFinish;
-      if (!finished && (gContext.sessionState != StateIdle || gContext.imageData != nullptr))
-        std::abort();
-      if (gContext.writeOffset > gContext.imageLength || gContext.retryCount > 6) std::abort();
+  UpdateContext context;
+  context.firmwarePath = path;
+  context.appVid = fuzzhost::kAppVid;
+  context.appPids[0] = fuzzhost::kAppPid;
+  context.bootVid = fuzzhost::kBootVid;
+  context.bootPid = fuzzhost::kBootPid;
+  // Sequence numbers go out in every request: never 0.
+  struct Watch : SessionListener, ExchangeListener {
+    void exchanged(const ExchangeRecord& record) override {
+      if (record.request[kOffsetSequence] == 0 || record.send > 6) std::abort();
     }
+  } watch;
+  if (input.byte() & 1) {
+    readDeviceVersions(context, platform, watch);
+  } else {
+    UpdateSetup setup;
+    setup.filter = context;
+    setup.platform = &platform;
+    setup.listener = &watch;
+    setup.exchanges = &watch;
+    FirmwareInfo info;
+    const UpdateResult result =
+        runFileUpdate(context.firmwarePath, TextEncoding::kUtf8, context, info, context, setup);
+    const bool finished = context.sessionState == StateFinish;
+    if (finished != result.updated()) std::abort();
+    if (!finished && (context.sessionState != StateIdle || context.imageData != nullptr))
+      std::abort();
+    if (context.writeOffset > context.imageLength || context.retryCount > 6) std::abort();
   }
-  clearHidPermissionProblems();
-  setHidPlatform(nullptr);
-  if (frameSequence == 0) std::abort();
-  gContext.releaseImage();
 }
 
 }  // namespace fuzzentry

@@ -1,44 +1,53 @@
 #include "hid/hid_device.h"
 
-#include "app/update_context.h"
+#include <algorithm>
 
-DeviceMode matchDeviceMode(uint16_t vendorId, uint16_t productId, uint16_t usagePage,
-                           uint16_t usage) {
+DeviceMode matchDeviceMode(const DeviceIds& ids, uint16_t vendorId, uint16_t productId,
+                           uint16_t usagePage, uint16_t usage) {
   if (usagePage != kTavrinUsagePage || usage != kTavrinUsage) return kModeNone;
   // The bootloader rule goes first: ids that satisfy both rules name a bootloader.
-  if (vendorId == gContext.bootVid && productId == gContext.bootPid) return kModeBootloader;
-  if (vendorId == gContext.appVid) {
-    for (uint16_t pid : gContext.appPids)
+  if (vendorId == ids.bootVid && productId == ids.bootPid) return kModeBootloader;
+  if (vendorId == ids.appVid) {
+    for (uint16_t pid : ids.appPids)
       if (productId == pid) return kModeApplication;
   }
   return kModeNone;
 }
 
-bool isSelectedDevice(const HidDevice& device) {
-  return (gContext.selectPort.empty() || device.port == gContext.selectPort) &&
-         (gContext.selectSerial.empty() || device.serial == gContext.selectSerial);
+bool passesSelection(const DeviceFilter& filter, const std::string& port,
+                     const std::string& serial) {
+  return (filter.selectPort.empty() || port == filter.selectPort) &&
+         (filter.selectSerial.empty() || serial == filter.selectSerial);
 }
 
 namespace {
 
 // An interface we may not open is only worth a hint when it is one we would
 // have used; describing it needs no open.
-void notePermissionProblem(const std::string& path) {
+void notePermissionProblem(HidPlatform& platform, const DeviceFilter& filter,
+                           const std::string& path,
+                           std::vector<std::string>* deniedNodes) {
+  if (deniedNodes == nullptr) return;
   HidInterfaceInfo info;
-  if (!hidPlatform().describe(path, &info)) return;
-  if (matchDeviceMode(info.vendorId, info.productId, info.usagePage, info.usage) != kModeNone)
-    noteHidPermissionProblem(info.node.empty() ? path : info.node);
+  if (!platform.describe(path, &info)) return;
+  if (matchDeviceMode(filter, info.vendorId, info.productId, info.usagePage, info.usage) ==
+          kModeNone ||
+      !passesSelection(filter, info.port, info.serial))
+    return;
+  const std::string node = info.node.empty() ? path : info.node;
+  if (std::find(deniedNodes->begin(), deniedNodes->end(), node) == deniedNodes->end())
+    deniedNodes->push_back(node);
 }
 
 }  // namespace
 
-bool HidDevice::openAndMatch() {
+bool HidDevice::openAndMatch(HidPlatform& platform, const DeviceFilter& filter,
+                             std::vector<std::string>* deniedNodes) {
   if (path.empty()) return false;
-  HidPlatform& platform = hidPlatform();
   HidOpenError error = kHidOpenOk;
   handle = platform.open(path, kHidOpenToIdentify, &error);
   if (!handle) {
-    if (error == kHidOpenDenied) notePermissionProblem(path);
+    if (error == kHidOpenDenied) notePermissionProblem(platform, filter, path, deniedNodes);
     return false;
   }
   isOpen = true;
@@ -50,7 +59,7 @@ bool HidDevice::openAndMatch() {
     close();
     return false;
   }
-  mode = matchDeviceMode(vendorId, productId, usagePage, usage);
+  mode = matchDeviceMode(filter, vendorId, productId, usagePage, usage);
   if (mode == kModeNone) {
     close();
     return false;
@@ -60,11 +69,16 @@ bool HidDevice::openAndMatch() {
     port = info.port;
     serial = info.serial;
   }
+  // Another device's interface: not opened for transfers at all.
+  if (!passesSelection(filter, port, serial)) {
+    close();
+    return false;
+  }
   // The identity open is replaced by the one that carries the transfers.
   handle.reset();
   handle = platform.open(path, kHidOpenForTransfers, &error);
   if (!handle) {
-    if (error == kHidOpenDenied) notePermissionProblem(path);
+    if (error == kHidOpenDenied) notePermissionProblem(platform, filter, path, deniedNodes);
     close();
     return false;
   }

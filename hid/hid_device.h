@@ -1,10 +1,12 @@
-// One HID interface that answers to the configured identifiers.
+// One HID interface that answers to the identifiers it was matched against.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "hid/device_filter.h"
 #include "hid/hid_platform.h"
 #include "protocol/device_mode.h"
 
@@ -34,19 +36,15 @@ struct HidDevice {
   /// The platform connection used for transfers; null when closed.
   std::unique_ptr<HidConnection> handle;
 
-  /// Opens the path, reads the identifiers and the collection, and matches them
-  /// against gContext (bootloader rule first, then the application rule). On
-  /// true the device holds a connection opened for transfers and mode is 1 or 2;
-  /// on false the record is left closed. Called once per record.
-  bool openAndMatch();
+  /// Opens the path on platform, reads the identifiers and the collection,
+  /// and matches them against filter's ids (bootloader rule first, then the
+  /// application rule), then its port and serial against the filter's. On
+  /// true the device holds a connection opened for transfers and mode is 1
+  /// or 2; on false the record is left closed. An interface the ids match
+  /// but this user may not open is named in *deniedNodes (once), when given.
+  /// Called once per record.
+  bool openAndMatch(HidPlatform& platform, const DeviceFilter& filter,
+                    std::vector<std::string>* deniedNodes = nullptr);
   /// Releases the connection. A second call does nothing.
   void close();
 };
-
-/// True when the device passes the --port and --serial filters of gContext.
-bool isSelectedDevice(const HidDevice& device);
-
-/// The matching rules alone: the mode that these identifiers give under the
-/// configured ids in gContext, or kModeNone.
-DeviceMode matchDeviceMode(uint16_t vendorId, uint16_t productId, uint16_t usagePage,
-                           uint16_t usage);

@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "hid/hid_platform.h"
 
 namespace {
 
@@ -54,30 +53,58 @@ void CHidManager::destroyDevice(HidDevice* device) {
   delete device;
 }
 
-void CHidManager::removeDevice(HidDevice* device) {
-  device->close();
+bool CHidManager::unlink(HidDevice* device, bool raiseRemoved) {
   HidDevice* previous = nullptr;
   HidDevice* walk = head_;
   while (walk != nullptr && walk != device) {
     previous = walk;
     walk = walk->next;
   }
-  if (walk == nullptr) return;
+  if (walk == nullptr) return false;
   --count_;
-  raise(device, kDeviceRemoved);
+  if (raiseRemoved) raise(device, kDeviceRemoved);
   if (previous != nullptr)
     previous->next = device->next;
   else
     head_ = device->next;
-  // The cursor must not be left on freed memory; a walk restarts after a
-  // removal anyway.
+  // The cursor must not be left on a device that is no longer listed; a walk
+  // restarts after a removal anyway.
   if (cursor_ == device) cursor_ = nullptr;
-  destroyDevice(device);
+  device->next = nullptr;
   lastAdded_ = nullptr;
+  return true;
+}
+
+void CHidManager::removeDevice(HidDevice* device) {
+  device->close();
+  if (!unlink(device, true)) return;
+  destroyDevice(device);
+}
+
+HidDevice* CHidManager::releaseDevice(HidDevice* device) {
+  return device != nullptr && unlink(device, false) ? device : nullptr;
+}
+
+void CHidManager::adoptDevice(HidDevice* device) {
+  if (device != nullptr) append(device);
+}
+
+void CHidManager::append(HidDevice* device) {
+  device->next = nullptr;
+  if (head_ == nullptr) {
+    head_ = device;
+  } else {
+    HidDevice* tail = head_;
+    while (tail->next != nullptr) tail = tail->next;
+    tail->next = device;
+  }
+  ++count_;
+  raise(device, kDeviceAdded);
+  lastAdded_ = device;
 }
 
 void CHidManager::refreshDevices() {
-  HidPlatform& platform = hidPlatform();
+  HidPlatform& platform = platform_;
   for (HidDevice* device = head_; device != nullptr;) {
     HidDevice* following = device->next;
     if (!platform.isPresent(device->path)) removeDevice(device);
@@ -94,21 +121,11 @@ void CHidManager::addDevice(const char* path) {
     if (equalIgnoringCase(device->path, path)) return;
   HidDevice* device = createDevice(path);
   if (device == nullptr) return;
-  if (!device->openAndMatch()) {
+  if (!device->openAndMatch(platform_, filter_, &deniedNodes_)) {
     destroyDevice(device);
     return;
   }
-  device->next = nullptr;
-  if (head_ == nullptr) {
-    head_ = device;
-  } else {
-    HidDevice* tail = head_;
-    while (tail->next != nullptr) tail = tail->next;
-    tail->next = device;
-  }
-  ++count_;
-  raise(device, kDeviceAdded);
-  lastAdded_ = device;
+  append(device);
 }
 
 void CHidManager::removeAllDevices() {

@@ -1,9 +1,13 @@
-// The list of present HID devices that match the configured identifiers.
+// The list of present HID devices that pass a device filter.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
+#include "hid/device_filter.h"
 #include "hid/hid_device.h"
+#include "hid/hid_platform.h"
 
 /// Events told to the observer.
 enum DeviceEvent : uint32_t {
@@ -17,7 +21,10 @@ using DeviceObserver = void (*)(uint32_t userValue, HidDevice* device, uint32_t 
 
 class CHidManager {
  public:
-  CHidManager() = default;
+  /// An empty manager that lists the interfaces of platform that pass filter.
+  /// The platform must outlive the manager.
+  CHidManager(HidPlatform& platform, const DeviceFilter& filter)
+      : platform_(platform), filter_(filter) {}
   CHidManager(const CHidManager&) = delete;
   CHidManager& operator=(const CHidManager&) = delete;
   /// Empties the list (every device closed and destroyed). Virtual so that a
@@ -46,6 +53,20 @@ class CHidManager {
   /// Installs an observer (none by default).
   void setObserver(DeviceObserver callback, uint32_t userValue);
 
+  /// What a device must pass to be listed from now on; listed devices stay.
+  void setFilter(const DeviceFilter& filter) { filter_ = filter; }
+  const DeviceFilter& filter() const { return filter_; }
+  HidPlatform& platform() const { return platform_; }
+  /// Operator-facing names of interfaces that pass the filter but could not be
+  /// opened for lack of permission, in the order met, without repeats.
+  const std::vector<std::string>& permissionProblems() const { return deniedNodes_; }
+
+  /// Takes device out of the list without closing or freeing it: the caller
+  /// owns it now (to hand it to another manager). Null when it is not listed.
+  HidDevice* releaseDevice(HidDevice* device);
+  /// Lists a device another manager released, as addDevice lists a new one.
+  void adoptDevice(HidDevice* device);
+
   /// Makes an unopened record for path; null when it cannot.
   virtual HidDevice* createDevice(const char* path);
   /// Closes (when open) and frees a record; null does nothing.
@@ -53,8 +74,14 @@ class CHidManager {
 
  private:
   void removeDevice(HidDevice* device);
+  // Unlinks a listed device and uncounts it; false when it is not listed.
+  bool unlink(HidDevice* device, bool raiseRemoved);
+  void append(HidDevice* device);
   void raise(HidDevice* device, DeviceEvent event);
 
+  HidPlatform& platform_;
+  DeviceFilter filter_;
+  std::vector<std::string> deniedNodes_;
   DeviceObserver callback_ = nullptr;
   uint32_t userValue_ = 0;
   HidDevice* head_ = nullptr;

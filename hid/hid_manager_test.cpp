@@ -6,49 +6,52 @@
 #include <vector>
 
 #include "hid/transaction.h"
-#include "sim/sim_test_support.h"
-#include "tests/reset_context.h"
+#include "sim/simulated_platform.h"
+#include "tests/sim_support.h"
 #include "update/commands.h"
 
 namespace {
 
+struct Sim {
+  SimulatedPlatform platform;
+  DeviceFilter filter = scannerFilter();
+};
+
 TEST(DeviceMatching, RulesInOrder) {
-  resetUpdateContext();
+  DeviceIds ids;
   // Nothing configured: only ids 0:0 match, and then as a bootloader.
-  EXPECT_EQ(matchDeviceMode(0, 0, 0x8C, 0x01), kModeBootloader);
-  EXPECT_EQ(matchDeviceMode(0xABCD, 0x1234, 0x8C, 0x01), kModeNone);
+  EXPECT_EQ(matchDeviceMode(ids, 0, 0, 0x8C, 0x01), kModeBootloader);
+  EXPECT_EQ(matchDeviceMode(ids, 0xABCD, 0x1234, 0x8C, 0x01), kModeNone);
 
-  configureScannerIds();
-  EXPECT_EQ(matchDeviceMode(0xABCD, 0x1234, 0x8C, 0x01), kModeApplication);
-  EXPECT_EQ(matchDeviceMode(0xABCD, 0x1000, 0x8C, 0x01), kModeBootloader);
+  ids = scannerFilter();
+  EXPECT_EQ(matchDeviceMode(ids, 0xABCD, 0x1234, 0x8C, 0x01), kModeApplication);
+  EXPECT_EQ(matchDeviceMode(ids, 0xABCD, 0x1000, 0x8C, 0x01), kModeBootloader);
   // The untouched entries 1 and 2 of appPids hold 0, which matches.
-  EXPECT_EQ(matchDeviceMode(0xABCD, 0x0000, 0x8C, 0x01), kModeApplication);
-  EXPECT_EQ(matchDeviceMode(0xABCD, 0x1235, 0x8C, 0x01), kModeNone);
-  EXPECT_EQ(matchDeviceMode(0xABCE, 0x1234, 0x8C, 0x01), kModeNone);
+  EXPECT_EQ(matchDeviceMode(ids, 0xABCD, 0x0000, 0x8C, 0x01), kModeApplication);
+  EXPECT_EQ(matchDeviceMode(ids, 0xABCD, 0x1235, 0x8C, 0x01), kModeNone);
+  EXPECT_EQ(matchDeviceMode(ids, 0xABCE, 0x1234, 0x8C, 0x01), kModeNone);
   // Right ids, wrong collection.
-  EXPECT_EQ(matchDeviceMode(0xABCD, 0x1234, 0x01, 0x06), kModeNone);
-  EXPECT_EQ(matchDeviceMode(0xABCD, 0x1234, 0x8C, 0x02), kModeNone);
-  EXPECT_EQ(matchDeviceMode(0xABCD, 0x1000, 0xFF00, 0x01), kModeNone);
+  EXPECT_EQ(matchDeviceMode(ids, 0xABCD, 0x1234, 0x01, 0x06), kModeNone);
+  EXPECT_EQ(matchDeviceMode(ids, 0xABCD, 0x1234, 0x8C, 0x02), kModeNone);
+  EXPECT_EQ(matchDeviceMode(ids, 0xABCD, 0x1000, 0xFF00, 0x01), kModeNone);
 
-  gContext.appPids[2] = 0x7777;
-  EXPECT_EQ(matchDeviceMode(0xABCD, 0x7777, 0x8C, 0x01), kModeApplication);
+  ids.appPids[2] = 0x7777;
+  EXPECT_EQ(matchDeviceMode(ids, 0xABCD, 0x7777, 0x8C, 0x01), kModeApplication);
   // Ids that satisfy both rules are a bootloader.
-  gContext.bootPid = 0x1234;
-  EXPECT_EQ(matchDeviceMode(0xABCD, 0x1234, 0x8C, 0x01), kModeBootloader);
-  resetUpdateContext();
+  ids.bootPid = 0x1234;
+  EXPECT_EQ(matchDeviceMode(ids, 0xABCD, 0x1234, 0x8C, 0x01), kModeBootloader);
 }
 
 TEST(HidDeviceRecord, OpenAndClose) {
-  ScopedSimulation sim;
-  configureScannerIds();
+  Sim sim;
   size_t id = sim.platform.addDevice(scannerConfig());
   HidDevice device;
   EXPECT_EQ(device.protocolMask, 0xAA);
-  EXPECT_FALSE(device.openAndMatch());  // no path
+  EXPECT_FALSE(device.openAndMatch(sim.platform, sim.filter));  // no path
   EXPECT_FALSE(device.isOpen);
 
   device.path = sim.platform.currentPath(id);
-  ASSERT_TRUE(device.openAndMatch());
+  ASSERT_TRUE(device.openAndMatch(sim.platform, sim.filter));
   EXPECT_TRUE(device.isOpen);
   EXPECT_EQ(device.mode, kModeApplication);
   EXPECT_EQ(device.vendorId, 0xABCD);
@@ -65,14 +68,13 @@ TEST(HidDeviceRecord, OpenAndClose) {
   HidDevice second;
   second.path = device.path;
   sim.platform.setOpenError(id, kHidOpenFailed, true);
-  EXPECT_FALSE(second.openAndMatch());
+  EXPECT_FALSE(second.openAndMatch(sim.platform, sim.filter));
   EXPECT_FALSE(second.isOpen);
   EXPECT_FALSE(second.handle);
 }
 
 TEST(HidManager, ListOrderDuplicatesAndRemoval) {
-  ScopedSimulation sim;
-  configureScannerIds();
+  Sim sim;
   SimulatedPlatform& p = sim.platform;
   size_t a = p.addDevice(scannerConfig("A"), "sim/Scanner-A");
   p.addForeignInterface("sim/keyboard", 0xABCD, 0x1234, 0x01, 0x06);
@@ -80,7 +82,7 @@ TEST(HidManager, ListOrderDuplicatesAndRemoval) {
   p.addForeignInterface("sim/other", 0x1111, 0x2222, 0x8C, 0x01);
   size_t c = p.addDevice(scannerConfig("C"), "sim/scanner-c");
 
-  CHidManager manager;
+  CHidManager manager(sim.platform, sim.filter);
   EXPECT_EQ(manager.firstDevice(), nullptr);
   EXPECT_EQ(manager.nextDevice(), nullptr);
   manager.refreshDevices();
@@ -143,6 +145,7 @@ void recordEvent(uint32_t userValue, HidDevice* device, uint32_t event) {
 // Counts what the virtual operations make and free.
 class CountingManager : public CHidManager {
  public:
+  using CHidManager::CHidManager;
   ~CountingManager() override { removeAllDevices(); }
   HidDevice* createDevice(const char* path) override {
     ++created;
@@ -159,14 +162,13 @@ class CountingManager : public CHidManager {
 };
 
 TEST(HidManager, VirtualOperationsAndObserver) {
-  ScopedSimulation sim;
-  configureScannerIds();
+  Sim sim;
   EventLog log;
   gEvents = &log;
   sim.platform.addDevice(scannerConfig(), "sim/one");
   sim.platform.addForeignInterface("sim/mouse", 0x046D, 0xC077, 0x01, 0x02);
   {
-    CountingManager manager;
+    CountingManager manager(sim.platform, sim.filter);
     manager.setObserver(recordEvent, 7);
     manager.refreshDevices();
     // Rejected interfaces are made and freed again, on every refresh.
@@ -187,32 +189,66 @@ TEST(HidManager, VirtualOperationsAndObserver) {
 }
 
 TEST(HidManager, PermissionProblemsNamedOnlyForMatchingInterfaces) {
-  ScopedSimulation sim;
-  configureScannerIds();
+  Sim sim;
   size_t ours = sim.platform.addDevice(scannerConfig(), "sim/ours");
   size_t foreign = sim.platform.addForeignInterface("sim/theirs", 0x1111, 0x2222, 0x8C, 0x01);
   sim.platform.setOpenError(ours, kHidOpenDenied);
   sim.platform.setOpenError(foreign, kHidOpenDenied);
-  CHidManager manager;
+  CHidManager manager(sim.platform, sim.filter);
   manager.refreshDevices();
   manager.refreshDevices();
   EXPECT_EQ(manager.deviceCount(), 0u);
-  EXPECT_EQ(hidPermissionProblems(), (std::vector<std::string>{"sim/ours"}));
+  EXPECT_EQ(manager.permissionProblems(), (std::vector<std::string>{"sim/ours"}));
 
   // Any other failure to open is not a permission problem.
-  clearHidPermissionProblems();
   sim.platform.setOpenError(ours, kHidOpenFailed);
+  CHidManager second(sim.platform, sim.filter);
+  second.refreshDevices();
+  EXPECT_TRUE(second.permissionProblems().empty());
+  // Nor is a denied interface of another port than the one asked for.
+  sim.platform.setOpenError(ours, kHidOpenDenied);
+  CHidManager elsewhere(sim.platform, scannerFilter("sim-9"));
+  elsewhere.refreshDevices();
+  EXPECT_TRUE(elsewhere.permissionProblems().empty());
+}
+
+TEST(HidManager, FilterByPortAndSerialAndHandOver) {
+  Sim sim;
+  sim.platform.addDevice(scannerConfig("A"));
+  sim.platform.addDevice(scannerConfig("B"));
+  DeviceFilter onPort = scannerFilter("sim-1");
+  CHidManager manager(sim.platform, onPort);
   manager.refreshDevices();
-  EXPECT_TRUE(hidPermissionProblems().empty());
+  ASSERT_EQ(manager.deviceCount(), 1u);
+  EXPECT_EQ(manager.firstDevice()->port, "sim-1");
+  DeviceFilter bySerial = scannerFilter();
+  bySerial.selectSerial = "SIM0001";
+  manager.setFilter(bySerial);
+  manager.refreshDevices();  // listed devices stay; sim-0 joins
+  ASSERT_EQ(manager.deviceCount(), 2u);
+  EXPECT_EQ(manager.lastAddedDevice()->serial, "SIM0001");
+
+  // A device handed from one manager to another stays open and is the
+  // other's to close and free.
+  CHidManager other(sim.platform, sim.filter);
+  HidDevice* moved = manager.releaseDevice(manager.firstDevice());
+  ASSERT_NE(moved, nullptr);
+  EXPECT_EQ(manager.deviceCount(), 1u);
+  EXPECT_EQ(manager.lastAddedDevice(), nullptr);
+  EXPECT_EQ(manager.releaseDevice(moved), nullptr);
+  EXPECT_TRUE(moved->isOpen);
+  other.adoptDevice(moved);
+  EXPECT_EQ(other.deviceCount(), 1u);
+  EXPECT_EQ(other.lastAddedDevice(), moved);
+  EXPECT_EQ(moved->next, nullptr);
 }
 
 TEST(HidManager, BootloaderAppearsUnderNewPathAfterSwitch) {
-  ScopedSimulation sim;
-  configureScannerIds();
+  Sim sim;
   DeviceModelConfig config = scannerConfig();
   config.reenumerateDelayMs = 1200;
   size_t id = sim.platform.addDevice(config);
-  CHidManager manager;
+  CHidManager manager(sim.platform, sim.filter);
   manager.refreshDevices();
   HidDevice* app = manager.firstDevice();
   ASSERT_NE(app, nullptr);
@@ -220,7 +256,8 @@ TEST(HidManager, BootloaderAppearsUnderNewPathAfterSwitch) {
   const uint8_t enter[] = {CmdEnterBootloader};
   uint8_t response[kFrameBufferSize] = {};
   uint8_t bytesRead = 0;
-  EXPECT_EQ(sendTransaction(app, enter, 1, 0, response, &bytesRead), kTransactionOk);
+  TransactionLink link;
+  EXPECT_EQ(sendTransaction(link, app, enter, 1, 0, response, &bytesRead), kTransactionOk);
   manager.removeAllDevices();
 
   manager.refreshDevices();

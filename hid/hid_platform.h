@@ -101,19 +101,6 @@ class HidPlatform {
   virtual void sleepMilliseconds(uint32_t ms) = 0;
 };
 
-/// The backend in use: the one set by setHidPlatform, else the native one.
-HidPlatform& hidPlatform();
-/// Makes p the backend in use; nullptr restores the native backend. The caller
-/// keeps ownership and keeps p alive while it is set.
-void setHidPlatform(HidPlatform* p);
-/// The backend of the system tavrin was built for (hidraw or Windows HID).
-HidPlatform& nativeHidPlatform();
-
-/// Operator-facing names (node) of interfaces that match the configured
-/// identifiers but could not be opened for lack of permission, in the order
-/// they were met, without repeats.
-const std::vector<std::string>& hidPermissionProblems();
-/// Records one such node (once).
-void noteHidPermissionProblem(const std::string& node);
-/// Forgets every recorded node.
-void clearHidPermissionProblems();
+/// A backend for the system tavrin was built for (hidraw or Windows HID).
+/// Whoever runs an operation makes one and hands it down.
+std::unique_ptr<HidPlatform> createNativeHidPlatform();

@@ -401,9 +401,8 @@ HidWaitResult HidrawConnection::readReport(uint8_t* report, uint32_t timeoutMs,
   }
 }
 
-HidPlatform& nativeHidPlatform() {
-  static LinuxHidPlatform platform;
-  return platform;
+std::unique_ptr<HidPlatform> createNativeHidPlatform() {
+  return std::make_unique<LinuxHidPlatform>();
 }
 
 const char* LinuxHidPlatform::permissionAdvice() const {

@@ -13,10 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "app/update_context.h"
 #include "protocol/frame_format.h"
 #include "hid/hid_manager.h"
-#include "tests/reset_context.h"
+#include "tests/sim_support.h"
 
 namespace fs = std::filesystem;
 
@@ -129,16 +128,10 @@ TEST(LinuxHidPlatform, EnumeratesAndDescribesFromSysfs) {
 TEST(LinuxHidPlatform, ReusedMinorIsANewDevice) {
   FakeSysfs tree;
   LinuxHidPlatform platform(tree.sysfs(), tree.dev());
-  setHidPlatform(&platform);
-  resetUpdateContext();
-  gContext.appVid = 0xABCD;
-  gContext.appPids[0] = 0x1234;
-  gContext.bootVid = 0xABCD;
-  gContext.bootPid = 0x1000;
   {
     std::string app = tree.add("0003:ABCD:1234.0007", 2, kScannerDescriptor, "Acme");
     tree.add("0003:046D:C077.0002", 3, kMouseDescriptor, "Mouse");
-    CHidManager manager;
+    CHidManager manager(platform, scannerFilter());
     manager.refreshDevices();
     ASSERT_EQ(manager.deviceCount(), 1u);
     EXPECT_EQ(manager.firstDevice()->path, app);
@@ -153,8 +146,6 @@ TEST(LinuxHidPlatform, ReusedMinorIsANewDevice) {
     EXPECT_EQ(manager.lastAddedDevice()->path, boot);
     EXPECT_EQ(manager.lastAddedDevice()->mode, kModeBootloader);
   }
-  setHidPlatform(nullptr);
-  resetUpdateContext();
 }
 
 TEST(LinuxHidPlatform, DeniedNodeIsReported) {

@@ -317,7 +317,6 @@ class WinHidPlatform : public HidPlatform {
 
 }  // namespace
 
-HidPlatform& nativeHidPlatform() {
-  static WinHidPlatform platform;
-  return platform;
+std::unique_ptr<HidPlatform> createNativeHidPlatform() {
+  return std::make_unique<WinHidPlatform>();
 }

@@ -3,29 +3,23 @@
 #include <chrono>
 #include <cstring>
 
-#include "app/update_context.h"
-
 namespace {
 
-ExchangeListener* gListener = nullptr;
-
-// Tells the listener, if any, how the exchange went; returns status.
-TransactionStatus told(const HidDevice* device, const uint8_t* request, const uint8_t* response,
-                       TransactionStatus status, std::chrono::steady_clock::time_point start) {
-  if (gListener != nullptr) {
+// Tells the link's listener, if any, how the exchange went; returns status.
+TransactionStatus told(const TransactionLink& link, const HidDevice* device, const uint8_t* request,
+                       const uint8_t* response, TransactionStatus status,
+                       std::chrono::steady_clock::time_point start) {
+  if (link.listener != nullptr) {
     const auto end = std::chrono::steady_clock::now();
-    gListener->exchanged(
+    link.listener->exchanged(
         {device, request, response, status,
-         std::chrono::duration_cast<std::chrono::microseconds>(end - start).count(), end});
+         std::chrono::duration_cast<std::chrono::microseconds>(end - start).count(), end,
+         link.send});
   }
   return status;
 }
 
 }  // namespace
-
-void setExchangeListener(ExchangeListener* listener) {
-  gListener = listener;
-}
 
 uint8_t nextFrameSequence(uint8_t sequence) {
   return sequence == 255 ? 1 : static_cast<uint8_t>(sequence + 1);
@@ -50,26 +44,27 @@ bool buildRequestFrame(const uint8_t* payload, uint8_t payloadLength, uint8_t fl
   return true;
 }
 
-TransactionStatus sendTransaction(HidDevice* device, const uint8_t* payload, uint8_t payloadLength,
-                                  uint8_t flag, uint8_t* response, uint8_t* bytesRead) {
+TransactionStatus sendTransaction(TransactionLink& link, HidDevice* device, const uint8_t* payload,
+                                  uint8_t payloadLength, uint8_t flag, uint8_t* response,
+                                  uint8_t* bytesRead) {
   if (device == nullptr || !device->handle) return kTransactionFailed;
   uint8_t request[kFrameBufferSize];
   uint8_t input[kFrameBufferSize] = {};
-  if (!buildRequestFrame(payload, payloadLength, flag, device->protocolMask, frameSequence,
+  if (!buildRequestFrame(payload, payloadLength, flag, device->protocolMask, link.frameSequence,
                          request))
     return kTransactionFailed;
-  frameSequence = nextFrameSequence(frameSequence);
+  link.frameSequence = nextFrameSequence(link.frameSequence);
 
   HidConnection& connection = *device->handle;
   // Answers to earlier, abandoned requests must not pass for this one's.
   connection.flushInput();
   // The clock is read only for a listener: it can cost a system call.
-  const auto start = gListener != nullptr ? std::chrono::steady_clock::now()
+  const auto start = link.listener != nullptr ? std::chrono::steady_clock::now()
                                           : std::chrono::steady_clock::time_point{};
   HidWaitResult wait = connection.writeReport(request, kTransactionWaitMs);
   if (wait != kHidWaitDone) {
     connection.cancelIo();
-    return told(device, request, nullptr,
+    return told(link, device, request, nullptr,
                 wait == kHidWaitTimeout ? kTransactionTimeout : kTransactionFailed, start);
   }
   uint32_t count = 0;
@@ -77,10 +72,10 @@ TransactionStatus sendTransaction(HidDevice* device, const uint8_t* payload, uin
   wait = connection.readReport(input, kTransactionWaitMs, &count);
   if (wait != kHidWaitDone) {
     connection.cancelIo();
-    return told(device, request, nullptr,
+    return told(link, device, request, nullptr,
                 wait == kHidWaitTimeout ? kTransactionTimeout : kTransactionFailed, start);
   }
   std::memcpy(response, input, kFrameBufferSize);
   if (bytesRead != nullptr) *bytesRead = static_cast<uint8_t>(count & 0xFF);
-  return told(device, request, input, kTransactionOk, start);
+  return told(link, device, request, input, kTransactionOk, start);
 }

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstdint>
 
-#include "protocol/frame_format.h"
 #include "hid/hid_device.h"
+#include "protocol/frame_format.h"
 
 enum TransactionStatus : int {
   kTransactionOk = 0,
@@ -34,24 +34,34 @@ struct ExchangeRecord {
   TransactionStatus status;
   int64_t microseconds;  ///< from the write to the end of the read
   std::chrono::steady_clock::time_point end;
+  uint32_t send;  ///< which send of the same request this was (1 for the first)
 };
 
 class ExchangeListener {
  public:
   virtual ~ExchangeListener() = default;
+  /// Only watches: changes nothing the exchange does.
   virtual void exchanged(const ExchangeRecord& record) = 0;
 };
 
-/// Every exchange from now on is told to listener (null: none). The
-/// listener only watches: it changes nothing the exchange does.
-void setExchangeListener(ExchangeListener* listener);
+/// What the exchanges of one session share: the sequence number of its next
+/// request frame, and who watches them. Each session has its own.
+struct TransactionLink {
+  /// Byte 5 of the next request frame: 1 at start, 255 is followed by 1.
+  uint8_t frameSequence = 1;
+  /// Told about every exchange; null: nobody.
+  ExchangeListener* listener = nullptr;
+  /// Which send of the same request the next exchange is, for the listener.
+  uint32_t send = 1;
+};
 
 /// Sends payload to device in one output report and waits for one input
-/// report. frameSequence is used and advanced. On kTransactionOk response
+/// report. link.frameSequence is used and advanced. On kTransactionOk response
 /// (65 bytes) holds the input report in bytes 0..32 and zeros after it; on any
 /// other status response is untouched and pending I/O is abandoned. A payload
 /// longer than kMaxPayloadLength is refused with kTransactionFailed before
 /// anything is sent. *bytesRead receives the low byte of the count of a read
 /// that completed at once (0 otherwise).
-TransactionStatus sendTransaction(HidDevice* device, const uint8_t* payload, uint8_t payloadLength,
-                                  uint8_t flag, uint8_t* response, uint8_t* bytesRead);
+TransactionStatus sendTransaction(TransactionLink& link, HidDevice* device, const uint8_t* payload,
+                                  uint8_t payloadLength, uint8_t flag, uint8_t* response,
+                                  uint8_t* bytesRead);

@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "hid/hid_manager.h"
-#include "sim/sim_test_support.h"
+#include "sim/simulated_platform.h"
+#include "tests/sim_support.h"
 
 namespace {
 
@@ -70,13 +71,13 @@ TEST(RequestFrame, SequenceSkipsZero) {
 class TransactionTest : public ::testing::Test {
  protected:
   HidDevice* listOne(const DeviceModelConfig& config) {
-    id_ = sim_.platform.addDevice(config);
-    configureScannerIds();
+    id_ = platform_.addDevice(config);
     manager_.refreshDevices();
     return manager_.firstDevice();
   }
-  ScopedSimulation sim_;
-  CHidManager manager_;
+  SimulatedPlatform platform_;
+  CHidManager manager_{platform_, scannerFilter()};
+  TransactionLink link_;
   size_t id_ = 0;
 };
 
@@ -88,13 +89,15 @@ TEST_F(TransactionTest, SendsFramesAndAdvancesSequence) {
   uint8_t response[kFrameBufferSize] = {};
   uint8_t bytesRead = 0xEE;
 
-  frameSequence = 255;
-  ASSERT_EQ(sendTransaction(device, getInfo, 1, 0, response, &bytesRead), kTransactionOk);
-  EXPECT_EQ(frameSequence, 1);
-  ASSERT_EQ(sendTransaction(device, getInfo, 1, 0, response, &bytesRead), kTransactionOk);
-  EXPECT_EQ(frameSequence, 2);
+  // Every link starts at 1; this one is moved on to the wrap.
+  EXPECT_EQ(link_.frameSequence, 1);
+  link_.frameSequence = 255;
+  ASSERT_EQ(sendTransaction(link_, device, getInfo, 1, 0, response, &bytesRead), kTransactionOk);
+  EXPECT_EQ(link_.frameSequence, 1);
+  ASSERT_EQ(sendTransaction(link_, device, getInfo, 1, 0, response, &bytesRead), kTransactionOk);
+  EXPECT_EQ(link_.frameSequence, 2);
 
-  const std::vector<Report>& log = sim_.platform.frameLog(id_);
+  const std::vector<Report>& log = platform_.frameLog(id_);
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[0][1], 0x5C);
   EXPECT_EQ(log[0][5], 255);
@@ -116,33 +119,33 @@ TEST_F(TransactionTest, FailuresLeaveResponseUntouched) {
   uint8_t response[kFrameBufferSize] = {};
   uint8_t bytesRead = 0;
 
-  int64_t start = sim_.platform.monotonicMilliseconds();
-  EXPECT_EQ(sendTransaction(device, getInfo, 1, 0, response, &bytesRead), kTransactionTimeout);
-  EXPECT_EQ(sim_.platform.monotonicMilliseconds() - start, 1000);
+  int64_t start = platform_.monotonicMilliseconds();
+  EXPECT_EQ(sendTransaction(link_, device, getInfo, 1, 0, response, &bytesRead), kTransactionTimeout);
+  EXPECT_EQ(platform_.monotonicMilliseconds() - start, 1000);
   EXPECT_TRUE(allZero(response, 0, kFrameBufferSize));
-  EXPECT_EQ(frameSequence, 2);
+  EXPECT_EQ(link_.frameSequence, 2);
 
   // An answer later than the read wait is a time-out too, and the stale answer
   // is flushed before the next request rather than taken for its answer.
-  EXPECT_EQ(sendTransaction(device, getInfo, 1, 0, response, &bytesRead), kTransactionTimeout);
-  sim_.platform.advance(600);
+  EXPECT_EQ(sendTransaction(link_, device, getInfo, 1, 0, response, &bytesRead), kTransactionTimeout);
+  platform_.advance(600);
   const uint8_t readVersion[] = {0x60};
-  ASSERT_EQ(sendTransaction(device, readVersion, 1, 0, response, &bytesRead), kTransactionOk);
+  ASSERT_EQ(sendTransaction(link_, device, readVersion, 1, 0, response, &bytesRead), kTransactionOk);
   EXPECT_EQ(response[8], 0x60);
 
   // A payload that cannot fit one report is refused before anything is sent.
   uint8_t big[26] = {0x64};
   std::memset(response, 0, sizeof response);
-  size_t framesBefore = sim_.platform.frameLog(id_).size();
-  EXPECT_EQ(sendTransaction(device, big, 26, 1, response, &bytesRead), kTransactionFailed);
-  EXPECT_EQ(sim_.platform.frameLog(id_).size(), framesBefore);
-  EXPECT_EQ(frameSequence, 4);
+  size_t framesBefore = platform_.frameLog(id_).size();
+  EXPECT_EQ(sendTransaction(link_, device, big, 26, 1, response, &bytesRead), kTransactionFailed);
+  EXPECT_EQ(platform_.frameLog(id_).size(), framesBefore);
+  EXPECT_EQ(link_.frameSequence, 4);
 
   // A device that has gone fails at once.
-  sim_.platform.removeDevice(id_);
-  start = sim_.platform.monotonicMilliseconds();
-  EXPECT_EQ(sendTransaction(device, getInfo, 1, 0, response, &bytesRead), kTransactionFailed);
-  EXPECT_EQ(sim_.platform.monotonicMilliseconds(), start);
+  platform_.removeDevice(id_);
+  start = platform_.monotonicMilliseconds();
+  EXPECT_EQ(sendTransaction(link_, device, getInfo, 1, 0, response, &bytesRead), kTransactionFailed);
+  EXPECT_EQ(platform_.monotonicMilliseconds(), start);
   EXPECT_TRUE(allZero(response, 0, kFrameBufferSize));
 }
 

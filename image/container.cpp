@@ -4,14 +4,11 @@
 #include <cstring>
 #include <memory>
 
-#include "app/message.h"
 #include "common/byte_reader.h"
 #include "image/crc32.h"
 #include "image/file_reader.h"
 
 namespace {
-
-bool gTraceEnabled = true;
 
 // The tags that differ between the two format versions.
 struct TagSet {
@@ -103,19 +100,11 @@ bool parseHeader(uint8_t* data, uint32_t length, ContainerHeader& header, const 
 
 }  // namespace
 
-void setContainerTraceEnabled(bool enabled) {
-  gTraceEnabled = enabled;
-}
-bool containerTraceEnabled() {
-  return gTraceEnabled;
-}
-
 bool parseV1FileHeader(uint8_t* data, uint32_t length, ContainerHeader& header) {
   return parseHeader(data, length, header, kVersion1Tags);
 }
 
 bool parseV2FileHeader(uint8_t* data, uint32_t length, ContainerHeader& header) {
-  if (gTraceEnabled) outputText("parseV2FileHeader");
   return parseHeader(data, length, header, kVersion2Tags);
 }
 
@@ -126,7 +115,7 @@ bool parseContainerBuffer(uint8_t* data, uint32_t length, ContainerHeader& heade
   header.word2 = 0;
   header.formatVersion = 0;
   // Magic (3 bytes) and version; the tag walk itself refuses a file that
-  // ends there, after the version-2 trace is written.
+  // ends there.
   if (length < 4) return false;
   uint8_t magic[4];
   for (int i = 0; i < 4; ++i) magic[i] = nibbleSwap(data[i]);

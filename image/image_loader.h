@@ -1,22 +1,33 @@
-// Turns a firmware file into the image, verify words and protocol bytes of
-// gContext, choosing the reader by the last three characters of the path.
+// Turns a firmware file into the image, verify words and protocol bytes of a
+// FirmwareImage, choosing the reader by the last three characters of the path.
 #pragma once
 
 #include <string>
 
+#include "image/firmware_image.h"
 #include "image/firmware_info.h"
 
 enum class ImageFormat { kRaw, kIntelHex, kContainerV1, kContainerV2 };
 
-/// Loads `path` into gContext (imageData, imageLength, imageCrc, checkWord,
+/// What a load came to. The Intel HEX codes are those of loadHexImage; the
+/// caller prints the message that goes with each (nothing here prints).
+enum ImageLoadResult : int {
+  kImageLoaded = 0,
+  kImageHexUnknownNvmType = 1,
+  kImageHexReadFailed = 2,
+  kImageHexNoSectionInfo = 3,
+  kImageInvalid = 4,  ///< a container or raw file that is not valid; no message of its own
+};
+
+/// Loads `path` into `image` (imageData, imageLength, imageCrc, checkWord,
 /// protocolMask, and protocolSelection = 1 for a container) and fills `info`.
 /// Paths ending in "qfw" are containers, in "hex" Intel HEX files (both
 /// compared case-sensitively, no dot needed), anything else a raw image.
 /// `*format`, when given, receives the reader chosen (for a container, the
-/// version once it is known). Prints only the Intel HEX failure messages, with
-/// no line feed. An image an earlier load left is released first; a buffer
-/// this load leaves in imageData is never released, even on failure.
+/// version once it is known: kContainerV2 exactly when the version-2 header
+/// parser ran). An image an earlier load left in `image` is released first;
+/// a buffer this load leaves in imageData is not released, even on failure.
 /// With viewFile, a raw image may be a read-only view of the file (kept in
-/// gContext.imageView) instead of a copy: for checking a file, not updating.
-bool loadFirmwareImage(FirmwareInfo& info, std::string path, ImageFormat* format = nullptr,
-                       bool viewFile = false);
+/// image.imageView) instead of a copy: for checking a file, not updating.
+ImageLoadResult loadFirmwareImage(FirmwareImage& image, FirmwareInfo& info, std::string path,
+                                  ImageFormat* format = nullptr, bool viewFile = false);

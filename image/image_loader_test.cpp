@@ -4,43 +4,42 @@
 
 #include <cstdlib>
 
-#include "app/message.h"
-#include "app/update_context.h"
+#include "app/console.h"
 #include "image/crc32.h"
 #include "image/intel_hex.h"
-#include "image/test_image_builders.h"
-#include "tests/reset_context.h"
+#include "tests/capture_listener.h"
+#include "tests/image_builders.h"
+#include "update/update_session.h"
 
 using namespace testimage;
 
 namespace {
 
-// Each test starts from a fresh context and a session-like FirmwareInfo.
+// Each test starts from a fresh image record and a session-like FirmwareInfo.
 class ImageLoaderTest : public testing::Test {
  protected:
   void SetUp() override {
-    resetUpdateContext();
 #ifndef _WIN32
     unsetenv("LC_ALL");
     unsetenv("LC_CTYPE");
     setenv("LANG", "C.UTF-8", 1);
 #endif
   }
-  void TearDown() override {
-    resetUpdateContext();
-  }
-
+  // Loads as an update does; err is the message its caller prints.
   bool load(const std::string& name, ImageFormat* format = nullptr) {
     info = FirmwareInfo{};
-    MessageSink sink;
-    bool ok = loadFirmwareImage(info, (dir / name).string(), format);
-    err = sink.err;
-    return ok;
+    const ImageLoadResult result = loadFirmwareImage(loaded, info, (dir / name).string(), format);
+    CaptureListener listener;
+    printImageLoadFailure(listener, result,
+                          consoleUsesGbk() ? TextEncoding::kGbk : TextEncoding::kUtf8);
+    err = listener.err;
+    return result == kImageLoaded;
   }
   Bytes image() const {
-    return Bytes(gContext.imageData, gContext.imageData + gContext.imageLength);
+    return Bytes(loaded.imageData, loaded.imageData + loaded.imageLength);
   }
 
+  FirmwareImage loaded;
   TempDir dir;
   FirmwareInfo info;
   std::string err;
@@ -98,25 +97,25 @@ TEST_F(ImageLoaderTest, DispatchBySuffix) {
     ImageFormat format = ImageFormat::kIntelHex;
     EXPECT_TRUE(load(name, &format)) << name;
     EXPECT_EQ(format, ImageFormat::kRaw) << name;
-    EXPECT_EQ(gContext.imageLength, hex.size()) << name;
-    EXPECT_EQ(gContext.imageCrc, crc32NoFinalXor(gContext.imageData, gContext.imageLength));
-    EXPECT_EQ(gContext.checkWord, gContext.imageCrc);
+    EXPECT_EQ(loaded.imageLength, hex.size()) << name;
+    EXPECT_EQ(loaded.imageCrc, crc32NoFinalXor(loaded.imageData, loaded.imageLength));
+    EXPECT_EQ(loaded.checkWord, loaded.imageCrc);
   }
   writeFile(dir / "fw.hex", hex);
   ImageFormat format = ImageFormat::kRaw;
   ASSERT_TRUE(load("fw.hex", &format));
   EXPECT_EQ(format, ImageFormat::kIntelHex);
-  EXPECT_EQ(gContext.imageLength, 8u);
+  EXPECT_EQ(loaded.imageLength, 8u);
   EXPECT_EQ(image(), sectionTable(0x2C0));
   EXPECT_EQ(err, "");
 
   writeFile(dir / "firmwareqfw", simpleContainer(2, "TVR", "9", {1, 2, 3}, 0x77, {{3, {0}}}));
-  gContext.protocolSelection = 0;
+  loaded.protocolSelection = 0;
   ASSERT_TRUE(load("firmwareqfw", &format));
   EXPECT_EQ(format, ImageFormat::kContainerV2);
-  EXPECT_EQ(gContext.protocolSelection, 1);
-  EXPECT_EQ(gContext.protocolMask, 0x00);  // version 2 takes its mask as it is
-  EXPECT_EQ(gContext.checkWord, 0x77u);
+  EXPECT_EQ(loaded.protocolSelection, 1);
+  EXPECT_EQ(loaded.protocolMask, 0x00);  // version 2 takes its mask as it is
+  EXPECT_EQ(loaded.checkWord, 0x77u);
   EXPECT_EQ(info.model, "TVR");
   EXPECT_EQ(info.protocolMask, 0xAA);  // containers do not touch FirmwareInfo's mask
   EXPECT_EQ(err, "");
@@ -124,12 +123,12 @@ TEST_F(ImageLoaderTest, DispatchBySuffix) {
 
 TEST_F(ImageLoaderTest, RawImages) {
   writeFile(dir / "empty.bin", std::string());
-  gContext.imageCrc = 5;
+  loaded.imageCrc = 5;
   ASSERT_TRUE(load("empty.bin"));
-  EXPECT_EQ(gContext.imageLength, 0u);
-  EXPECT_EQ(gContext.imageCrc, 0xFFFFFFFFu);
-  EXPECT_EQ(gContext.checkWord, 0xFFFFFFFFu);
-  EXPECT_EQ(gContext.protocolMask, 0xAA);
+  EXPECT_EQ(loaded.imageLength, 0u);
+  EXPECT_EQ(loaded.imageCrc, 0xFFFFFFFFu);
+  EXPECT_EQ(loaded.checkWord, 0xFFFFFFFFu);
+  EXPECT_EQ(loaded.protocolMask, 0xAA);
   EXPECT_EQ(info.model, "");
 
   // An info block with mask 0 leaves the frame mask at 0xAA.
@@ -139,17 +138,17 @@ TEST_F(ImageLoaderTest, RawImages) {
   EXPECT_EQ(info.model, "TVR");
   EXPECT_EQ(info.protocolMask, 0);
   EXPECT_EQ(info.word2, 0x0403);
-  EXPECT_EQ(gContext.protocolMask, 0xAA);
+  EXPECT_EQ(loaded.protocolMask, 0xAA);
   writeFile(dir / "m5.bin", infoBlock({3, 1, 0x5C, 0}));
   ASSERT_TRUE(load("m5.bin"));
-  EXPECT_EQ(gContext.protocolMask, 0x5C);
+  EXPECT_EQ(loaded.protocolMask, 0x5C);
 
   // Files that cannot be read are failed loads, not crashes.
-  gContext.releaseImage();
+  loaded.releaseImage();
   EXPECT_FALSE(load("missing.bin"));
   std::filesystem::create_directory(dir / "adir");
   EXPECT_FALSE(load("adir"));
-  EXPECT_EQ(gContext.imageData, nullptr);
+  EXPECT_EQ(loaded.imageData, nullptr);
   EXPECT_EQ(err, "");
 }
 
@@ -159,9 +158,9 @@ TEST_F(ImageLoaderTest, ContainerVersion1KeepsDefaultMask) {
   ImageFormat format = ImageFormat::kRaw;
   ASSERT_TRUE(load("a.qfw", &format));
   EXPECT_EQ(format, ImageFormat::kContainerV1);
-  EXPECT_EQ(gContext.protocolMask, 0xAA);
-  EXPECT_EQ(gContext.protocolSelection, 1);
-  EXPECT_EQ(gContext.checkWord, 0x1234u);  // the later tag-4 record wins
+  EXPECT_EQ(loaded.protocolMask, 0xAA);
+  EXPECT_EQ(loaded.protocolSelection, 1);
+  EXPECT_EQ(loaded.checkWord, 0x1234u);  // the later tag-4 record wins
   EXPECT_EQ(info.version, "1.0");
   writeFile(dir / "bad.qfw", Bytes{1, 2, 3, 4, 5, 6});
   EXPECT_FALSE(load("bad.qfw"));
@@ -178,7 +177,7 @@ TEST_F(ImageLoaderTest, HexMessagesAndInfoBlock) {
   writeFile(dir / "sum.hex", hexData(0, {1}, 1));
   EXPECT_FALSE(load("sum.hex"));
   EXPECT_EQ(err, "Error\xEF\xBC\x81Reading hex file failed!");
-  EXPECT_NE(gContext.imageData, nullptr);  // left for the caller to release
+  EXPECT_NE(loaded.imageData, nullptr);  // left for the caller to release
 #ifndef _WIN32
   setenv("LANG", "zh_CN.GBK", 1);
   EXPECT_FALSE(load("sum.hex"));
@@ -195,10 +194,10 @@ TEST_F(ImageLoaderTest, HexMessagesAndInfoBlock) {
       hexData(17, {4, 'H', 'E', 'X', 0, 0}) + hexOfImage(hexImageWith(0x2000, infoBlock({1})));
   writeFile(dir / "info.hex", text);
   ASSERT_TRUE(load("info.hex"));
-  EXPECT_EQ(gContext.imageLength, 17u);
+  EXPECT_EQ(loaded.imageLength, 17u);
   EXPECT_EQ(info.model, "HEX");
-  EXPECT_EQ(gContext.imageCrc, crc32NoFinalXor(gContext.imageData, 17));
-  EXPECT_EQ(gContext.imageData[kHexImageSize - 1], 0xFF);
+  EXPECT_EQ(loaded.imageCrc, crc32NoFinalXor(loaded.imageData, 17));
+  EXPECT_EQ(loaded.imageData[kHexImageSize - 1], 0xFF);
 }
 
 TEST_F(ImageLoaderTest, ReadsHexFromStandardTools) {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "app/update_context.h"
-#include "image/test_image_builders.h"
+#include "tests/image_builders.h"
 
 using namespace testimage;
 

@@ -12,7 +12,7 @@
 #include <unistd.h>
 #endif
 
-#include "image/test_image_builders.h"
+#include "tests/image_builders.h"
 
 using namespace testimage;
 

@@ -56,6 +56,7 @@ class SimulatedConnection : public HidConnection {
       : platform_(platform), node_(node), inbox_(std::move(inbox)) {}
 
   bool readAttributes(uint16_t* vendorId, uint16_t* productId) override {
+    SimulatedPlatform::Lock lock(platform_->mutex_);
     platform_->settle();
     if (inbox_->gone) return false;
     *vendorId = node_->identity.vendorId;
@@ -64,6 +65,7 @@ class SimulatedConnection : public HidConnection {
   }
 
   bool readCaps(uint16_t* usagePage, uint16_t* usage) override {
+    SimulatedPlatform::Lock lock(platform_->mutex_);
     platform_->settle();
     if (inbox_->gone) return false;
     *usagePage = node_->usagePage;
@@ -72,11 +74,13 @@ class SimulatedConnection : public HidConnection {
   }
 
   void flushInput() override {
+    SimulatedPlatform::Lock lock(platform_->mutex_);
     platform_->settle();
     inbox_->reports.clear();
   }
 
   HidWaitResult writeReport(const uint8_t* report, uint32_t /*timeoutMs*/) override {
+    SimulatedPlatform::Lock lock(platform_->mutex_);
     platform_->settle();
     if (inbox_->gone) return kHidWaitFailed;
     if (node_->hosted)
@@ -85,6 +89,7 @@ class SimulatedConnection : public HidConnection {
   }
 
   HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs, uint32_t* immediateCount) override {
+    SimulatedPlatform::Lock lock(platform_->mutex_);
     platform_->settle();
     *immediateCount = 0;
     const int64_t deadlineUs = platform_->nowUs_ + int64_t{timeoutMs} * 1000;
@@ -99,7 +104,7 @@ class SimulatedConnection : public HidConnection {
       }
       // A vanished device fails the read at once, as a removed node does.
       if (inbox_->gone) return kHidWaitFailed;
-      if (!platform_->waitForHost(deadlineUs)) return kHidWaitTimeout;
+      if (!platform_->waitForHost(deadlineUs, lock)) return kHidWaitTimeout;
     }
   }
 
@@ -117,6 +122,7 @@ SimulatedPlatform::~SimulatedPlatform() = default;
 
 size_t SimulatedPlatform::addDevice(const DeviceModelConfig& config, const std::string& path,
                                     const std::string& port, const std::string& serial) {
+  Lock lock(mutex_);
   auto node = std::make_unique<Node>();
   node->id = nodes_.size();
   node->hosted = true;
@@ -130,6 +136,7 @@ size_t SimulatedPlatform::addDevice(const DeviceModelConfig& config, const std::
 size_t SimulatedPlatform::addForeignInterface(const std::string& path, uint16_t vendorId,
                                               uint16_t productId, uint16_t usagePage,
                                               uint16_t usage) {
+  Lock lock(mutex_);
   auto node = std::make_unique<Node>();
   node->id = nodes_.size();
   node->path = path;
@@ -143,6 +150,7 @@ size_t SimulatedPlatform::addForeignInterface(const std::string& path, uint16_t 
 }
 
 void SimulatedPlatform::removeDevice(size_t id) {
+  Lock lock(mutex_);
   Node& node = *nodes_.at(id);
   if (node.hosted)
     host_.unplug(node.hostIndex);
@@ -151,35 +159,50 @@ void SimulatedPlatform::removeDevice(size_t id) {
 }
 
 DeviceModel& SimulatedPlatform::model(size_t id) {
+  Lock lock(mutex_);
   return host_.model(nodes_.at(id)->hostIndex);
 }
 
 std::string SimulatedPlatform::currentPath(size_t id) {
+  Lock lock(mutex_);
   settle();
   const Node& node = *nodes_.at(id);
   return node.present ? node.path : "";
 }
 
 void SimulatedPlatform::setOpenError(size_t id, HidOpenError error, bool transferOnly) {
+  Lock lock(mutex_);
   nodes_.at(id)->openError = error;
   nodes_.at(id)->openErrorTransferOnly = transferOnly;
 }
 
-void SimulatedPlatform::moveClockTo(int64_t us) {
+void SimulatedPlatform::moveClockTo(int64_t us, Lock& lock) {
   if (us <= nowUs_) return;
-  if (paced_) std::this_thread::sleep_for(std::chrono::microseconds(us - nowUs_));
-  nowUs_ = us;
+  if (paced_) {
+    // Other threads go on meanwhile; one of them may move the clock further.
+    const int64_t wait = us - nowUs_;
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::microseconds(wait));
+    lock.lock();
+  }
+  nowUs_ = std::max(nowUs_, us);
+}
+
+int64_t SimulatedPlatform::monotonicMilliseconds() {
+  Lock lock(mutex_);
+  return nowUs_ / 1000;
 }
 
 void SimulatedPlatform::advance(int64_t ms) {
-  moveClockTo(nowUs_ + ms * 1000);
+  Lock lock(mutex_);
+  moveClockTo(nowUs_ + ms * 1000, lock);
   settle();
 }
 
-bool SimulatedPlatform::waitForHost(int64_t deadlineUs) {
+bool SimulatedPlatform::waitForHost(int64_t deadlineUs, Lock& lock) {
   const int64_t due = host_.nextDueUs();
   const bool inTime = due >= 0 && due <= deadlineUs;
-  moveClockTo(inTime ? due : deadlineUs);
+  moveClockTo(inTime ? due : deadlineUs, lock);
   settle();
   return inTime;
 }
@@ -221,6 +244,7 @@ SimulatedPlatform::Node* SimulatedPlatform::findPresent(const std::string& path)
 }
 
 bool SimulatedPlatform::enumerateInterfaces(std::vector<std::string>* paths) {
+  Lock lock(mutex_);
   settle();
   paths->clear();
   for (auto& node : nodes_)
@@ -229,12 +253,14 @@ bool SimulatedPlatform::enumerateInterfaces(std::vector<std::string>* paths) {
 }
 
 bool SimulatedPlatform::isPresent(const std::string& path) {
+  Lock lock(mutex_);
   return findPresent(path) != nullptr;
 }
 
 std::unique_ptr<HidConnection> SimulatedPlatform::open(const std::string& path,
                                                        HidOpenPurpose purpose,
                                                        HidOpenError* error) {
+  Lock lock(mutex_);
   Node* node = findPresent(path);
   if (node == nullptr) {
     *error = kHidOpenNotFound;
@@ -253,6 +279,7 @@ std::unique_ptr<HidConnection> SimulatedPlatform::open(const std::string& path,
 }
 
 bool SimulatedPlatform::describe(const std::string& path, HidInterfaceInfo* info) {
+  Lock lock(mutex_);
   Node* node = findPresent(path);
   if (node == nullptr) return false;
   info->path = node->path;

@@ -1,11 +1,14 @@
 // The simulated devices inside the process, behind the HID seam, on a virtual
 // clock: used by the unit tests and by the --simulate dry run. Nothing here
-// blocks: sleeping and waiting move the clock instead.
+// blocks: sleeping and waiting move the clock instead (unless it is paced by
+// real time). Safe to share between threads: sessions on several threads
+// share one clock, and every call is made whole under one lock.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -33,7 +36,8 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
   DeviceModel& model(size_t id);
   /// Its current path, empty while it is not present.
   std::string currentPath(size_t id);
-  /// Frames received by a device (its model's log).
+  /// Frames received by a device (its model's log); read it while no
+  /// session runs.
   const std::vector<Report>& frameLog(size_t id) { return model(id).receivedFrames(); }
 
   /// With real-time pacing the process really waits for every virtual
@@ -53,7 +57,7 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
                                       HidOpenError* error) override;
   bool describe(const std::string& path, HidInterfaceInfo* info) override;
   const char* permissionAdvice() const override { return "allow access to the simulated device"; }
-  int64_t monotonicMilliseconds() override { return nowUs_ / 1000; }
+  int64_t monotonicMilliseconds() override;
   void sleepMilliseconds(uint32_t ms) override { advance(ms); }
 
   /// Advances the virtual clock.
@@ -68,16 +72,19 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
   void destroyDevice(size_t index) override;
   void sendInput(size_t index, const Report& report) override;
 
+  using Lock = std::unique_lock<std::mutex>;
+  // Below, lock is held: it is let go only while paced time passes.
   /// Moves the virtual clock forward to us.
-  void moveClockTo(int64_t us);
+  void moveClockTo(int64_t us, Lock& lock);
   /// Lets the host catch up with the clock.
   void settle() { host_.advance(nowUs_); }
   Node* findPresent(const std::string& path);
   Node* nodeOf(size_t hostIndex);
   /// Waits on the virtual clock until something is due or deadlineUs passes;
   /// false when nothing was due in time (the clock then stands at the deadline).
-  bool waitForHost(int64_t deadlineUs);
+  bool waitForHost(int64_t deadlineUs, Lock& lock);
 
+  std::mutex mutex_;
   SimHost host_;
   std::vector<std::unique_ptr<Node>> nodes_;
   int64_t nowUs_ = 0;

@@ -4,36 +4,40 @@
 
 #include "hid/hid_manager.h"
 #include "hid/transaction.h"
-#include "sim/sim_test_support.h"
+#include "tests/sim_support.h"
 #include "update/commands.h"
 
 namespace {
 
-int exchange(HidDevice* device, uint8_t command, uint8_t* response) {
+struct Sim {
+  SimulatedPlatform platform;
+  TransactionLink link;
+};
+
+int exchange(Sim& sim, HidDevice* device, uint8_t command, uint8_t* response) {
   const uint8_t payload[2] = {command, 0x01};
   uint8_t bytesRead = 0;
   uint8_t flag = (command == CmdStartUpdate || command == CmdWriteData) ? 1 : 0;
-  return sendTransaction(device, payload, command == CmdWriteData ? 2 : 1, flag, response,
+  return sendTransaction(sim.link, device, payload, command == CmdWriteData ? 2 : 1, flag, response,
                          &bytesRead);
 }
 
 TEST(SimulatedPlatform, ClockLatencyAndLateAnswers) {
-  ScopedSimulation sim;
-  configureScannerIds();
+  Sim sim;
   DeviceModelConfig config = scannerConfig("QS-100", "V1", kModeBootloader);
   config.faults.push_back({FaultKind::kLateAnswer, CmdGetInfo, 2, 1, 700});
   sim.platform.addDevice(config);
   sim.platform.setExchangeLatencyMs(2);
-  CHidManager manager;
+  CHidManager manager(sim.platform, scannerFilter());
   manager.refreshDevices();
   HidDevice* device = manager.firstDevice();
   ASSERT_NE(device, nullptr);
   uint8_t response[kFrameBufferSize] = {};
 
-  EXPECT_EQ(exchange(device, CmdGetInfo, response), kTransactionOk);
+  EXPECT_EQ(exchange(sim, device, CmdGetInfo, response), kTransactionOk);
   EXPECT_EQ(sim.platform.monotonicMilliseconds(), 2);
   // Late, but within the read wait.
-  EXPECT_EQ(exchange(device, CmdGetInfo, response), kTransactionOk);
+  EXPECT_EQ(exchange(sim, device, CmdGetInfo, response), kTransactionOk);
   EXPECT_EQ(sim.platform.monotonicMilliseconds(), 2 + 702);
   sim.platform.sleepMilliseconds(500);
   EXPECT_EQ(sim.platform.monotonicMilliseconds(), 1204);
@@ -41,56 +45,54 @@ TEST(SimulatedPlatform, ClockLatencyAndLateAnswers) {
 }
 
 TEST(SimulatedPlatform, AnswersLeaveInTheOrderTheRequestsCame) {
-  ScopedSimulation sim;
-  configureScannerIds();
+  Sim sim;
   DeviceModelConfig config = scannerConfig("QS-100", "V1", kModeBootloader);
   config.faults.push_back({FaultKind::kLateAnswer, CmdGetInfo, 1, 1, 2500});
   sim.platform.addDevice(config);
-  CHidManager manager;
+  CHidManager manager(sim.platform, scannerFilter());
   manager.refreshDevices();
   HidDevice* device = manager.firstDevice();
   ASSERT_NE(device, nullptr);
   uint8_t response[kFrameBufferSize] = {};
 
-  EXPECT_EQ(exchange(device, CmdGetInfo, response), kTransactionTimeout);
+  EXPECT_EQ(exchange(sim, device, CmdGetInfo, response), kTransactionTimeout);
   EXPECT_EQ(sim.platform.monotonicMilliseconds(), 1000);
   // The device is still busy with the late answer: the next one waits behind it.
-  EXPECT_EQ(exchange(device, CmdReadVersion, response), kTransactionTimeout);
+  EXPECT_EQ(exchange(sim, device, CmdReadVersion, response), kTransactionTimeout);
   EXPECT_EQ(sim.platform.monotonicMilliseconds(), 2000);
   // At 2500 ms all three answers arrive; the late one is first in line.
-  ASSERT_EQ(exchange(device, CmdGetInfo, response), kTransactionOk);
+  ASSERT_EQ(exchange(sim, device, CmdGetInfo, response), kTransactionOk);
   EXPECT_EQ(response[8], CmdGetInfo);
   EXPECT_EQ(sim.platform.monotonicMilliseconds(), 2500);
   // The two behind it are flushed before the next request.
-  ASSERT_EQ(exchange(device, CmdReadVersion, response), kTransactionOk);
+  ASSERT_EQ(exchange(sim, device, CmdReadVersion, response), kTransactionOk);
   EXPECT_EQ(response[8], CmdReadVersion);
   EXPECT_EQ(sim.platform.monotonicMilliseconds(), 2500);
 }
 
 TEST(SimulatedPlatform, VanishingDevices) {
-  ScopedSimulation sim;
-  configureScannerIds();
+  Sim sim;
   DeviceModelConfig config = scannerConfig("QS-100", "V1", kModeBootloader);
   config.vanishAfterDataFrames = 2;
   size_t id = sim.platform.addDevice(config);
   DeviceModelConfig lost = scannerConfig("QS-200");
   lost.neverReturnAfterSwitch = true;
   size_t lostId = sim.platform.addDevice(lost);
-  CHidManager manager;
+  CHidManager manager(sim.platform, scannerFilter());
   manager.refreshDevices();
   ASSERT_EQ(manager.deviceCount(), 2u);
   HidDevice* boot = manager.firstDevice();
   HidDevice* app = manager.nextDevice();
   uint8_t response[kFrameBufferSize] = {};
 
-  EXPECT_EQ(exchange(boot, CmdStartUpdate, response), kTransactionOk);
-  EXPECT_EQ(exchange(boot, CmdWriteData, response), kTransactionOk);
+  EXPECT_EQ(exchange(sim, boot, CmdStartUpdate, response), kTransactionOk);
+  EXPECT_EQ(exchange(sim, boot, CmdWriteData, response), kTransactionOk);
   // The second chunk is answered, then the device is gone.
-  EXPECT_EQ(exchange(boot, CmdWriteData, response), kTransactionOk);
-  EXPECT_EQ(exchange(boot, CmdWriteData, response), kTransactionFailed);
+  EXPECT_EQ(exchange(sim, boot, CmdWriteData, response), kTransactionOk);
+  EXPECT_EQ(exchange(sim, boot, CmdWriteData, response), kTransactionFailed);
   EXPECT_EQ(sim.platform.currentPath(id), "");
 
-  EXPECT_EQ(exchange(app, CmdEnterBootloader, response), kTransactionOk);
+  EXPECT_EQ(exchange(sim, app, CmdEnterBootloader, response), kTransactionOk);
   sim.platform.advance(60000);
   manager.refreshDevices();
   EXPECT_EQ(manager.deviceCount(), 0u);

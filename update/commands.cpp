@@ -44,11 +44,12 @@ void copyField(const uint8_t* field, size_t length, char* out) {
 
 }  // namespace
 
-TransactionStatus readFirmwareVersion(HidDevice* device, char* model, char* version) {
+TransactionStatus readFirmwareVersion(TransactionLink& link, HidDevice* device, char* model,
+                                      char* version) {
   uint8_t response[kFrameBufferSize] = {};
   const uint8_t payload[1] = {CmdReadVersion};
   uint8_t bytesRead = 0;
-  TransactionStatus status = sendTransaction(device, payload, 1, 0, response, &bytesRead);
+  TransactionStatus status = sendTransaction(link, device, payload, 1, 0, response, &bytesRead);
   if (status != kTransactionOk) return status;
   if (response[kOffsetLength] > kSingleReportMaxLength) readContinuation(device, response);
   if (!isWellFormedResponse(response, CmdReadVersion)) return kTransactionOk;

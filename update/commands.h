@@ -21,4 +21,5 @@ uint8_t buildVerifyPayload(uint32_t imageCrc, uint32_t checkWord, uint8_t* paylo
 /// the echo. Returns the status of the exchange (0, 2 or 3); 0 also when the
 /// strings were left alone. A continuation report (length byte > 25) is read
 /// within 500 ms; when it does not come the version tail reads as zeros.
-TransactionStatus readFirmwareVersion(HidDevice* device, char* model, char* version);
+TransactionStatus readFirmwareVersion(TransactionLink& link, HidDevice* device, char* model,
+                                      char* version);

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "hid/hid_manager.h"
-#include "hid/scripted_connection_test.h"
-#include "sim/sim_test_support.h"
-#include "tests/reset_context.h"
+#include "tests/scripted_connection.h"
+#include "sim/simulated_platform.h"
+#include "tests/sim_support.h"
 
 namespace {
 
@@ -34,7 +34,6 @@ struct VersionAnswer {
 class ReadVersionTest : public ::testing::Test {
  protected:
   ReadVersionTest() {
-    resetUpdateContext();
     auto connection = std::make_unique<ScriptedConnection>();
     script = connection.get();
     device.handle = std::move(connection);
@@ -42,7 +41,7 @@ class ReadVersionTest : public ::testing::Test {
     std::strcpy(model, "old-model");
     std::strcpy(version, "old-version");
   }
-  ~ReadVersionTest() override { resetUpdateContext(); }
+  TransactionLink link;
   HidDevice device;
   ScriptedConnection* script = nullptr;
   char model[64] = {};
@@ -54,7 +53,7 @@ TEST_F(ReadVersionTest, SingleReportAndContinuation) {
   VersionAnswer shortAnswer(25, "QS-100", "0123456789ABCDEFGHIJ");
   script->answer(shortAnswer.first);
   script->answer(shortAnswer.second);  // must not be read
-  EXPECT_EQ(readFirmwareVersion(&device, model, version), 0);
+  EXPECT_EQ(readFirmwareVersion(link, &device, model, version), 0);
   EXPECT_STREQ(model, "QS-100");
   EXPECT_STREQ(version, "0123456789A");
   EXPECT_EQ(script->readTimeouts, (std::vector<uint32_t>{1000}));
@@ -67,7 +66,7 @@ TEST_F(ReadVersionTest, SingleReportAndContinuation) {
   VersionAnswer longAnswer(26, "ABCDEFGHIJ", "0123456789ABCDEFGHIJ");
   script->answer(longAnswer.first);
   script->answer(longAnswer.second);
-  EXPECT_EQ(readFirmwareVersion(&device, model, version), 0);
+  EXPECT_EQ(readFirmwareVersion(link, &device, model, version), 0);
   EXPECT_STREQ(model, "ABCDEFGHIJ");
   EXPECT_STREQ(version, "0123456789ABCDEFGHIJ");
   EXPECT_EQ(script->readTimeouts, (std::vector<uint32_t>{1000, 1000, 500}));
@@ -81,14 +80,14 @@ TEST_F(ReadVersionTest, LateContinuationKeepsTheHead) {
   VersionAnswer answer(40, "", "0123456789ABCDEFGHIJ");
   script->answer(answer.first);
   script->fail(kHidWaitTimeout);
-  EXPECT_EQ(readFirmwareVersion(&device, model, version), 0);
+  EXPECT_EQ(readFirmwareVersion(link, &device, model, version), 0);
   EXPECT_STREQ(model, "");
   EXPECT_STREQ(version, "0123456789A");
   EXPECT_EQ(script->cancels, 1);
 
   script->answer(answer.first);
   script->fail(kHidWaitFailed);
-  EXPECT_EQ(readFirmwareVersion(&device, model, version), 0);
+  EXPECT_EQ(readFirmwareVersion(link, &device, model, version), 0);
   EXPECT_STREQ(version, "0123456789A");
   EXPECT_EQ(script->cancels, 2);
 }
@@ -97,23 +96,23 @@ TEST_F(ReadVersionTest, MalformedAnswersLeaveBuffersAlone) {
   VersionAnswer noMarker(20, "QS-100", "V1");
   noMarker.first[6] = 0xA2;
   script->answer(noMarker.first);
-  EXPECT_EQ(readFirmwareVersion(&device, model, version), 0);
+  EXPECT_EQ(readFirmwareVersion(link, &device, model, version), 0);
   EXPECT_STREQ(model, "old-model");
   EXPECT_STREQ(version, "old-version");
 
   VersionAnswer wrongEcho(20, "QS-100", "V1");
   wrongEcho.first[8] = CmdGetInfo;
   script->answer(wrongEcho.first);
-  EXPECT_EQ(readFirmwareVersion(&device, model, version), 0);
+  EXPECT_EQ(readFirmwareVersion(link, &device, model, version), 0);
   EXPECT_STREQ(model, "old-model");
 
   // Failed exchanges hand their status back and touch nothing.
   script->fail(kHidWaitTimeout);
-  EXPECT_EQ(readFirmwareVersion(&device, model, version), 2);
+  EXPECT_EQ(readFirmwareVersion(link, &device, model, version), 2);
   script->fail(kHidWaitFailed);
-  EXPECT_EQ(readFirmwareVersion(&device, model, version), 3);
+  EXPECT_EQ(readFirmwareVersion(link, &device, model, version), 3);
   script->writeResult = kHidWaitTimeout;
-  EXPECT_EQ(readFirmwareVersion(&device, model, version), 2);
+  EXPECT_EQ(readFirmwareVersion(link, &device, model, version), 2);
   EXPECT_STREQ(model, "old-model");
   EXPECT_STREQ(version, "old-version");
   EXPECT_EQ(script->cancels, 3);
@@ -137,20 +136,20 @@ TEST(CommandSet, PayloadsAndResponseChecks) {
 }
 
 TEST(CommandSet, VersionFromSimulatedDevice) {
-  ScopedSimulation sim;
-  configureScannerIds();
-  sim.platform.addDevice(scannerConfig("QS-100", "V1.2"));
-  sim.platform.addDevice(scannerConfig("LONGMODEL-X", "2026.12.07-release-B7"));
-  CHidManager manager;
+  SimulatedPlatform platform;
+  platform.addDevice(scannerConfig("QS-100", "V1.2"));
+  platform.addDevice(scannerConfig("LONGMODEL-X", "2026.12.07-release-B7"));
+  CHidManager manager(platform, scannerFilter());
+  TransactionLink link;
   manager.refreshDevices();
   char model[64] = {};
   char version[64] = {};
   HidDevice* first = manager.firstDevice();
-  ASSERT_EQ(readFirmwareVersion(first, model, version), 0);
+  ASSERT_EQ(readFirmwareVersion(link, first, model, version), 0);
   EXPECT_STREQ(model, "QS-100");
   EXPECT_STREQ(version, "V1.2");
   // Cut to the field widths, the tail through the continuation report.
-  ASSERT_EQ(readFirmwareVersion(manager.nextDevice(), model, version), 0);
+  ASSERT_EQ(readFirmwareVersion(link, manager.nextDevice(), model, version), 0);
   EXPECT_STREQ(model, "LONGMODEL-");
   EXPECT_STREQ(version, "2026.12.07-release-B");
 }

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "app/message.h"
 #include "app/update_context.h"
 #include "hid/hid_platform.h"
 #include "hid/transaction.h"
-#include "tests/reset_context.h"
+#include "tests/capture_listener.h"
+#include "tests/sim_support.h"
 #include "update/commands.h"
 #include "update/update_session.h"
 
@@ -102,18 +102,13 @@ Report answer(uint8_t command, std::vector<uint8_t> fields, uint8_t length,
 class GetInfoRulesTest : public testing::Test {
  protected:
   void SetUp() override {
-    resetUpdateContext();
-    setHidPlatform(&device_);
-    gContext.appVid = 0xABCD;
-    gContext.appPids[0] = 0x1234;
-    gContext.bootVid = 0xABCD;
-    gContext.bootPid = 0x1000;
+    static_cast<DeviceFilter&>(context_) = scannerFilter();
     path_ = std::filesystem::temp_directory_path() /
             ("tavrin_getinfo_" + std::to_string(getpid()) + ".bin");
     // Raw image of 20 bytes naming model M1.
     const char image[20] = {'A', 'B', 'a', 'b', 'Q', 'X', 'F', 'W', 1, 4, 'M', '1', 0, 0};
     std::ofstream(path_, std::ios::binary).write(image, sizeof image);
-    gContext.firmwarePath = path_.string();
+    context_.firmwarePath = path_.string();
     Report version = answer(CmdReadVersion, {}, 0x20);
     std::memcpy(&version[10], "M1", 2);
     std::memcpy(&version[22], "9", 1);
@@ -122,17 +117,22 @@ class GetInfoRulesTest : public testing::Test {
       device_.answers[c] = answer(c, {0}, 3);
     device_.answers[CmdVerify] = answer(CmdVerify, {0, 0}, 4);
   }
-  void TearDown() override {
-    setHidPlatform(nullptr);
-    resetUpdateContext();
-    std::filesystem::remove(path_);
-  }
+  void TearDown() override { std::filesystem::remove(path_); }
   std::string run() {
-    MessageSink sink;
-    runUpdateSession();
-    return sink.err;
+    CaptureListener listener;
+    UpdateSetup setup;
+    setup.filter = context_;
+    setup.platform = &device_;
+    setup.listener = &listener;
+    FirmwareInfo info;
+    result_ = runFileUpdate(context_.firmwarePath, TextEncoding::kUtf8, context_, info, context_,
+                            setup);
+    return listener.err;
   }
+  bool updateSucceeded() const { return result_.updated(); }
 
+  UpdateContext context_;
+  UpdateResult result_;
   ScriptedPlatform device_;
   std::filesystem::path path_;
 };
@@ -149,7 +149,7 @@ TEST_F(GetInfoRulesTest, LengthByteNineNeverSwitches) {
 TEST_F(GetInfoRulesTest, LengthByteTenSwitchesEvenWithoutTheMarker) {
   device_.answers[CmdGetInfo] = answer(CmdGetInfo, {0, 1, 0, 1, 1}, 10, /*wellFormed=*/false);
   std::string err = run();
-  EXPECT_EQ(err.substr(0, 53), "Deveice Firmware Version: 9\nSwithing to bootloader...");
+  EXPECT_TRUE(startsWith(err, "Deveice Firmware Version: 9\nSwithing to bootloader...")) << err;
   EXPECT_EQ(device_.received[2], CmdEnterBootloader);
 }
 
@@ -157,7 +157,7 @@ TEST_F(GetInfoRulesTest, VersionIsReadLittleEndian) {
   // 02 01 is version 0x0102: unknown.
   device_.answers[CmdGetInfo] = answer(CmdGetInfo, {0, 2, 1, 0, 0}, 9);
   EXPECT_EQ(run(), "Deveice Firmware Version: 9\nError: Unknown protocol version\n");
-  EXPECT_EQ(gContext.imageData, nullptr);
+  EXPECT_EQ(context_.imageData, nullptr);
 }
 
 }  // namespace

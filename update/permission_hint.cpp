@@ -1,19 +1,18 @@
 #include "update/permission_hint.h"
 
-#include <string>
+#include "update/session_listener.h"
 
-#include "app/message.h"
-#include "hid/hid_platform.h"
-
-bool printHidPermissionHint(bool startOnNewLine) {
-  const std::vector<std::string>& nodes = hidPermissionProblems();
+bool printHidPermissionHint(SessionListener& listener, const std::vector<std::string>& nodes,
+                            const char* advice, bool startOnNewLine) {
   if (nodes.empty()) return false;
-  std::string names;
-  for (const std::string& node : nodes) {
-    if (!names.empty()) names += ", ";
-    names += node;
+  std::string text = startOnNewLine ? "\nPermission denied opening " : "Permission denied opening ";
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    if (i > 0) text += ", ";
+    text += nodes[i];
   }
-  message("%sPermission denied opening %s: %s\n", startOnNewLine ? "\n" : "", names.c_str(),
-          hidPlatform().permissionAdvice());
+  text += ": ";
+  text += advice;
+  text += "\n";
+  listener.message(text.c_str());
   return true;
 }

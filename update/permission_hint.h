@@ -1,8 +1,14 @@
 // Tells the operator that a matching HID interface exists but may not be opened.
 #pragma once
 
-/// When the HID layer recorded interfaces that match the configured ids but
-/// could not be opened for lack of permission, prints one line naming their
-/// nodes and how to grant access, and returns true; otherwise prints nothing.
+#include <string>
+#include <vector>
+
+class SessionListener;
+
+/// When nodes (interfaces that match the ids but could not be opened for
+/// lack of permission) is not empty, says in one line which they are and
+/// how to grant access (advice), and returns true; otherwise says nothing.
 /// startOnNewLine first ends a message that was left without a line feed.
-bool printHidPermissionHint(bool startOnNewLine);
+bool printHidPermissionHint(SessionListener& listener, const std::vector<std::string>& nodes,
+                            const char* advice, bool startOnNewLine);

@@ -36,6 +36,8 @@ const char* updateOutcomeName(UpdateOutcome outcome) {
       return "verify";
     case UpdateOutcome::kInterrupted:
       return "interrupted";
+    case UpdateOutcome::kNoAnswer:
+      return "no-answer";
   }
   return "unknown";
 }

@@ -1,5 +1,5 @@
-// How an update ended: the result the JSON output, the log and a parallel
-// update read.
+// How an update ended: the result the JSON output, the log, a parallel update
+// and the callers of a session read.
 #pragma once
 
 #include <cstdint>
@@ -25,13 +25,16 @@ enum class UpdateOutcome : uint8_t {
   kWrite,                    ///< a chunk went unanswered six times
   kVerify,                   ///< the device did not confirm the image
   kInterrupted,              ///< Ctrl-C or SIGTERM
+  kNoAnswer,                 ///< a device of several did not answer its version request
 };
 
 /// The fixed name of an outcome ("updated", "switch-timeout", ...).
 const char* updateOutcomeName(UpdateOutcome outcome);
 
-/// The end of the last update session.
+/// How an update session ended.
 struct UpdateResult {
+  bool updated() const { return outcome == UpdateOutcome::kUpdated; }
+
   UpdateOutcome outcome = UpdateOutcome::kUpdated;
   uint32_t state = 0;         ///< the state it ended in (StateFinish when updated)
   std::string message;        ///< what it printed about the failure; empty for a silent one

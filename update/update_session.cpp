@@ -1,30 +1,18 @@
 #include "update/update_session.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
 
-#include "app/message.h"
-#include "app/update_context.h"
 #include "hid/hid_manager.h"
-#include "hid/hid_platform.h"
-#include "hid/transaction.h"
-#include "image/image_loader.h"
 #include "update/commands.h"
-#include "update/interruption.h"
+#include "update/device_survey.h"
 #include "update/permission_hint.h"
-#include "update/session_listener.h"
 
 namespace {
 
-UpdateResult gLastResult;
-
-// Stands in when nobody listens.
-SessionListener gQuiet;
-SessionListener* gListener = &gQuiet;
-
-constexpr uint32_t kTextBufferSize = 64;
 constexpr uint8_t kGetInfoMinLengthForFlag = 9;  // the application flag counts above this
 
 // What the last well-formed CmdGetInfo response said. Empty until one came:
@@ -36,12 +24,21 @@ struct BootloaderInfo {
 
 class UpdateSession {
  public:
-  explicit UpdateSession(const ImageLoadedHook& afterLoad) : afterLoad_(afterLoad) {}
-  void run();
+  UpdateSession(const UpdateSetup& setup, SessionCursor& cursor)
+      : setup_(setup),
+        image_(*setup.image),
+        cursor_(cursor),
+        listener_(setup.listener != nullptr ? *setup.listener : quiet_),
+        protocolSelection_(setup.image->protocolSelection) {
+    link_.listener = setup.exchanges;
+  }
+  UpdateResult run(const SurveyedDevice* surveyed);
 
  private:
   bool prepare();
   bool selectDevice();
+  void takeOver(const SurveyedDevice& surveyed);
+  void runStates();
   // Each state action returns false when the session has to take the failure exit.
   bool step();
   bool queryMode();
@@ -55,12 +52,8 @@ class UpdateSession {
   void finish();
 
   bool negotiate();
-  // An answer without the marker leaves the texts alone; cleared before each
-  // request, they cannot pass one device's model or version off as another's.
-  void clearTexts() {
-    std::memset(modelText_, 0, sizeof modelText_);
-    std::memset(versionText_, 0, sizeof versionText_);
-  }
+  [[gnu::format(printf, 2, 3)]] void say(const char* format, ...);
+  void sayText(const char* text) { listener_.message(text); }
   TransactionStatus exchange(const uint8_t* payload, uint8_t length, uint8_t flag,
                              uint8_t* response);
   // True when Ctrl-C or SIGTERM asked the update to stop; says then what state
@@ -73,12 +66,18 @@ class UpdateSession {
   std::string silentReason(UpdateOutcome outcome) const;
   void failureExit();
 
-  const ImageLoadedHook& afterLoad_;
-  FirmwareInfo info_;
+  const UpdateSetup& setup_;
+  const FirmwareImage& image_;
+  SessionCursor& cursor_;
+  SessionListener quiet_;  // stands in when nobody listens
+  SessionListener& listener_;
+  TransactionLink link_;
+  UpdateResult result_;
+  // The file asks for it; narrowed to what the device offers.
+  uint8_t protocolSelection_;
   std::unique_ptr<CHidManager> manager_;
   HidDevice* selected_ = nullptr;
-  char modelText_[kTextBufferSize] = {};
-  char versionText_[kTextBufferSize] = {};
+  std::string selectedModel_;
   std::optional<BootloaderInfo> bootInfo_;
   int64_t switchStartMs_ = 0;
   uint32_t versionFailures_ = 0;
@@ -88,58 +87,63 @@ class UpdateSession {
   TransactionStatus lastStatus_ = kTransactionOk;
 };
 
-void UpdateSession::run() {
-  if (!prepare() || !selectDevice()) {
-    failureExit();
-    return;
+UpdateResult UpdateSession::run(const SurveyedDevice* surveyed) {
+  cursor_.sessionState = StateIdle;
+  manager_ = std::make_unique<CHidManager>(*setup_.platform, setup_.filter);
+  if (surveyed != nullptr) {
+    takeOver(*surveyed);
+    if (!stopRequested()) runStates();
+  } else if (prepare() && selectDevice()) {
+    runStates();
   }
+  if (cursor_.sessionState == StateFinish) {
+    result_.outcome = UpdateOutcome::kUpdated;
+    result_.state = StateFinish;
+  } else {
+    failureExit();
+  }
+  manager_.reset();
+  listener_.finished(result_);
+  return result_;
+}
+
+void UpdateSession::takeOver(const SurveyedDevice& surveyed) {
+  manager_->adoptDevice(surveyed.device);
+  selected_ = surveyed.device;
+  selectedModel_ = surveyed.model;
+  link_.frameSequence = surveyed.frameSequence;
+  result_.port = selected_->port;
+  result_.serial = selected_->serial;
+  result_.versionBefore = surveyed.version;
+  selected_->protocolMask = image_.protocolMask;
+  listener_.deviceSelected(*selected_, selectedModel_, result_.versionBefore);
+}
+
+void UpdateSession::runStates() {
   lastPercent_ = 0;
-  gContext.sessionActive = true;
-  gContext.sessionState = StateStart;
-  gListener->stateChanged(StateIdle, StateStart);
-  while (gContext.sessionActive) {
-    const bool finishing = gContext.sessionState == StateFinish;
+  cursor_.sessionActive = true;
+  cursor_.sessionState = StateStart;
+  listener_.stateChanged(StateIdle, StateStart);
+  while (cursor_.sessionActive) {
+    const bool finishing = cursor_.sessionState == StateFinish;
     // A verified image is finished even after a stop request: the device is
     // better off running it than waiting in its bootloader.
-    if (!finishing && stopRequested()) {
-      failureExit();
-      return;
-    }
-    const uint32_t before = gContext.sessionState;
+    if (!finishing && stopRequested()) return;
+    const uint32_t before = cursor_.sessionState;
     const bool stepped = step();
-    if (gContext.sessionState != before) gListener->stateChanged(before, gContext.sessionState);
+    if (cursor_.sessionState != before) listener_.stateChanged(before, cursor_.sessionState);
     if (!stepped) {
-      failureExit();
+      cursor_.sessionState = StateIdle;
       return;
     }
     if (finishing) break;
   }
-  manager_.reset();
 }
 
 bool UpdateSession::prepare() {
-  gContext.imageLength = 0;
-  gContext.protocolSelection = 0;
-  if (!loadFirmwareImage(info_, gContext.firmwarePath)) {
-    return fail(UpdateOutcome::kInvalidFile, "Error: The input file is not a valid firmware file!");
-  }
-  // An empty image has nothing to send, and its progress would divide by zero.
-  if (gContext.imageLength == 0) {
-    return fail(UpdateOutcome::kEmptyImage, "Error: The firmware image is empty\n");
-  }
-  if (afterLoad_) afterLoad_(info_);
-
-  manager_ = std::make_unique<CHidManager>();
-  manager_->refreshDevices();
-  uint32_t selectable = 0;
-  for (HidDevice* device = manager_->firstDevice(); device != nullptr;
-       device = manager_->nextDevice()) {
-    gListener->deviceListed(*device);
-    if (isSelectedDevice(*device)) ++selectable;
-  }
-  if (selectable == 0) {
-    fail(UpdateOutcome::kNoDevice, "No specified VID/PID HID device detected!");
-    printHidPermissionHint(true);
+  if (!listSurveyedDevices(*manager_, listener_)) {
+    result_.outcome = UpdateOutcome::kNoDevice;
+    result_.message = "No specified VID/PID HID device detected!";
     return false;
   }
   return !stopRequested();
@@ -150,36 +154,32 @@ bool UpdateSession::selectDevice() {
   for (HidDevice* device = manager_->firstDevice(); device != nullptr;
        device = manager_->nextDevice()) {
     if (stopRequested()) return false;
-    // --port and --serial narrow the choice before anything is asked.
-    if (!isSelectedDevice(*device)) continue;
-    device->protocolMask = gContext.protocolMask;
-    clearTexts();
-    if (readFirmwareVersion(device, modelText_, versionText_) != kTransactionOk) continue;
-    message("Deveice Firmware Version: %s\n", versionText_);
-    gListener->versionRead(*device, modelText_, versionText_);
-    if (info_.model == modelText_) {
+    const DeviceAnswer answer = askDeviceVersion(link_, *device, image_.protocolMask, listener_);
+    if (answer.status != kTransactionOk) continue;
+    if (setup_.info->model == answer.model) {
       ++matchCount;
       selected_ = device;
-      gLastResult.port = device->port;
-      gLastResult.serial = device->serial;
-      gLastResult.versionBefore = versionText_;
+      selectedModel_ = answer.model;
+      result_.port = device->port;
+      result_.serial = device->serial;
+      result_.versionBefore = answer.version;
     }
   }
   if (matchCount == 0) {
     return fail(UpdateOutcome::kWrongModel, "Device not connected\n");
   }
-  if (matchCount == 1) gListener->deviceSelected(*selected_, modelText_, gLastResult.versionBefore);
   if (matchCount > 1) {
     return fail(UpdateOutcome::kMultipleDevices,
                 "Multiple HID devices detected, please disconnect other HID devices\n");
   }
+  listener_.deviceSelected(*selected_, selectedModel_, result_.versionBefore);
   return true;
 }
 
 bool UpdateSession::step() {
-  switch (gContext.sessionState) {
+  switch (cursor_.sessionState) {
     case StateStart:
-      gContext.sessionState = StateQueryMode;
+      cursor_.sessionState = StateQueryMode;
       return true;
     case StateQueryMode:
       return queryMode();
@@ -209,7 +209,7 @@ TransactionStatus UpdateSession::exchange(const uint8_t* payload, uint8_t length
                                           uint8_t* response) {
   std::memset(response, 0, kFrameBufferSize);
   uint8_t bytesRead = 0;
-  lastStatus_ = sendTransaction(selected_, payload, length, flag, response, &bytesRead);
+  lastStatus_ = sendTransaction(link_, selected_, payload, length, flag, response, &bytesRead);
   return lastStatus_;
 }
 
@@ -220,16 +220,16 @@ void UpdateSession::takeInfo(const uint8_t* response) {
                                                response[kInfoProtocolVersionOffset + 1] << 8);
   info.capabilityMask = response[kInfoCapabilityMaskOffset];
   bootInfo_ = info;
-  gListener->protocolVersion(info.protocolVersion, info.capabilityMask);
+  listener_.protocolVersion(info.protocolVersion, info.capabilityMask);
 }
 
 bool UpdateSession::negotiate() {
   const uint8_t capabilities = bootInfo_ ? bootInfo_->capabilityMask : 0;
-  if (gContext.protocolSelection != 0 && (capabilities & gContext.protocolSelection) == 0) {
+  if (protocolSelection_ != 0 && (capabilities & protocolSelection_) == 0) {
     return fail(UpdateOutcome::kProtocolMismatch, "Error: Protocol version mismatch\n");
   }
-  gContext.protocolSelection &= capabilities;
-  gContext.sessionState = StateSetProtocol;
+  protocolSelection_ &= capabilities;
+  cursor_.sessionState = StateSetProtocol;
   return true;
 }
 
@@ -243,16 +243,22 @@ bool UpdateSession::queryMode() {
   // The switch depends on the length byte alone, not on the marker and echo.
   if (response[kOffsetLength] > kGetInfoMinLengthForFlag &&
       response[kInfoApplicationFlagOffset] != 0) {
-    message("Swithing to bootloader...\n");
+    say("Swithing to bootloader...\n");
     const uint8_t enter[] = {CmdEnterBootloader};
     inBootloader_ = true;
-    gListener->switching();
+    listener_.switching();
     exchange(enter, sizeof enter, 0, response);
-    gContext.sessionState = StateWaitBootloader;
-    switchStartMs_ = hidPlatform().monotonicMilliseconds();
+    cursor_.sessionState = StateWaitBootloader;
+    switchStartMs_ = setup_.platform->monotonicMilliseconds();
     selectedPort_ = selected_->port;
     manager_->removeAllDevices();
     selected_ = nullptr;
+    // The bootloader may call itself by another serial number; where the
+    // system tells ports, it shows up on the port of the device switched.
+    DeviceFilter bootloaderFilter = setup_.filter;
+    bootloaderFilter.selectSerial.clear();
+    bootloaderFilter.selectPort = selectedPort_;
+    manager_->setFilter(bootloaderFilter);
     return true;
   }
 
@@ -264,7 +270,7 @@ bool UpdateSession::queryMode() {
 }
 
 bool UpdateSession::waitBootloader() {
-  message("Waiting bootloader...\n");
+  say("Waiting bootloader...\n");
   manager_->refreshDevices();
   HidDevice* bootloader = nullptr;
   if (!selectedPort_.empty()) {
@@ -280,43 +286,45 @@ bool UpdateSession::waitBootloader() {
   }
   if (bootloader != nullptr) {
     selected_ = bootloader;
-    selected_->protocolMask = gContext.protocolMask;
-    gContext.sessionState = StateCheckModel;
-    message("Bootloader Connected\n");
-    gListener->bootloaderConnected(*selected_);
+    selected_->protocolMask = image_.protocolMask;
+    cursor_.sessionState = StateCheckModel;
+    say("Bootloader Connected\n");
+    listener_.bootloaderConnected(*selected_);
   } else {
-    hidPlatform().sleepMilliseconds(kBootloaderPollMs);
+    setup_.platform->sleepMilliseconds(kBootloaderPollMs);
   }
   // Elapsed time on a monotonic clock: a clock step cannot stretch or end the wait.
-  const int64_t elapsedSeconds = (hidPlatform().monotonicMilliseconds() - switchStartMs_) / 1000;
+  const int64_t elapsedSeconds = (setup_.platform->monotonicMilliseconds() - switchStartMs_) / 1000;
   if (elapsedSeconds >= kSwitchTimeoutSeconds) {
     fail(UpdateOutcome::kSwitchTimeout, "Error: Switch to bootloader timeout\n");
     // The usual cause on a new machine: access was granted to the application
     // ids only, and the bootloader's node cannot be opened.
-    printHidPermissionHint(false);
+    printHidPermissionHint(listener_, manager_->permissionProblems(),
+                           setup_.platform->permissionAdvice(), false);
     return false;
   }
   return true;
 }
 
 bool UpdateSession::checkModel() {
-  clearTexts();
-  if (readFirmwareVersion(selected_, modelText_, versionText_) != kTransactionOk) {
+  char model[64] = {};
+  char version[64] = {};
+  if (readFirmwareVersion(link_, selected_, model, version) != kTransactionOk) {
     if (++versionFailures_ >= kBootloaderVersionAttempts) {
       return fail(UpdateOutcome::kBootloaderNotResponding, "Error: Bootloader not responding\n");
     }
     return true;
   }
   versionFailures_ = 0;
-  if (info_.model != modelText_) {
+  if (setup_.info->model != model) {
     return fail(UpdateOutcome::kWrongBootloaderModel, "Error: Incorrect bootloader model\n");
   }
-  gContext.sessionState = StateQueryBootloader;
+  cursor_.sessionState = StateQueryBootloader;
   return true;
 }
 
 bool UpdateSession::queryBootloader() {
-  message("Get bootloader protocol version...\n");
+  say("Get bootloader protocol version...\n");
   const uint8_t request[] = {CmdGetInfo};
   uint8_t response[kFrameBufferSize];
   if (exchange(request, sizeof request, 0, response) != kTransactionOk)
@@ -329,93 +337,96 @@ bool UpdateSession::queryBootloader() {
 }
 
 bool UpdateSession::setProtocol() {
-  const uint8_t request[] = {CmdSetProtocol, gContext.protocolSelection};
+  const uint8_t request[] = {CmdSetProtocol, protocolSelection_};
   uint8_t response[kFrameBufferSize];
   if (exchange(request, sizeof request, 0, response) != kTransactionOk ||
       !isWellFormedResponse(response, CmdSetProtocol) ||
       response[kSetProtocolResultOffset] != kCommandSucceeded) {
     return fail(UpdateOutcome::kSetProtocol, "Error: set procotol failed\n");
   }
-  gContext.sessionState = StateStartUpdate;
+  cursor_.sessionState = StateStartUpdate;
   return true;
 }
 
 bool UpdateSession::startUpdate() {
-  message("Start updating\n");
+  say("Start updating\n");
   const uint8_t request[] = {CmdStartUpdate};
   uint8_t response[kFrameBufferSize];
   if (exchange(request, sizeof request, 1, response) != kTransactionOk)
     return fail(UpdateOutcome::kStartUpdate, nullptr);
-  gContext.sessionState = StateWriteData;
-  message("Writing firmware data...\n");
+  cursor_.sessionState = StateWriteData;
+  say("Writing firmware data...\n");
   return true;
 }
 
 bool UpdateSession::writeData() {
-  const uint32_t left = gContext.imageLength - gContext.writeOffset;
-  gContext.retryCount = 0;
-  gContext.chunkLength = static_cast<uint8_t>(left <= kChunkSize ? left : kChunkSize);
+  const uint32_t left = image_.imageLength - cursor_.writeOffset;
+  cursor_.retryCount = 0;
+  cursor_.chunkLength = static_cast<uint8_t>(left <= kChunkSize ? left : kChunkSize);
 
   uint8_t request[1 + kChunkSize];
   request[0] = CmdWriteData;
-  std::memcpy(request + 1, gContext.imageData + gContext.writeOffset, gContext.chunkLength);
-  const uint8_t length = static_cast<uint8_t>(1 + gContext.chunkLength);
+  std::memcpy(request + 1, image_.imageData + cursor_.writeOffset, cursor_.chunkLength);
+  const uint8_t length = static_cast<uint8_t>(1 + cursor_.chunkLength);
   uint8_t response[kFrameBufferSize];
   // Only a missing answer resends the chunk; the answer itself is not examined.
   for (;;) {
+    link_.send = cursor_.retryCount + 1u;
     const TransactionStatus status = exchange(request, length, 1, response);
-    const uint8_t attempt = gContext.retryCount++;
+    link_.send = 1;
+    const uint8_t attempt = cursor_.retryCount++;
     if (status == kTransactionOk) break;
     if (stopRequested()) return false;
     if (attempt + 1u >= kMaxChunkSends) {
-      gLastResult.offset = gContext.writeOffset;
+      result_.offset = cursor_.writeOffset;
       return fail(UpdateOutcome::kWrite, nullptr);
     }
   }
 
-  gContext.writeOffset += gContext.chunkLength;
+  cursor_.writeOffset += cursor_.chunkLength;
+  listener_.written(cursor_.writeOffset, image_.imageLength);
   // 64-bit, so that images beyond 42,949,672 bytes still show the right value.
   const auto percent =
-      static_cast<uint8_t>(uint64_t{gContext.writeOffset} * 100 / gContext.imageLength);
+      static_cast<uint8_t>(uint64_t{cursor_.writeOffset} * 100 / image_.imageLength);
   if (percent != lastPercent_) {
     lastPercent_ = percent;
     if (percent == 100)
-      message("Process: %%%d\n", percent);
+      say("Process: %%%d\n", percent);
     else
-      message("Process: %%%d\r", percent);
-    gListener->progress(percent);
+      say("Process: %%%d\r", percent);
+    listener_.progress(percent);
   }
-  if (gContext.writeOffset >= gContext.imageLength) gContext.sessionState = StateVerify;
+  if (cursor_.writeOffset >= image_.imageLength) cursor_.sessionState = StateVerify;
   return true;
 }
 
 bool UpdateSession::verify() {
-  message("Verifying...\n");
+  say("Verifying...\n");
   uint8_t request[9];
-  const uint8_t length = buildVerifyPayload(gContext.imageCrc, gContext.checkWord, request);
+  const uint8_t length = buildVerifyPayload(image_.imageCrc, image_.checkWord, request);
   uint8_t response[kFrameBufferSize];
   if (exchange(request, length, 0, response) != kTransactionOk ||
       !isWellFormedResponse(response, CmdVerify) ||
       response[kVerifyResultOffset] != kCommandSucceeded) {
-    gListener->verified(false);
+    listener_.verified(false);
     return fail(UpdateOutcome::kVerify, "Verify failed\n");
   }
-  gListener->verified(true);
-  gContext.sessionState = StateFinish;
+  listener_.verified(true);
+  cursor_.sessionState = StateFinish;
   return true;
 }
 
 void UpdateSession::finish() {
-  message("Update completed\n");
+  say("Update completed\n");
   const uint8_t request[] = {CmdFinish};
   uint8_t response[kFrameBufferSize];
   exchange(request, sizeof request, 0, response);
 }
 
 bool UpdateSession::stopRequested() {
-  if (interruptSignal() == 0) return false;
+  if (setup_.stop == nullptr || !setup_.stop->requested()) return false;
   // A progress line waits for its carriage return to be overwritten.
-  if (lastPercent_ != 0 && lastPercent_ != 100) messageText("\n");
+  if (lastPercent_ != 0 && lastPercent_ != 100) sayText("\n");
   fail(UpdateOutcome::kInterrupted,
        inBootloader_ ? "Interrupted: the device waits in its bootloader; run the same command with "
                        "-bv and -bp (its bootloader ids) to finish the update\n"
@@ -430,7 +441,7 @@ std::string UpdateSession::silentReason(UpdateOutcome outcome) const {
   switch (outcome) {
     case UpdateOutcome::kGetInfo:
       std::snprintf(text, sizeof text, "Error: %s the information request (%s)",
-                    gContext.sessionState == StateQueryBootloader ? "the bootloader did not answer"
+                    cursor_.sessionState == StateQueryBootloader ? "the bootloader did not answer"
                                                                   : "no answer to",
                     why);
       break;
@@ -440,7 +451,7 @@ std::string UpdateSession::silentReason(UpdateOutcome outcome) const {
     case UpdateOutcome::kWrite:
       std::snprintf(text, sizeof text,
                     "Error: no answer to the write request at offset 0x%04X after %u sends (%s)",
-                    static_cast<unsigned>(gContext.writeOffset), kMaxChunkSends, why);
+                    static_cast<unsigned>(cursor_.writeOffset), kMaxChunkSends, why);
       break;
     default:
       std::snprintf(text, sizeof text, "Error: %s", updateOutcomeName(outcome));
@@ -450,48 +461,115 @@ std::string UpdateSession::silentReason(UpdateOutcome outcome) const {
 }
 
 bool UpdateSession::fail(UpdateOutcome outcome, const char* text) {
-  gLastResult.outcome = outcome;
-  gLastResult.state = gContext.sessionState;
+  result_.outcome = outcome;
+  result_.state = cursor_.sessionState;
   if (text != nullptr) {
-    messageText(text);
-    gLastResult.message = text;
+    sayText(text);
+    result_.message = text;
     return false;
   }
   // A failure the session names no message for: --verbose says why, on a
   // line of its own.
-  gLastResult.detail = silentReason(outcome);
-  if (gContext.verbose) {
-    if (lastPercent_ != 0 && lastPercent_ != 100) messageText("\n");
-    gLastResult.message = gLastResult.detail + "\n";
-    messageText(gLastResult.message.c_str());
+  result_.detail = silentReason(outcome);
+  if (setup_.verbose) {
+    if (lastPercent_ != 0 && lastPercent_ != 100) sayText("\n");
+    result_.message = result_.detail + "\n";
+    sayText(result_.message.c_str());
   }
   return false;
 }
 
 void UpdateSession::failureExit() {
-  gContext.releaseImage();
-  gContext.sessionState = StateIdle;
+  cursor_.sessionState = StateIdle;
   manager_.reset();
+}
+
+void UpdateSession::say(const char* format, ...) {
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  listener_.message(text);
 }
 
 }  // namespace
 
-void runUpdateSession(const ImageLoadedHook& afterLoad) {
-  gLastResult = UpdateResult{};
-  UpdateSession session(afterLoad);
-  session.run();
-  if (updateSucceeded()) gLastResult.state = StateFinish;
-  gListener->finished(gLastResult);
+UpdateResult runUpdateSession(const UpdateSetup& setup, SessionCursor& cursor) {
+  UpdateSession session(setup, cursor);
+  return session.run(nullptr);
 }
 
-void setSessionListener(SessionListener* listener) {
-  gListener = listener != nullptr ? listener : &gQuiet;
+UpdateResult runUpdateSession(const UpdateSetup& setup, SessionCursor& cursor,
+                              const SurveyedDevice& device) {
+  UpdateSession session(setup, cursor);
+  return session.run(&device);
 }
 
-bool updateSucceeded() {
-  return gContext.sessionState == StateFinish;
+void printImageLoadFailure(SessionListener& listener, ImageLoadResult result,
+                           TextEncoding encoding) {
+  // Two messages carry a full-width exclamation mark: GBK bytes A3 A1 for a
+  // GBK console, its UTF-8 form elsewhere.
+  const bool gbk = encoding == TextEncoding::kGbk;
+  switch (result) {
+    case kImageHexUnknownNvmType:
+      listener.message(gbk ? "Error:Unknown NVM type of hex file\xA3\xA1"
+                           : "Error:Unknown NVM type of hex file\xEF\xBC\x81");
+      break;
+    case kImageHexNoSectionInfo:
+      listener.message("Error: Get section information failed!");
+      break;
+    case kImageHexReadFailed:
+      listener.message(gbk ? "Error\xA3\xA1Reading hex file failed!"
+                           : "Error\xEF\xBC\x81Reading hex file failed!");
+      break;
+    default:
+      break;
+  }
 }
 
-const UpdateResult& lastUpdateResult() {
-  return gLastResult;
+bool loadUpdateImage(const std::string& path, TextEncoding encoding, FirmwareImage& image,
+                     FirmwareInfo& info, SessionListener& listener, UpdateResult* failure) {
+  image.imageLength = 0;
+  image.protocolSelection = 0;
+  ImageFormat format = ImageFormat::kRaw;
+  const ImageLoadResult loaded = loadFirmwareImage(image, info, path, &format);
+  if (format == ImageFormat::kContainerV2) listener.traceWord("parseV2FileHeader");
+  UpdateResult result;
+  if (loaded != kImageLoaded) {
+    printImageLoadFailure(listener, loaded, encoding);
+    result.outcome = UpdateOutcome::kInvalidFile;
+    result.message = "Error: The input file is not a valid firmware file!";
+  } else if (image.imageLength == 0) {
+    // An empty image has nothing to send, and its progress would divide by zero.
+    result.outcome = UpdateOutcome::kEmptyImage;
+    result.message = "Error: The firmware image is empty\n";
+  } else {
+    return true;
+  }
+  listener.message(result.message.c_str());
+  listener.finished(result);
+  if (failure != nullptr) *failure = result;
+  return false;
+}
+
+UpdateResult runFileUpdate(const std::string& path, TextEncoding encoding, FirmwareImage& image,
+                           FirmwareInfo& info, SessionCursor& cursor, UpdateSetup setup,
+                           const ImageLoadedHook& afterLoad) {
+  SessionListener quiet;
+  SessionListener& listener = setup.listener != nullptr ? *setup.listener : quiet;
+  UpdateResult result;
+  cursor.sessionState = StateIdle;
+  if (loadUpdateImage(path, encoding, image, info, listener, &result)) {
+    if (afterLoad) afterLoad(info);
+    setup.image = &image;
+    setup.info = &info;
+    result = runUpdateSession(setup, cursor);
+  }
+  if (!result.updated()) {
+    // The failure exit: the buffer the load made goes with it.
+    image.releaseImage();
+    cursor.sessionState = StateIdle;
+  }
+  return result;
 }

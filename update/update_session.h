@@ -1,15 +1,29 @@
-// The update mode: load the firmware file, pick the one device of the file's
+// The update: load the firmware file, pick the one device of the file's
 // model, switch it into its bootloader and stream the image to it.
+//
+// A session is a value: it is made from what it needs (the image, a device
+// filter, the platform, a listener, a stop request), owns its cursor and its
+// frame sequence, and returns how it ended. It touches nothing global, so any
+// number of sessions can run at once, one per thread, over one platform that
+// is safe to share between threads.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
+#include "hid/device_filter.h"
+#include "hid/hid_platform.h"
+#include "hid/transaction.h"
+#include "image/firmware_image.h"
 #include "image/firmware_info.h"
+#include "image/image_loader.h"
+#include "update/session_listener.h"
+#include "update/stop_request.h"
 #include "update/update_result.h"
 
-/// Values of gContext.sessionState.
+/// Values of SessionCursor::sessionState.
 enum SessionState : uint32_t {
   StateIdle = 0,  ///< no session running; also the value after a failure
   StateStart = 1,
@@ -24,6 +38,19 @@ enum SessionState : uint32_t {
   StateFinish = 10,  ///< kept after a completed update
 };
 
+/// Where a session stands.
+struct SessionCursor {
+  uint32_t sessionState = StateIdle;
+  /// The state loop runs while it is true.
+  bool sessionActive = false;
+  /// Offset in the image of the next chunk to write.
+  uint32_t writeOffset = 0;
+  /// Length of the chunk being written, 1 to 16.
+  uint8_t chunkLength = 0;
+  /// Sends of the current chunk so far, at most 6.
+  uint8_t retryCount = 0;
+};
+
 /// Image bytes carried by one CmdWriteData.
 constexpr uint32_t kChunkSize = 16;
 /// Sends of one chunk before the update gives up.
@@ -35,16 +62,73 @@ constexpr int64_t kSwitchTimeoutSeconds = 11;
 /// Consecutive failed version requests to the bootloader before giving up.
 constexpr uint32_t kBootloaderVersionAttempts = 10;
 
+/// What a session works with. Everything is borrowed and must outlive the
+/// session; nothing of it is changed, so sessions may share it.
+struct UpdateSetup {
+  /// The loaded image, not empty; read-only.
+  const FirmwareImage* image = nullptr;
+  /// What the file says of itself: its model selects the device.
+  const FirmwareInfo* info = nullptr;
+  /// The ids, and the port or serial of one device.
+  DeviceFilter filter;
+  HidPlatform* platform = nullptr;
+  /// Null: nobody listens.
+  SessionListener* listener = nullptr;
+  /// Told about every exchange; null: nobody.
+  ExchangeListener* exchanges = nullptr;
+  /// Null: the session runs to its end.
+  const StopRequest* stop = nullptr;
+  /// A failure without a message of its own says why, on a line of its own.
+  bool verbose = false;
+};
+
+/// A device a survey of several devices has already asked for its version,
+/// handed to the session that updates it. The session takes over the record
+/// (made by a CHidManager and released from it) and goes on with its frame
+/// sequence.
+struct SurveyedDevice {
+  HidDevice* device = nullptr;
+  uint8_t frameSequence = 1;
+  std::string model;
+  std::string version;
+};
+
+/// Runs one update: lists the devices of setup.filter, asks each for its
+/// version, picks the one of the file's model and updates it, saying its
+/// progress and any failure through the listener. cursor is the session's
+/// (left at StateFinish after a completed update, StateIdle after a failure).
+/// The image is never released here.
+UpdateResult runUpdateSession(const UpdateSetup& setup, SessionCursor& cursor);
+
+/// The same for a device already surveyed: no listing and no further version
+/// request; the session starts at its state loop. The device is closed and
+/// freed when the session ends.
+UpdateResult runUpdateSession(const UpdateSetup& setup, SessionCursor& cursor,
+                              const SurveyedDevice& device);
+
+/// How text with characters beyond ASCII is written to the console.
+enum class TextEncoding : uint8_t { kUtf8, kGbk };
+
+/// The message of a failed load (the Intel HEX reader's; nothing for the
+/// others), through listener, without a line feed.
+void printImageLoadFailure(SessionListener& listener, ImageLoadResult result,
+                           TextEncoding encoding);
+
+/// Loads path for an update, as the update's first step. On failure says the
+/// loader's message and "Error: The input file is not a valid firmware
+/// file!" (no line feed), or "Error: The firmware image is empty\n", fills
+/// *failure and returns false (a buffer the load left is not released). The
+/// version-2 header parse is traced through listener.traceWord.
+bool loadUpdateImage(const std::string& path, TextEncoding encoding, FirmwareImage& image,
+                     FirmwareInfo& info, SessionListener& listener, UpdateResult* failure);
+
 /// Called once the image is loaded, before any device is touched.
 using ImageLoadedHook = std::function<void(const FirmwareInfo&)>;
 
-/// Runs the whole update mode from gContext, printing progress and failures to
-/// standard error. Afterwards gContext.sessionState is StateFinish when the
-/// update completed and StateIdle when it failed (the image then released).
-void runUpdateSession(const ImageLoadedHook& afterLoad = nullptr);
-
-/// True when the last session completed.
-bool updateSucceeded();
-
-/// How the last session ended.
-const UpdateResult& lastUpdateResult();
+/// The whole update of one file, as the command line runs it: loads path
+/// into image (the caller's own record) and info, then runs a session with
+/// setup (whose image and info it sets). After a failure the image is
+/// released and cursor left at StateIdle.
+UpdateResult runFileUpdate(const std::string& path, TextEncoding encoding, FirmwareImage& image,
+                           FirmwareInfo& info, SessionCursor& cursor, UpdateSetup setup,
+                           const ImageLoadedHook& afterLoad = nullptr);

@@ -10,17 +10,16 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "app/message.h"
 #include "app/update_context.h"
 #include "image/crc32.h"
-#include "image/test_image_builders.h"
-#include "sim/sim_test_support.h"
 #include "sim/simulated_platform.h"
-#include "tests/reset_context.h"
+#include "tests/capture_listener.h"
+#include "tests/image_builders.h"
+#include "tests/sim_support.h"
 #include "update/commands.h"
-#include "update/interruption.h"
 
 namespace {
 
@@ -63,10 +62,10 @@ class BootloaderDenied : public SimulatedPlatform {
   }
 };
 
-// Raises SIGINT, as Ctrl-C does, at the first enumeration or the first sleep.
+// Asks to stop, as Ctrl-C does, at the first enumeration or the first sleep.
 class CtrlC : public SimulatedPlatform {
  public:
-  explicit CtrlC(bool duringSleep) : duringSleep_(duringSleep) {}
+  CtrlC(StopRequest& stop, bool duringSleep) : stop_(stop), duringSleep_(duringSleep) {}
   bool enumerateInterfaces(std::vector<std::string>* paths) override {
     if (!duringSleep_) once();
     return SimulatedPlatform::enumerateInterfaces(paths);
@@ -78,9 +77,10 @@ class CtrlC : public SimulatedPlatform {
 
  private:
   void once() {
-    if (!raised_) std::raise(SIGINT);
+    if (!raised_) stop_.request(SIGINT);
     raised_ = true;
   }
+  StopRequest& stop_;
   bool duringSleep_;
   bool raised_ = false;
 };
@@ -88,26 +88,16 @@ class CtrlC : public SimulatedPlatform {
 class UpdateSessionTest : public testing::Test {
  protected:
   void SetUp() override {
-    resetUpdateContext();
-    clearHidPermissionProblems();
     usePlatform(std::make_unique<SimulatedPlatform>());
-    configureScannerIds();
+    static_cast<DeviceFilter&>(context_) = scannerFilter();
     dir_ = std::filesystem::temp_directory_path() /
            ("tavrin_session_" + std::to_string(::getpid()) + "_" +
             testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(dir_);
   }
-  void TearDown() override {
-    setHidPlatform(nullptr);
-    clearHidPermissionProblems();
-    resetUpdateContext();
-    std::filesystem::remove_all(dir_);
-  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  void usePlatform(std::unique_ptr<SimulatedPlatform> platform) {
-    sim_ = std::move(platform);
-    setHidPlatform(sim_.get());
-  }
+  void usePlatform(std::unique_ptr<SimulatedPlatform> platform) { sim_ = std::move(platform); }
 
   DeviceModelConfig device(DeviceMode mode = kModeApplication, const std::string& model = kModel) {
     DeviceModelConfig c = scannerConfig(model, "1.2", mode);
@@ -122,14 +112,26 @@ class UpdateSessionTest : public testing::Test {
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()),
                static_cast<std::streamsize>(bytes.size()));
-    gContext.firmwarePath = path;
+    context_.firmwarePath = path;
   }
 
+  // The update as the command line runs it: the file, then a session.
   std::string run() {
-    MessageSink sink;
-    runUpdateSession();
-    return sink.err;
+    CaptureListener listener;
+    UpdateSetup setup;
+    setup.filter = context_;
+    setup.platform = sim_.get();
+    setup.listener = &listener;
+    setup.stop = &stop_;
+    setup.verbose = context_.verbose;
+    FirmwareInfo info;
+    result_ = runFileUpdate(context_.firmwarePath, TextEncoding::kUtf8, context_, info, context_,
+                            setup);
+    EXPECT_EQ(listener.result.outcome, result_.outcome);
+    return listener.err;
   }
+  bool updateSucceeded() const { return result_.updated(); }
+  const UpdateResult& lastUpdateResult() const { return result_; }
 
   // Command codes of the frames a device received, in order.
   std::vector<uint8_t> commands(size_t id) {
@@ -157,10 +159,13 @@ class UpdateSessionTest : public testing::Test {
   void expectFailedExit(const char* reason) {
     EXPECT_STREQ(updateOutcomeName(lastUpdateResult().outcome), reason);
     EXPECT_FALSE(updateSucceeded());
-    EXPECT_EQ(gContext.sessionState, StateIdle);
-    EXPECT_EQ(gContext.imageData, nullptr);
+    EXPECT_EQ(context_.sessionState, StateIdle);
+    EXPECT_EQ(context_.imageData, nullptr);
   }
 
+  UpdateContext context_;
+  UpdateResult result_;
+  StopRequest stop_;
   std::unique_ptr<SimulatedPlatform> sim_;
   std::filesystem::path dir_;
 };
@@ -186,8 +191,8 @@ TEST_F(UpdateSessionTest, UpdatesADeviceRunningItsApplicationFirmware) {
             "Verifying...\n"
             "Update completed\n");
   EXPECT_TRUE(updateSucceeded());
-  EXPECT_EQ(gContext.sessionState, StateFinish);
-  EXPECT_NE(gContext.imageData, nullptr);  // kept after success
+  EXPECT_EQ(context_.sessionState, StateFinish);
+  EXPECT_NE(context_.imageData, nullptr);  // kept after success
   EXPECT_EQ(commands(id), kFullUpdate);
   EXPECT_EQ(sim_->model(id).storedImage(), image);
   EXPECT_TRUE(sim_->model(id).finished());
@@ -278,7 +283,7 @@ TEST_F(UpdateSessionTest, ContainerNeedsBootloaderProtocolBit0) {
   config.capabilityMask = 0x02;
   size_t id = sim_->addDevice(config);
   std::string err = run();
-  EXPECT_EQ(err.substr(err.size() - 33), "Error: Protocol version mismatch\n");
+  EXPECT_TRUE(endsWith(err, "Error: Protocol version mismatch\n")) << err;
   expectFailedExit("protocol-mismatch");
   EXPECT_EQ(commands(id).back(), CmdGetInfo);
 }
@@ -373,7 +378,7 @@ TEST_F(UpdateSessionTest, TheOneDeviceOfTheFilesModelIsUpdatedAmongOthers) {
   size_t silent = sim_->addDevice(mute);
   size_t target = sim_->addDevice(device());
   std::string err = run();
-  EXPECT_EQ(err.substr(0, 60), "Deveice Firmware Version: 1.2\nDeveice Firmware Version: 1.2\n");
+  EXPECT_TRUE(startsWith(err, "Deveice Firmware Version: 1.2\nDeveice Firmware Version: 1.2\n")) << err;
   EXPECT_TRUE(updateSucceeded()) << err;
   EXPECT_EQ(commands(other), std::vector<uint8_t>{CmdReadVersion});
   EXPECT_EQ(commands(silent), std::vector<uint8_t>{CmdReadVersion});
@@ -388,7 +393,7 @@ TEST_F(UpdateSessionTest, VersionAnswerWithoutMarkerIsNoModel) {
   odd.faults.push_back({FaultKind::kWrongMarker, CmdReadVersion, 1, 0, 0});
   size_t other = sim_->addDevice(odd);
   std::string err = run();
-  EXPECT_EQ(err.substr(0, 57), "Deveice Firmware Version: 1.2\nDeveice Firmware Version: \n");
+  EXPECT_TRUE(startsWith(err, "Deveice Firmware Version: 1.2\nDeveice Firmware Version: \n")) << err;
   EXPECT_TRUE(updateSucceeded()) << err;
   EXPECT_EQ(commands(other), std::vector<uint8_t>{CmdReadVersion});
   EXPECT_EQ(sim_->model(target).storedImage(), rawImage(20));
@@ -400,13 +405,12 @@ TEST_F(UpdateSessionTest, BootloaderAnsweringWithoutMarkerFailsTheModelCheck) {
   odd.faults.push_back({FaultKind::kWrongMarker, CmdReadVersion, 2, 1, 0});
   sim_->addDevice(odd);
   std::string err = run();
-  EXPECT_EQ(err.substr(err.size() - 55),
-            "Bootloader Connected\nError: Incorrect bootloader model\n");
+  EXPECT_TRUE(endsWith(err, "Bootloader Connected\nError: Incorrect bootloader model\n")) << err;
   expectFailedExit("wrong-bootloader-model");
 }
 
 TEST_F(UpdateSessionTest, MissingFileIsNotAValidFirmwareFile) {
-  gContext.firmwarePath = (dir_ / "missing.bin").string();
+  context_.firmwarePath = (dir_ / "missing.bin").string();
   sim_->addDevice(device());
   EXPECT_EQ(run(), "Error: The input file is not a valid firmware file!");
   expectFailedExit("invalid-file");
@@ -445,19 +449,17 @@ TEST_P(FailureRowTest, TakesTheFailureExit) {
   fc.setUp(config);
   size_t id = sim_->addDevice(config);
   std::string err = run();
-  ASSERT_GE(err.size(), fc.tail.size());
-  EXPECT_EQ(err.substr(err.size() - fc.tail.size()), fc.tail);
+  EXPECT_TRUE(endsWith(err, fc.tail)) << err;
   expectFailedExit(fc.outcome);
   EXPECT_EQ(commands(id).back(), fc.lastCommand);
   EXPECT_EQ(lastUpdateResult().state, fc.state);
   // The message is what was printed last; empty for the silent rows.
-  const std::string& said = lastUpdateResult().message;
-  EXPECT_EQ(err.substr(err.size() - said.size()), said);
+  EXPECT_TRUE(endsWith(err, lastUpdateResult().message)) << err;
 }
 
 TEST_P(FailureRowTest, VerboseExplainsOnlyTheSilentOnes) {
   const FailureCase& fc = GetParam();
-  gContext.verbose = true;
+  context_.verbose = true;
   useFile("fw.bin", rawImage(40));
   DeviceModelConfig config = device();
   fc.setUp(config);
@@ -466,8 +468,7 @@ TEST_P(FailureRowTest, VerboseExplainsOnlyTheSilentOnes) {
   const std::string line = *fc.verbose == '\0' ? "" : std::string(fc.verbose) + "\n";
   // A progress line still open is ended first.
   const std::string tail = fc.tail + (line.empty() || fc.tail.back() == '\n' ? "" : "\n") + line;
-  ASSERT_GE(err.size(), tail.size());
-  EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
+  EXPECT_TRUE(endsWith(err, tail)) << err;
   EXPECT_EQ(lastUpdateResult().message.empty(), false);
 }
 
@@ -536,7 +537,7 @@ TEST_F(UpdateSessionTest, ChunkAnsweredOnItsSixthSendGoesThrough) {
   std::string err = run();
   EXPECT_TRUE(updateSucceeded()) << err;
   EXPECT_EQ(framesOf(id, CmdWriteData).size(), 3u + 5u);
-  EXPECT_EQ(gContext.retryCount, 1);  // the last chunk went through at once
+  EXPECT_EQ(context_.retryCount, 1);  // the last chunk went through at once
 }
 
 TEST_F(UpdateSessionTest, MalformedChunkAnswerIsNoReasonToResend) {
@@ -558,7 +559,7 @@ TEST_F(UpdateSessionTest, ABootloaderOnAnotherPortIsPassedOver) {
   size_t other = sim_->addDevice(device(kModeBootloader, "OTHER"), "", "1-1.3");
   std::string err = run();
   EXPECT_TRUE(updateSucceeded()) << err;
-  EXPECT_EQ(err.substr(0, 30), "Deveice Firmware Version: 1.2\n");
+  EXPECT_TRUE(startsWith(err, "Deveice Firmware Version: 1.2\n")) << err;
   EXPECT_EQ(sim_->model(id).storedImage(), rawImage(40));
   EXPECT_EQ(commands(other), std::vector<uint8_t>{CmdReadVersion});
 }
@@ -571,8 +572,7 @@ TEST_F(UpdateSessionTest, WithoutPortsTheNewestBootloaderIsTaken) {
   size_t id = sim_->addDevice(config);
   size_t other = sim_->addDevice(device(kModeBootloader, "OTHER"));
   std::string err = run();
-  EXPECT_EQ(err.substr(err.size() - 55),
-            "Bootloader Connected\nError: Incorrect bootloader model\n");
+  EXPECT_TRUE(endsWith(err, "Bootloader Connected\nError: Incorrect bootloader model\n")) << err;
   expectFailedExit("wrong-bootloader-model");
   EXPECT_EQ(commands(id).back(), CmdEnterBootloader);
   EXPECT_EQ(commands(other).back(), CmdReadVersion);
@@ -582,7 +582,7 @@ TEST_F(UpdateSessionTest, PortAndSerialChooseAmongDevicesOfTheFilesModel) {
   useFile("fw.bin", rawImage(20));
   size_t a = sim_->addDevice(device(), "", "1-1", "A1");
   size_t b = sim_->addDevice(device(), "", "1-2", "B2");
-  gContext.selectPort = "1-2";
+  context_.selectPort = "1-2";
   std::string err = run();
   EXPECT_TRUE(updateSucceeded()) << err;
   EXPECT_TRUE(commands(a).empty());  // not even asked its version
@@ -592,7 +592,7 @@ TEST_F(UpdateSessionTest, PortAndSerialChooseAmongDevicesOfTheFilesModel) {
 TEST_F(UpdateSessionTest, SerialThatNoDeviceHasFindsNone) {
   useFile("fw.bin", rawImage(20));
   size_t a = sim_->addDevice(device(), "", "1-1", "A1");
-  gContext.selectSerial = "ZZ";
+  context_.selectSerial = "ZZ";
   EXPECT_EQ(run(), "No specified VID/PID HID device detected!");
   expectFailedExit("no-device");
   EXPECT_TRUE(commands(a).empty());
@@ -630,8 +630,7 @@ TEST_F(UpdateSessionTest, BootloaderFirstSeenAt11SecondsStillTimesOut) {
   config.reenumerateDelayMs = 11000;
   sim_->addDevice(config);
   std::string err = run();
-  EXPECT_EQ(err.substr(err.size() - 57),
-            "Bootloader Connected\nError: Switch to bootloader timeout\n");
+  EXPECT_TRUE(endsWith(err, "Bootloader Connected\nError: Switch to bootloader timeout\n")) << err;
   expectFailedExit("switch-timeout");
 }
 
@@ -669,19 +668,17 @@ TEST_F(UpdateSessionTest, BootloaderWithoutPermissionIsNamed) {
 }
 
 TEST_F(UpdateSessionTest, CtrlCBeforeTheSwitchSaysNothingWasWritten) {
-  InterruptGuard guard;
-  usePlatform(std::make_unique<CtrlC>(false));
+  usePlatform(std::make_unique<CtrlC>(stop_, false));
   useFile("fw.bin", rawImage(40));
   size_t id = sim_->addDevice(device());
   EXPECT_EQ(run(), "Interrupted: nothing was written; the device still runs its firmware\n");
   expectFailedExit("interrupted");
-  EXPECT_EQ(interruptSignal(), SIGINT);
+  EXPECT_EQ(stop_.reason(), SIGINT);
   EXPECT_TRUE(commands(id).empty());
 }
 
 TEST_F(UpdateSessionTest, CtrlCAfterTheSwitchSaysTheDeviceWaitsInItsBootloader) {
-  InterruptGuard guard;
-  usePlatform(std::make_unique<CtrlC>(true));
+  usePlatform(std::make_unique<CtrlC>(stop_, true));
   useFile("fw.bin", rawImage(40));
   DeviceModelConfig config = device();
   config.reenumerateDelayMs = 2000;
@@ -700,9 +697,53 @@ TEST_F(UpdateSessionTest, FinishIsTheLastFrameAndNeedsNoAnswer) {
   config.faults.push_back(lost(CmdFinish, 1));
   size_t id = sim_->addDevice(config);
   std::string err = run();
-  EXPECT_EQ(err.substr(err.size() - 30), "Verifying...\nUpdate completed\n");
+  EXPECT_TRUE(endsWith(err, "Verifying...\nUpdate completed\n")) << err;
   EXPECT_TRUE(updateSucceeded());
   EXPECT_EQ(commands(id), kFullUpdate);
+}
+
+// Two sessions in one process, each on a thread and a device of its own over
+// one platform: each device receives exactly the frames a single update of it
+// alone receives, byte for byte, and stores the image.
+TEST_F(UpdateSessionTest, TwoSessionsAtOnceSendEachDeviceWhatASingleUpdateSends) {
+  const Bytes bytes = rawImage(4000);
+  useFile("fw.bin", bytes);
+  const size_t alone = sim_->addDevice(device(), "", "1-9");
+  ASSERT_TRUE(endsWith(run(), "Update completed\n"));
+  const std::vector<Report> single = sim_->frameLog(alone);
+
+  usePlatform(std::make_unique<SimulatedPlatform>());
+  const size_t ids[2] = {sim_->addDevice(device(), "", "1-1"), sim_->addDevice(device(), "", "1-2")};
+  FirmwareImage image;
+  FirmwareInfo info;
+  CaptureListener loading;
+  ASSERT_TRUE(loadUpdateImage(context_.firmwarePath, TextEncoding::kUtf8, image, info, loading,
+                              nullptr));
+  CaptureListener listeners[2];
+  UpdateResult results[2];
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 2; ++i) {
+    threads.emplace_back([&, i] {
+      UpdateSetup setup;
+      setup.image = &image;
+      setup.info = &info;
+      setup.filter = scannerFilter(i == 0 ? "1-1" : "1-2");
+      setup.platform = sim_.get();
+      setup.listener = &listeners[i];
+      SessionCursor cursor;
+      results[i] = runUpdateSession(setup, cursor);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_TRUE(results[i].updated()) << listeners[i].err;
+    EXPECT_EQ(results[i].port, i == 0 ? "1-1" : "1-2");
+    EXPECT_TRUE(sim_->frameLog(ids[i]) == single) << "device " << i;
+    EXPECT_EQ(sim_->model(ids[i]).storedImage(), bytes);
+    // The progress a station or a library follows: after every chunk.
+    ASSERT_EQ(listeners[i].offsets.size(), 250u);
+    EXPECT_EQ(listeners[i].offsets.back(), 4000u);
+  }
 }
 
 }  // namespace

@@ -1,29 +1,34 @@
-#include "update/interruption.h"
+#include "app/interruption.h"
 
 #include <csignal>
 
 namespace {
 
-volatile std::sig_atomic_t gSignal = 0;
+// The signal handler reaches the stop request through this; only the entry
+// point's guard sets it.
+StopRequest* volatile gStop = nullptr;
 
 using Handler = void (*)(int);
 Handler gPreviousInterrupt = SIG_DFL;
 Handler gPreviousTerminate = SIG_DFL;
 
 extern "C" void noteInterrupt(int signal) {
-  if (gSignal != 0) {
+  StopRequest* stop = gStop;
+  if (stop == nullptr || stop->requested()) {
     // The operator insists: end now, as the signal would have.
     std::signal(signal, SIG_DFL);
     std::raise(signal);
     return;
   }
-  gSignal = signal;
+  // (Windows' run-time resets the handler before calling it, so there the
+  // second signal ends the process without coming here.)
+  stop->request(signal);
 }
 
 }  // namespace
 
-InterruptGuard::InterruptGuard() {
-  gSignal = 0;
+InterruptGuard::InterruptGuard(StopRequest& stop) {
+  gStop = &stop;
   gPreviousInterrupt = std::signal(SIGINT, noteInterrupt);
   gPreviousTerminate = std::signal(SIGTERM, noteInterrupt);
 }
@@ -31,9 +36,5 @@ InterruptGuard::InterruptGuard() {
 InterruptGuard::~InterruptGuard() {
   std::signal(SIGINT, gPreviousInterrupt);
   std::signal(SIGTERM, gPreviousTerminate);
-  gSignal = 0;
-}
-
-int interruptSignal() {
-  return gSignal;
+  gStop = nullptr;
 }

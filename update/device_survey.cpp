@@ -1,0 +1,36 @@
+#include "update/device_survey.h"
+
+#include "update/commands.h"
+#include "update/permission_hint.h"
+#include "update/session_listener.h"
+
+bool listSurveyedDevices(CHidManager& manager, SessionListener& listener) {
+  manager.refreshDevices();
+  for (HidDevice* device = manager.firstDevice(); device != nullptr;
+       device = manager.nextDevice())
+    listener.deviceListed(*device);
+  if (manager.deviceCount() > 0) return true;
+  listener.message("No specified VID/PID HID device detected!");
+  printHidPermissionHint(listener, manager.permissionProblems(),
+                         manager.platform().permissionAdvice(), true);
+  return false;
+}
+
+DeviceAnswer askDeviceVersion(TransactionLink& link, HidDevice& device, uint8_t protocolMask,
+                              SessionListener& listener) {
+  device.protocolMask = protocolMask;
+  // Fresh buffers for every device: an answer without the marker leaves them
+  // alone and must not pass another device's model or version off as its own.
+  char model[64] = {};
+  char version[64] = {};
+  DeviceAnswer answer;
+  answer.status = readFirmwareVersion(link, &device, model, version);
+  if (answer.status == kTransactionOk) {
+    answer.model = model;
+    answer.version = version;
+    const std::string line = "Deveice Firmware Version: " + answer.version + "\n";
+    listener.message(line.c_str());
+  }
+  listener.versionAnswered(device, answer.status, answer.model, answer.version);
+  return answer;
+}
