@@ -100,10 +100,9 @@ TAVRIN_CLMUL_TARGET uint32_t crcByFolding(uint32_t crc, const uint8_t* data, uin
   return static_cast<uint32_t>(_mm_extract_epi32(_mm_xor_si128(x1, x2r), 1));
 }
 
+// The run-time's own record of the processor, read at once (no cache of ours).
 bool canFold() {
-  static const bool supported =
-      __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
-  return supported;
+  return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
 }
 #endif
 

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <string>
 
-#include "app/update_context.h"
 
 namespace {
 

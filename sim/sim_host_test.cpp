@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "sim/sim_options.h"
 
 namespace {
 
@@ -60,16 +59,32 @@ Report request(uint8_t seq, std::vector<uint8_t> payload, uint8_t flag = 0) {
   return f;
 }
 
-SimOptions oneDevice() {
-  SimOptions o;
-  o.devices.push_back(defaultSimDevice());
-  return o;
+// The devices a test presents; one by default, as the simulator tools start.
+struct Bench {
+  struct Device {
+    DeviceModelConfig model;
+    std::string name = "tavrin simulated device";
+  };
+  std::vector<Device> devices;
+};
+
+Bench oneDevice() {
+  Bench bench;
+  bench.devices.emplace_back();
+  DeviceModelConfig& m = bench.devices.back().model;
+  m.appVid = 0xABCD;
+  m.appPid = 0x1234;
+  m.bootVid = 0xABCD;
+  m.bootPid = 0x1000;
+  m.model = "TVR-100";
+  m.version = "1.0.0";
+  return bench;
 }
 
-// Presents every device of the options; true when all came up.
-bool startAll(SimHost& host, const SimOptions& options) {
+// Presents every device of the bench; true when all came up.
+bool startAll(SimHost& host, const Bench& bench) {
   bool all = true;
-  for (const SimDeviceOptions& device : options.devices)
+  for (const Bench::Device& device : bench.devices)
     all = host.present(host.addDevice(device.model, device.name)) && all;
   return all;
 }
@@ -77,7 +92,7 @@ bool startAll(SimHost& host, const SimOptions& options) {
 using Calls = std::vector<std::string>;
 
 TEST(SimHost, SwitchRestartsUnderBootloaderIdsAfterTheDelay) {
-  SimOptions o = oneDevice();
+  Bench o = oneDevice();
   o.devices[0].model.reenumerateDelayMs = 200;
   RecordingKernel k;
   SimHost host(k);
@@ -109,7 +124,7 @@ TEST(SimHost, SwitchRestartsUnderBootloaderIdsAfterTheDelay) {
 }
 
 TEST(SimHost, NeverReturningAndVanishingDevices) {
-  SimOptions o = oneDevice();
+  Bench o = oneDevice();
   o.devices[0].model.neverReturnAfterSwitch = true;
   RecordingKernel k;
   SimHost host(k);
@@ -122,7 +137,7 @@ TEST(SimHost, NeverReturningAndVanishingDevices) {
   host.advance(3600000000);
   EXPECT_TRUE(k.take().empty());
 
-  SimOptions v = oneDevice();
+  Bench v = oneDevice();
   v.devices[0].model.startMode = kModeBootloader;
   v.devices[0].model.vanishAfterDataFrames = 2;
   RecordingKernel k2;
@@ -162,7 +177,7 @@ TEST(SimHost, NeverReturningAndVanishingDevices) {
 }
 
 TEST(SimHost, LateAnswersKeepTheirOrderAndDieWithTheDevice) {
-  SimOptions o = oneDevice();
+  Bench o = oneDevice();
   o.devices[0].model.faults.push_back({FaultKind::kLateAnswer, 0x60, 1, 1, 1500});
   RecordingKernel k;
   SimHost host(k);
@@ -184,7 +199,7 @@ TEST(SimHost, LateAnswersKeepTheirOrderAndDieWithTheDevice) {
   Report again = request(3, {0x60});
   host.receive(0, again.data(), again.size(), 2000000);
   EXPECT_EQ(k.take(), Calls{"input 0 b1 seq=3 cmd=60"});  // only the first was late
-  SimOptions p = oneDevice();
+  Bench p = oneDevice();
   p.devices[0].model.faults.push_back({FaultKind::kLateAnswer, 0x61, 1, 1, 500});
   RecordingKernel k2;
   SimHost h2(k2);
@@ -200,7 +215,7 @@ TEST(SimHost, LateAnswersKeepTheirOrderAndDieWithTheDevice) {
 }
 
 TEST(SimHost, AnswersOnTheWireSurviveARestart) {
-  SimOptions o = oneDevice();
+  Bench o = oneDevice();
   RecordingKernel k;
   SimHost host(k);
   host.setAnswerLatencyUs(2000);
@@ -220,7 +235,7 @@ TEST(SimHost, AnswersOnTheWireSurviveARestart) {
 }
 
 TEST(SimHost, AnswersWaitForTheNextPoll) {
-  SimOptions o = oneDevice();
+  Bench o = oneDevice();
   RecordingKernel k;
   SimHost host(k);
   host.setAnswerLatencyUs(300);
@@ -242,7 +257,7 @@ TEST(SimHost, AnswersWaitForTheNextPoll) {
 }
 
 TEST(SimHost, FrameLogStatsAndImages) {
-  SimOptions o = oneDevice();
+  Bench o = oneDevice();
   o.devices[0].model.startMode = kModeBootloader;
   o.devices.push_back(o.devices[0]);
   std::string dir = ::testing::TempDir();
@@ -308,7 +323,7 @@ TEST(SimHost, FrameLogStatsAndImages) {
 }
 
 TEST(SimHost, StartFailsWhenTheKernelRefuses) {
-  SimOptions o = oneDevice();
+  Bench o = oneDevice();
   RecordingKernel k;
   k.refuseCreate = true;
   SimHost host(k);

@@ -5,13 +5,15 @@ checker=$1
 tree=$(mktemp -d)
 trap 'rm -rf "$tree"' EXIT
 mkdir -p "$tree"/{hid,image,update}
-printf '#include "app/message.h"\n#include "common/byte_reader.h"\n' >"$tree/image/ok.cpp"
+printf '#include "common/byte_reader.h"\n' >"$tree/image/ok.cpp"
+printf '#include "app/message.h"\n' >"$tree/update/planted.cpp"
 printf '#include "sim/simulated_platform.h"\n' >"$tree/update/anything_test.cpp"
 printf '#include <vector>\n\n#include "update/commands.h"\n' >"$tree/hid/planted.cpp"
 out=$("$checker" "$tree")
 status=$?
 expected='hid/planted.cpp:3: hid/ may not include update/commands.h
-1 include(s) against the layering rules (see scripts/check-includes)'
+update/planted.cpp:1: update/ may not include app/message.h
+2 include(s) against the layering rules (see scripts/check-includes)'
 [ $status -eq 1 ] && [ "$out" = "$expected" ] || { echo "got status $status:"; echo "$out"; exit 1; }
-rm "$tree/hid/planted.cpp"
+rm "$tree/hid/planted.cpp" "$tree/update/planted.cpp"
 "$checker" "$tree" >/dev/null || { echo "a clean tree failed"; exit 1; }

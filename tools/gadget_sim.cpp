@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <string>
 
-#include "sim/gadget_driver.h"
-#include "sim/sim_options.h"
+#include "tools/sim/gadget_driver.h"
+#include "tools/sim/sim_options.h"
 
 int main(int argc, char** argv) {
   SimOptions options;

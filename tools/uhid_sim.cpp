@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <string>
 
-#include "sim/sim_options.h"
-#include "sim/uhid_driver.h"
+#include "tools/sim/sim_options.h"
+#include "tools/sim/uhid_driver.h"
 
 int main(int argc, char** argv) {
   SimOptions options;

@@ -1,4 +1,4 @@
-#include "sim/uhid_driver.h"
+#include "tools/sim/uhid_driver.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "sim/serve_loop.h"
+#include "tools/sim/serve_loop.h"
 #include "sim/sim_host.h"
-#include "sim/sim_options.h"
-#include "sim/uhid_device.h"
+#include "tools/sim/sim_options.h"
+#include "tools/sim/uhid_device.h"
 
 /// Opens a fresh uhid node and returns its descriptor, or -1 with error set.
 using UhidNodeOpener = std::function<int(std::string& error)>;

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "sim/sim_host.h"
-#include "sim/sim_options.h"
+#include "tools/sim/sim_options.h"
 
 /// What the loop needs of a carrier of simulated devices.
 class ServedDevices {

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "sim/serve_loop.h"
+#include "tools/sim/serve_loop.h"
 #include "sim/sim_host.h"
-#include "sim/sim_options.h"
+#include "tools/sim/sim_options.h"
 
 /// Where the kernel's interfaces are, and how long the host side may take to
 /// notice a device come or go; tests point them into a tree of their own.

@@ -1,4 +1,4 @@
-#include "sim/uhid_device.h"
+#include "tools/sim/uhid_device.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "sim/gadget_driver.h"
+#include "tools/sim/gadget_driver.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,7 +13,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "sim/uhid_device.h"
+#include "tools/sim/uhid_device.h"
 
 namespace {
 

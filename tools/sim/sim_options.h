@@ -56,6 +56,9 @@ bool simSettingIsFlag(const std::string& key);
 /// True for every setting name, "config" included.
 bool simSettingIsKnown(const std::string& key);
 
+/// Every setting the transport's tool takes, "help" included.
+std::vector<std::string> simSettingNames(SimTransport transport);
+
 /// Applies every line of a settings file: "key = value" or "key value", "#"
 /// comments, blank lines. error names the line number.
 bool applySimSettingsText(const std::string& text, SimOptions& options, std::string& error);

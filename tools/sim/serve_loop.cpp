@@ -1,4 +1,4 @@
-#include "sim/serve_loop.h"
+#include "tools/sim/serve_loop.h"
 
 #include <signal.h>
 #include <sys/signalfd.h>

@@ -1,4 +1,4 @@
-#include "sim/uhid_device.h"
+#include "tools/sim/uhid_device.h"
 
 #include <dirent.h>
 #include <fcntl.h>

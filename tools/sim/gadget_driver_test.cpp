@@ -1,4 +1,4 @@
-#include "sim/gadget_driver.h"
+#include "tools/sim/gadget_driver.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/uhid_device.h"
+#include "tools/sim/uhid_device.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "sim/sim_options.h"
+#include "tools/sim/sim_options.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -78,42 +78,59 @@ SimDeviceOptions defaultSimDevice() {
   return d;
 }
 
+namespace {
+
+// Every setting, once: whether it takes a value and which tools know it.
+struct Setting {
+  const char* key;
+  bool flag;
+  bool uhid;
+  bool gadget;
+};
+
+constexpr Setting kSettings[] = {
+    {"app-vid", false, true, true},          {"app-pid", false, true, true},
+    {"boot-vid", false, true, true},         {"boot-pid", false, true, true},
+    {"model", false, true, true},            {"version", false, true, true},
+    {"name", false, true, true},             {"port", false, true, true},
+    {"serial", false, true, true},           {"no-out-endpoint", true, false, true},
+    {"keyboard-collection", false, true, false},
+    {"start-mode", false, true, true},       {"protocol-version", false, true, true},
+    {"capability-mask", false, true, true},  {"set-protocol-result", false, true, true},
+    {"verify", false, true, true},           {"switch-delay-ms", false, true, true},
+    {"never-return", true, true, true},      {"vanish-after-writes", false, true, true},
+    {"stall-after-writes", false, true, true},
+    {"fault", false, true, true},            {"next-device", true, true, true},
+    {"config", false, true, true},           {"frame-log", false, true, true},
+    {"image-out", false, true, true},        {"ready-file", false, true, true},
+    {"stats-file", false, true, true},       {"lifetime", false, true, true},
+    {"answer-delay-ms", false, true, true},  {"interval-ms", false, true, true},
+    {"verbose", true, true, true},           {"help", true, true, true},
+};
+
+const Setting* findSetting(const std::string& key) {
+  for (const Setting& setting : kSettings)
+    if (key == setting.key) return &setting;
+  return nullptr;
+}
+
+}  // namespace
+
 bool simSettingIsFlag(const std::string& key) {
-  return key == "never-return" || key == "next-device" || key == "no-out-endpoint" ||
-         key == "verbose" || key == "help";
+  const Setting* setting = findSetting(key);
+  return setting != nullptr && setting->flag;
 }
 
 bool simSettingIsKnown(const std::string& key) {
-  static const char* const kValued[] = {"frame-log",
-                                        "image-out",
-                                        "ready-file",
-                                        "stats-file",
-                                        "lifetime",
-                                        "app-vid",
-                                        "app-pid",
-                                        "boot-vid",
-                                        "boot-pid",
-                                        "model",
-                                        "version",
-                                        "name",
-                                        "port",
-                                        "serial",
-                                        "answer-delay-ms",
-                                        "keyboard-collection",
-                                        "interval-ms",
-                                        "start-mode",
-                                        "protocol-version",
-                                        "capability-mask",
-                                        "set-protocol-result",
-                                        "verify",
-                                        "switch-delay-ms",
-                                        "vanish-after-writes",
-                                        "stall-after-writes",
-                                        "fault",
-                                        "config"};
-  for (const char* k : kValued)
-    if (key == k) return true;
-  return simSettingIsFlag(key);
+  return findSetting(key) != nullptr;
+}
+
+std::vector<std::string> simSettingNames(SimTransport transport) {
+  std::vector<std::string> names;
+  for (const Setting& setting : kSettings)
+    if (transport == SimTransport::kGadget ? setting.gadget : setting.uhid)
+      names.push_back(setting.key);
+  return names;
 }
 
 bool parseSimFault(const std::string& text, DeviceFault& fault, std::string& error) {
