@@ -152,4 +152,56 @@ TEST_F(TavrinProcessTest, CtrlCStopsEveryDeviceOfAnAllUpdate) {
         << tavrin.output();
 }
 
+// The same stop, signalled to the --all process alone (a supervisor's kill):
+// every device is stopped at its safe point, once.
+TEST_F(TavrinProcessTest, AStopSentToTheAllProcessAloneStopsEveryDeviceOnce) {
+  for (int signal : {SIGINT, SIGTERM}) {
+    std::vector<std::string> args = update("2");
+    args.insert(args.begin(), {"--simulate=2", "--all"});
+    ChildProcess tavrin(args);
+    ASSERT_TRUE(tavrin.readUntil("[sim-1] Writing firmware data...\n"));
+    ASSERT_TRUE(tavrin.readUntil("[sim-0] Writing firmware data...\n"));
+    if (signal == SIGINT)
+      tavrin.signal(signal);
+    else
+      tavrin.signalGroup(signal);  // the group: still one request, not two
+    const int status = tavrin.finish();
+    ASSERT_TRUE(WIFEXITED(status)) << tavrin.output();
+    EXPECT_EQ(WEXITSTATUS(status), 128 + signal) << tavrin.output();
+    EXPECT_EQ(tavrin.output().find("Update completed"), std::string::npos) << tavrin.output();
+    for (const char* port : {"sim-0", "sim-1"}) {
+      const std::string line = std::string("[") + port + "] " + kWaitsInBootloader;
+      const size_t at = tavrin.output().find(line);
+      EXPECT_NE(at, std::string::npos) << tavrin.output();
+      EXPECT_EQ(tavrin.output().find(line, at + 1), std::string::npos) << tavrin.output();
+    }
+  }
+}
+
+// What --all writes to standard output is data: the table, or JSON lines
+// that end with a result line even when no session ran.
+TEST_F(TavrinProcessTest, AllWritesOnlyItsTableOrJsonLines) {
+  const std::string v2 = std::string(TAVRIN_SOURCE_DIR) + "/examples/demo_v2.qfw";
+  const std::vector<std::string> ids = {"-dv", "abcd", "-dp", "1234", "-bv", "abcd", "-bp", "1000"};
+  auto stdoutOf = [&](std::vector<std::string> args) {
+    args.insert(args.end(), ids.begin(), ids.end());
+    ChildProcess tavrin(args, -1, true);
+    EXPECT_NE(tavrin.finish(), -1);
+    return tavrin.output();
+  };
+  EXPECT_EQ(stdoutOf({"--simulate=2", "--all", "-f", v2}).rfind("PORT ", 0), 0u);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--json", "--simulate=2", "--all", "-f", v2},
+        std::vector<std::string>{"--json", "--all", "-f", image_ + ".missing"},
+        std::vector<std::string>{"--json", "--all", "-f", image_, "--port", "no-such-port"}}) {
+    const std::string out = stdoutOf(args);
+    ASSERT_FALSE(out.empty()) << args[2];
+    size_t start = 0;
+    for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
+      EXPECT_EQ(out[start], '{') << out;
+    EXPECT_EQ(start, out.size()) << out;
+    EXPECT_NE(out.rfind("\"event\":\"result\""), std::string::npos) << out;
+  }
+}
+
 }  // namespace

@@ -18,8 +18,10 @@ extern char** environ;
 class ChildProcess {
  public:
   /// Starts TAVRIN_BINARY with args. With outputFd >= 0 both streams go there
-  /// instead of to the pipe. Signal dispositions are reset to their defaults.
-  explicit ChildProcess(const std::vector<std::string>& args, int outputFd = -1) {
+  /// instead of to the pipe; with discardErrors standard error goes to the
+  /// null device. Signal dispositions are reset to their defaults.
+  explicit ChildProcess(const std::vector<std::string>& args, int outputFd = -1,
+                        bool discardErrors = false) {
     int pipeFds[2] = {-1, -1};
     if (outputFd < 0) {
       if (::pipe2(pipeFds, O_CLOEXEC) != 0) return;
@@ -29,7 +31,10 @@ class ChildProcess {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, outputFd, 1);
-    posix_spawn_file_actions_adddup2(&actions, outputFd, 2);
+    if (discardErrors)
+      posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    else
+      posix_spawn_file_actions_adddup2(&actions, outputFd, 2);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t all;

@@ -21,6 +21,7 @@
 #include "image/image_loader.h"
 #include "update/session_listener.h"
 #include "update/stop_request.h"
+#include "update/update_image.h"
 #include "update/update_result.h"
 
 /// Values of SessionCursor::sessionState.
@@ -105,22 +106,6 @@ UpdateResult runUpdateSession(const UpdateSetup& setup, SessionCursor& cursor);
 /// freed when the session ends.
 UpdateResult runUpdateSession(const UpdateSetup& setup, SessionCursor& cursor,
                               const SurveyedDevice& device);
-
-/// How text with characters beyond ASCII is written to the console.
-enum class TextEncoding : uint8_t { kUtf8, kGbk };
-
-/// The message of a failed load (the Intel HEX reader's; nothing for the
-/// others), through listener, without a line feed.
-void printImageLoadFailure(SessionListener& listener, ImageLoadResult result,
-                           TextEncoding encoding);
-
-/// Loads path for an update, as the update's first step. On failure says the
-/// loader's message and "Error: The input file is not a valid firmware
-/// file!" (no line feed), or "Error: The firmware image is empty\n", fills
-/// *failure and returns false (a buffer the load left is not released). The
-/// version-2 header parse is traced through listener.traceWord.
-bool loadUpdateImage(const std::string& path, TextEncoding encoding, FirmwareImage& image,
-                     FirmwareInfo& info, SessionListener& listener, UpdateResult* failure);
 
 /// Called once the image is loaded, before any device is touched.
 using ImageLoadedHook = std::function<void(const FirmwareInfo&)>;
