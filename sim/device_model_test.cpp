@@ -8,18 +8,12 @@
 #include "hid/transaction.h"
 #include "update/commands.h"
 
+#include "tests/sim_support.h"
+
 namespace {
 
 DeviceModelConfig bootConfig() {
-  DeviceModelConfig config;
-  config.appVid = 0xABCD;
-  config.appPid = 0x1234;
-  config.bootVid = 0xABCD;
-  config.bootPid = 0x1000;
-  config.model = "QS-100";
-  config.version = "V1";
-  config.startMode = kModeBootloader;
-  return config;
+  return scannerConfig("QS-100", "V1", kModeBootloader);
 }
 
 DeviceReply send(DeviceModel& device, std::vector<uint8_t> payload, uint8_t flag = 0,

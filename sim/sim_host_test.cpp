@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/sim_support.h"
 
 namespace {
 
@@ -70,14 +71,7 @@ struct Bench {
 
 Bench oneDevice() {
   Bench bench;
-  bench.devices.emplace_back();
-  DeviceModelConfig& m = bench.devices.back().model;
-  m.appVid = 0xABCD;
-  m.appPid = 0x1234;
-  m.bootVid = 0xABCD;
-  m.bootPid = 0x1000;
-  m.model = "TVR-100";
-  m.version = "1.0.0";
+  bench.devices.push_back({scannerConfig("TVR-100", "1.0.0")});
   return bench;
 }
 
