@@ -6,9 +6,8 @@
 #include <vector>
 
 #include "hid/transaction.h"
-#include "update/commands.h"
-
 #include "tests/sim_support.h"
+#include "update/commands.h"
 
 namespace {
 
