@@ -27,7 +27,7 @@ _apt_lock_holder() {
 }
 
 # Copies apt-get's output into the log $1 and says once when apt starts
-# waiting for a lock and when it goes on.
+# waiting for a lock and when it goes on (after $_apt_started, in $SECONDS).
 _apt_watch() {
   local log=$1 line waiting_since=""
   while IFS= read -r line; do
@@ -42,7 +42,7 @@ _apt_watch() {
       "E: "*) ;;
       *)
         if [ -n "$waiting_since" ] && [ "$waiting_since" != done ]; then
-          packages_note "the package manager is free after $((SECONDS - waiting_since)) s"
+          packages_note "the package manager is free after $((SECONDS - _apt_started)) s; going on"
           waiting_since=done
         fi ;;
     esac
@@ -54,7 +54,7 @@ apt_get() {
   local - # the options set here end with the function
   set +e
   local wait=${TAVRIN_APT_WAIT:-600}
-  local deadline=$((SECONDS + wait)) as_root=(env) left status noted=""
+  local _apt_started=$SECONDS deadline=$((SECONDS + wait)) as_root=(env) left status noted=""
   if [ "$(id -u)" != 0 ]; then
     if ! command -v sudo >/dev/null; then
       packages_note "apt-get $* needs root, and there is no sudo: run it as root"
