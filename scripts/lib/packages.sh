@@ -109,7 +109,7 @@ ensure_packages() {
   apt_get install -y --no-install-recommends "${missing[@]}" && return 0
   # Package lists that are missing or stale know no such package, or a version
   # the archive no longer has.
-  packages_note "apt-get install failed; updating the package lists and trying again"
+  packages_note "apt-get install failed (package lists missing or stale?); updating them and trying again"
   if apt_get update && apt_get install -y --no-install-recommends "${missing[@]}"; then
     return 0
   fi
