@@ -45,7 +45,7 @@ Dir::Etc::SourceList "$t/sources.list";
 Dir::Etc::SourceParts "$t/parts";
 EOF
   export APT_CONFIG=$t/apt.conf
-  script_name=test
+  script_name=packages_test
   . "$root/scripts/lib/packages.sh"
   installed=$(dpkg-query -W -f='${Package}\n' dpkg)  # always there: installing it again changes nothing
 

@@ -29,21 +29,21 @@ _apt_lock_holder() {
 # Copies apt-get's output into the log $1 and says once when apt starts
 # waiting for a lock and when it goes on (after $_apt_started, in $SECONDS).
 _apt_watch() {
-  local log=$1 line waiting_since=""
+  local log=$1 line waiting=""
   while IFS= read -r line; do
     printf '%s\n' "$line" >>"$log"
     case $line in
       "Waiting for cache lock"*)
-        if [ -z "$waiting_since" ]; then
-          waiting_since=$SECONDS
+        if [ -z "$waiting" ]; then
+          waiting=yes
           packages_note "waiting for another apt-get or dpkg to finish: $(_apt_lock_holder "$line")" \
                         "(at most ${TAVRIN_APT_WAIT:-600} s)"
         fi ;;
       "E: "*) ;;
       *)
-        if [ -n "$waiting_since" ] && [ "$waiting_since" != done ]; then
+        if [ -n "$waiting" ] && [ "$waiting" != over ]; then
           packages_note "the package manager is free after $((SECONDS - _apt_started)) s; going on"
-          waiting_since=done
+          waiting=over
         fi ;;
     esac
   done
