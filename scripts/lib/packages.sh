@@ -5,6 +5,7 @@
 #   ensure_packages PKG...   installs those of PKG... that dpkg does not have
 #   apt_get ARGS...          apt-get as root, waiting for the package manager
 #   apt_failure              the error lines of the last apt_get that failed
+#                            (APT_LOCKED is set when it gave up waiting)
 #
 # While another apt-get or dpkg runs (a second terminal, an unattended upgrade
 # on a machine just booted) it holds the package manager's locks; apt_get
@@ -49,10 +50,10 @@ _apt_watch() {
   done
 }
 
-APT_LOG=""
+APT_LOG="" APT_LOCKED=""
 apt_get() {
   local - # the options set here end with the function
-  set +e
+  set +e +o pipefail
   local wait=${TAVRIN_APT_WAIT:-600}
   local _apt_started=$SECONDS deadline=$((SECONDS + wait)) as_root=(env) left status noted=""
   if [ "$(id -u)" != 0 ]; then
@@ -64,6 +65,7 @@ apt_get() {
   fi
   [ -z "$APT_LOG" ] || rm -f "$APT_LOG"
   APT_LOG=$(mktemp "${TMPDIR:-/tmp}/tavrin-apt.XXXXXX") || return 1
+  APT_LOCKED=""
   while :; do
     : >"$APT_LOG"
     left=$((deadline - SECONDS))
@@ -77,6 +79,7 @@ apt_get() {
       grep -qE '^E: (Could not get lock|Unable to lock|Unable to acquire the dpkg frontend lock)' || break
     if [ "$SECONDS" -ge "$deadline" ]; then
       packages_note "gave up waiting for the package manager after $wait s (TAVRIN_APT_WAIT)"
+      APT_LOCKED=1
       break
     fi
     if [ -z "$noted" ]; then
@@ -107,6 +110,7 @@ ensure_packages() {
   [ ${#missing[@]} -gt 0 ] || return 0
   packages_note "installing ${missing[*]} from the Debian archive"
   apt_get install -y --no-install-recommends "${missing[@]}" && return 0
+  [ -z "$APT_LOCKED" ] || { packages_note "cannot install ${missing[*]}"; return 1; }
   # Package lists that are missing or stale know no such package, or a version
   # the archive no longer has.
   packages_note "apt-get install failed (package lists missing or stale?); updating them and trying again"
