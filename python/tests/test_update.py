@@ -1,6 +1,7 @@
 # update() and update_all() against in-process simulated devices: the result,
 # the progress in order, the messages of the command line, and every failure
 # reason through the simulator's faults.
+import json
 import subprocess
 
 import pytest
@@ -156,3 +157,22 @@ def test_update_all_of_a_simulated_bench(demo):
     with pytest.raises(tavrin.UpdateError) as caught:
         tavrin.update_all(demo, app=APP, boot=BOOT, simulate=tavrin.Simulation())
     assert caught.value.reason == "no-device"
+
+
+@pytest.mark.parametrize("name,devices", [("demo.bin", "1"), ("empty.bin", "1"),
+                                          ("demo_v2.qfw", "2"), ("not-there.bin", "1")])
+def test_results_are_the_json_outputs(name, devices):
+    path = EXAMPLES / name
+    command = [str(BUILD / "tavrin"), f"--simulate={devices}", "--json", "-f", str(path),
+               "-dv", "abcd", "-dp", "1234", "-bv", "abcd", "-bp", "1000"]
+    cli = subprocess.run(command, capture_output=True, timeout=60)
+    fields = json.loads(cli.stdout.decode().splitlines()[-1])
+    assert fields["event"] == "result"
+    try:
+        result = tavrin.update(path, app=APP, boot=BOOT, simulate=int(devices))
+    except tavrin.UpdateError as error:
+        result = error.result
+    assert (result.ok, result.reason, result.state, result.message) == (
+        fields["ok"], fields["reason"], fields["state"], fields["message"])
+    assert (result.detail, result.port, result.serial, result.version_before) == (
+        fields.get("detail", ""), fields["port"], fields["serial"], fields["version-before"])
