@@ -1,19 +1,7 @@
-# The tavrin module of this source tree over the libtavrin of a build
-# (TAVRIN_BUILD, default build/), and the files and ids the tests share.
-import os
-import sys
-from pathlib import Path
-
+# Fixtures of the tests of the tavrin module (the paths: testbed.py).
 import pytest
 
-ROOT = Path(__file__).resolve().parents[2]
-BUILD = Path(os.environ.get("TAVRIN_BUILD", ROOT / "build")).resolve()
-os.environ.setdefault("TAVRIN_LIBRARY", str(BUILD / "lib" / "libtavrin.so.0"))
-sys.path.insert(0, str(ROOT / "python"))
-
-APP = (0xABCD, 0x1234)
-BOOT = (0xABCD, 0x1000)
-EXAMPLES = ROOT / "examples"
+from testbed import EXAMPLES
 
 
 @pytest.fixture

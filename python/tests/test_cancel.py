@@ -9,7 +9,7 @@ import time
 import pytest
 import tavrin
 
-from conftest import APP, BOOT
+from testbed import APP, BOOT
 
 IN_BOOTLOADER = ("Interrupted: the device waits in its bootloader; run the same command with "
                  "-bv and -bp (its bootloader ids) to finish the update\n")

@@ -5,7 +5,7 @@ import hashlib
 import pytest
 import tavrin
 
-from conftest import APP, BOOT, EXAMPLES
+from testbed import APP, BOOT, EXAMPLES
 
 
 def test_version_matches_the_header():

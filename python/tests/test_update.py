@@ -7,7 +7,7 @@ import subprocess
 import pytest
 import tavrin
 
-from conftest import APP, BOOT, BUILD, EXAMPLES
+from testbed import APP, BOOT, BUILD, EXAMPLES
 
 STATE_ORDER = ["start", "query-mode", "wait-bootloader", "check-model", "query-bootloader",
                "set-protocol", "start-update", "write-data", "verify", "finish"]
