@@ -118,7 +118,8 @@ TAVRIN_API int tavrin_sim_set_latency(tavrin_platform* platform, uint32_t ms);
 /** Copies the image bytes device id has taken since its last start of an
  *  update into buffer (at most size bytes; buffer may be NULL with size 0)
  *  and returns their count, or a negative tavrin_status. *finished (when not
- *  NULL) is set to 1 once the device was told the update is complete. */
+ *  NULL) is set to 1 once the device was told the update is complete. Not
+ *  while an update runs on the platform. */
 TAVRIN_API long tavrin_sim_stored_image(tavrin_platform* platform, int id, uint8_t* buffer,
                                         size_t size, int* finished);
 
