@@ -11,20 +11,6 @@
 
 namespace {
 
-const char* formatName(ImageFormat format) {
-  switch (format) {
-    case ImageFormat::kIntelHex:
-      return "intel-hex";
-    case ImageFormat::kContainerV1:
-      return "container-v1";
-    case ImageFormat::kContainerV2:
-      return "container-v2";
-    case ImageFormat::kRaw:
-      break;
-  }
-  return "raw";
-}
-
 bool writeImage(const FirmwareImage& image, const char* path) {
   std::FILE* file = openFile(path, "wb");
   if (file == nullptr) return false;
@@ -85,12 +71,12 @@ int runInspect(const std::string& path, const char* imageOutPath, RunReport& rep
   const std::string length = std::to_string(image.imageLength);
   const std::string selection = std::to_string(image.protocolSelection);
   report.log("", "inspect %s: %s, %s bytes, image-crc %s, check-word %s", path.c_str(),
-                  formatName(format), length.c_str(), crc, check);
+                  imageFormatName(format), length.c_str(), crc, check);
   std::string text;
   if (report.json())
     text = JsonLine()
                  .add("event", "inspect")
-                 .add("format", formatName(format))
+                 .add("format", imageFormatName(format))
                  .add("length", int64_t{image.imageLength})
                  .add("image-crc", crc)
                  .add("check-word", check)
@@ -101,7 +87,7 @@ int runInspect(const std::string& path, const char* imageOutPath, RunReport& rep
                  .text() +
              "\n";
   else
-    text = std::string("format: ") + formatName(format) + "\nlength: " + length +
+    text = std::string("format: ") + imageFormatName(format) + "\nlength: " + length +
              "\nimage-crc: " + crc + "\ncheck-word: " + check + "\nprotocol-mask: " + mask +
              "\nprotocol-selection: " + selection + "\nmodel: " + escapeInspectText(info.model) +
              "\nversion: " + escapeInspectText(info.version) + "\n";

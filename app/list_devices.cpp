@@ -10,20 +10,10 @@
 #include "app/run_report.h"
 #include "hid/hid_device.h"
 #include "hid/hid_platform.h"
+#include "hid/interface_list.h"
 #include "update/permission_hint.h"
 
 namespace {
-
-const char* modeName(DeviceMode mode) {
-  switch (mode) {
-    case kModeApplication:
-      return "application";
-    case kModeBootloader:
-      return "bootloader";
-    default:
-      return "-";
-  }
-}
 
 // A value in key=value form: escaped, a blank included, "-" when empty.
 std::string listedValue(const std::string& text) {
@@ -37,15 +27,11 @@ std::string listedValue(const std::string& text) {
 
 int listDevices(const DeviceIds& ids, HidPlatform& platform, RunReport& report) {
   std::vector<std::string> denied;
-  std::vector<std::string> paths;
-  if (!platform.enumerateInterfaces(&paths)) paths.clear();
   int printed = 0;
   bool delivered = true;
-  for (const std::string& path : paths) {
-    HidInterfaceInfo info;
-    if (!platform.describe(path, &info)) continue;
-    if (info.usagePage != kTavrinUsagePage || info.usage != kTavrinUsage) continue;
-    DeviceMode mode = matchDeviceMode(ids, info.vendorId, info.productId, info.usagePage, info.usage);
+  for (const ListedInterface& entry : listInterfacesOfKind(ids, platform)) {
+    const HidInterfaceInfo& info = entry.info;
+    const char* mode = deviceModeName(entry.mode);
     // The device names itself: its text must not reach the terminal raw.
     std::string product =
         info.product.empty() ? "" : " \"" + escapeInspectText(info.product) + "\"";
@@ -54,18 +40,16 @@ int listDevices(const DeviceIds& ids, HidPlatform& platform, RunReport& report) 
     // (--port, --serial); "-" when the system does not say.
     const std::string port = listedValue(info.port);
     const std::string serial = listedValue(info.serial);
-    report.interfaceListed(info, modeName(mode));
+    report.interfaceListed(info, mode);
     if (!report.json())
       delivered = output("%s %04x:%04x%s %s port=%s serial=%s\n", info.node.c_str(),
-                         info.vendorId, info.productId, product.c_str(), modeName(mode),
-                         port.c_str(), serial.c_str()) &&
+                         info.vendorId, info.productId, product.c_str(), mode, port.c_str(),
+                         serial.c_str()) &&
                   delivered;
     ++printed;
-    // Listing needs no open; check it anyway so the operator learns now that
-    // an update would be refused.
-    HidOpenError error = kHidOpenOk;
-    if (!platform.open(path, kHidOpenToIdentify, &error) && error == kHidOpenDenied &&
-        std::find(denied.begin(), denied.end(), info.node) == denied.end())
+    // Listing needs no open; the check was made anyway so the operator
+    // learns now that an update would be refused.
+    if (entry.denied && std::find(denied.begin(), denied.end(), info.node) == denied.end())
       denied.push_back(info.node);
   }
   if (printed == 0) {

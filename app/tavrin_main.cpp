@@ -14,9 +14,9 @@
 #include "app/message.h"
 #include "app/read_versions.h"
 #include "app/run_report.h"
-#include "app/simulation.h"
 #include "app/udev.h"
 #include "app/update_context.h"
+#include "sim/simulated_bench.h"
 #include "sim/simulated_platform.h"
 #include "update/update_session.h"
 

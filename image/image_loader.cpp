@@ -77,3 +77,17 @@ ImageLoadResult loadFirmwareImage(FirmwareImage& image, FirmwareInfo& info, std:
   finishPlainImage(image, info, length);
   return kImageLoaded;
 }
+
+const char* imageFormatName(ImageFormat format) {
+  switch (format) {
+    case ImageFormat::kIntelHex:
+      return "intel-hex";
+    case ImageFormat::kContainerV1:
+      return "container-v1";
+    case ImageFormat::kContainerV2:
+      return "container-v2";
+    case ImageFormat::kRaw:
+      break;
+  }
+  return "raw";
+}

@@ -9,6 +9,9 @@
 
 enum class ImageFormat { kRaw, kIntelHex, kContainerV1, kContainerV2 };
 
+/// The fixed name of a format: "raw", "intel-hex", "container-v1", "container-v2".
+const char* imageFormatName(ImageFormat format);
+
 /// What a load came to. The Intel HEX codes are those of loadHexImage; the
 /// caller prints the message that goes with each (nothing here prints).
 enum ImageLoadResult : int {

@@ -1,4 +1,4 @@
-#include "app/simulation.h"
+#include "sim/simulated_bench.h"
 
 #include <cstdio>
 

@@ -1,5 +1,5 @@
-// The simulated device behind --simulate: a dry run of the real flow without
-// hardware.
+// The simulated devices of a dry run (--simulate, the library's simulated
+// mode): the real flow without hardware.
 #pragma once
 
 #include <cstdint>
