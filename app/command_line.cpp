@@ -1,9 +1,12 @@
 #include "app/command_line.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "app/help_text.h"
 #include "app/message.h"
@@ -133,6 +136,39 @@ const LongOption* findLongOption(const char* word, const char** inlineValue) {
   return nullptr;
 }
 
+// Edit distance with adjacent transpositions (optimal string alignment):
+// "simualte" is one step from "simulate".
+size_t editDistance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i)
+    for (size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  return d[a.size()][b.size()];
+}
+
+// The long option a mistyped name most likely meant, or null when none is
+// close: at most one edit per four characters of the option's name (one at
+// least).
+const char* closestLongOption(const std::string& name) {
+  const char* best = nullptr;
+  size_t bestDistance = SIZE_MAX;
+  for (const LongOption& option : kLongOptions) {
+    const std::string candidate = option.name + 2;
+    const size_t distance = editDistance(name.substr(2), candidate);
+    if (distance <= std::max<size_t>(1, candidate.size() / 4) && distance < bestDistance) {
+      best = option.name;
+      bestDistance = distance;
+    }
+  }
+  return best;
+}
+
 bool longOptionTakesValue(const char* word) {
   const char* inlineValue;
   const LongOption* option = findLongOption(word, &inlineValue);
@@ -152,8 +188,8 @@ bool shortOptionTakesValue(const char* word) {
   }
 }
 
-// Unknown long options are ignored, like unknown short ones. With
-// `complain`, a malformed value is reported.
+// With `complain`, a malformed value is reported. (Unknown long options
+// are refused before: see scanCommandLine.)
 bool scanLongOption(const char* word, const char* nextWord, CommandLine* line,
                     UpdateContext* context, bool complain) {
   const char* inlineValue;
@@ -207,6 +243,21 @@ ScanResult scanCommandLine(int argc, const char* const* argv, UpdateContext& con
         (longOptionTakesValue(word) && (last || std::strncmp(argv[i + 1], "--", 2) == 0));
     if (missing) {
       message("Error: option %s needs a value\n", word);
+      return kScanUsageError;
+    }
+    // Every word of two dashes is one of ours, unless it is an option's
+    // value, which is copied unchanged (-f --fw.bin): a mistyped long option
+    // must not turn a dry run into a real one.
+    const bool valueWord = i > 1 && shortOptionTakesValue(argv[i - 1]);
+    const char* inlineValue;
+    if (!valueWord && std::strncmp(word, "--", 2) == 0 &&
+        findLongOption(word, &inlineValue) == nullptr) {
+      const std::string name(word, std::strcspn(word, "="));
+      const char* meant = closestLongOption(name);
+      if (meant != nullptr)
+        message("Error: unknown option %s (did you mean %s?)\n", name.c_str(), meant);
+      else
+        message("Error: unknown option %s\n", name.c_str());
       return kScanUsageError;
     }
     // Malformed values are refused before anything is printed or done.

@@ -169,8 +169,7 @@ TEST(CommandLineTest, OptionWithoutValueIsAUsageError) {
 }
 
 TEST(CommandLineTest, LongOptions) {
-  Scan s =
-      scan({"--inspect", "fw.hex", "--image-out", "out.bin", "--list", "--simulate", "--unknown"});
+  Scan s = scan({"--inspect", "fw.hex", "--image-out", "out.bin", "--list", "--simulate"});
   EXPECT_EQ(s.result, kScanOk);
   EXPECT_TRUE(s.line.inspect);
   EXPECT_EQ(s.line.inspectPath, "fw.hex");
@@ -198,6 +197,30 @@ TEST(CommandLineTest, LongOptionValuesFollowOrComeAfterAnEqualsSign) {
   EXPECT_EQ(s.result, kScanUsageError);
   EXPECT_EQ(s.err, "Error: option --simulate-latency needs a number of milliseconds up to 60000\n");
   EXPECT_EQ(scan({"--simulate-latency", "-1"}).result, kScanUsageError);
+}
+
+TEST(CommandLineTest, AnUnknownLongOptionIsAUsageErrorBeforeAnythingIsDone) {
+  Scan s = scan({"-v", "-f", "fw.bin", "--simualte"});
+  EXPECT_EQ(s.result, kScanUsageError);
+  EXPECT_EQ(s.err, "Error: unknown option --simualte (did you mean --simulate?)\n");
+  EXPECT_EQ(scan({"--jsno"}).err, "Error: unknown option --jsno (did you mean --json?)\n");
+  EXPECT_EQ(scan({"--simualte=2"}).err,
+            "Error: unknown option --simualte (did you mean --simulate?)\n");
+  EXPECT_EQ(scan({"--verison"}).err, "Error: unknown option --verison (did you mean --version?)\n");
+  EXPECT_EQ(scan({"--simulate-latncy", "5"}).err,
+            "Error: unknown option --simulate-latncy (did you mean --simulate-latency?)\n");
+  // Nothing close enough: no guess.
+  EXPECT_EQ(scan({"--frobnicate"}).err, "Error: unknown option --frobnicate\n");
+  EXPECT_EQ(scan({"--"}).err, "Error: unknown option --\n");
+  EXPECT_EQ(scan({"--sim"}).err, "Error: unknown option --sim\n");
+  // A value is copied unchanged, whatever it looks like; words of one dash
+  // are still passed over.
+  s = scan({"-f", "--fw.bin", "-dv", "--1", "-q", "-simulate"});
+  EXPECT_EQ(s.result, kScanOk);
+  EXPECT_EQ(gScanned->firmwarePath, "--fw.bin");
+  EXPECT_EQ(s.err, "");
+  // A value of one dash is still looked at as an option, so -x takes none.
+  EXPECT_EQ(scan({"-x", "--jsno"}).result, kScanUsageError);
 }
 
 TEST(CommandLineTest, TheManualDescribesEveryOptionAndNoOther) {
