@@ -10,6 +10,7 @@
 
 #include "app/help_text.h"
 #include "app/message.h"
+#include "app/simulation.h"
 #include "app/update_context.h"
 
 namespace {
@@ -98,7 +99,9 @@ const LongOption kLongOptions[] = {
      [](const char* value, CommandLine*, UpdateContext* context, const char**) {
        return noValue(value) && (context->verbose = true);
      }},
-    {"--simulate", false, "[=N]", "dry run against N simulated devices (1) instead of hardware",
+    {"--simulate", false, "[=N]",
+     "dry run against N simulated devices (1) instead of hardware, with the ids given where "
+     "they are well-formed hex (else ids of their own: abcd:1234, bootloader abcd:1000)",
      [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
        *problem = "a number of devices from 1 to 64 after '='";
        line->simulate = true;
@@ -118,6 +121,15 @@ const LongOption kLongOptions[] = {
      [](const char* value, CommandLine* line, UpdateContext*, const char**) {
        line->udevProbePath = value;
        return line->udevProbe = true;
+     }},
+    {"--simulate-fault", true, "NAME",
+     "with --simulate: a fault of the uhid simulator, e.g. vanish:10@sim-1 (see man tavrin)",
+     [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
+       *problem = kSimulatedFaultForms;
+       SimulatedFault fault;
+       if (!parseSimulatedFault(value, &fault)) return false;
+       line->simulateFaults.push_back(value);
+       return line->simulate = true;
      }},
 };
 
@@ -206,6 +218,20 @@ bool scanLongOption(const char* word, const char* nextWord, CommandLine* line,
   return false;
 }
 
+// Options that mean something only beside another.
+bool checkCombinations(const CommandLine& line) {
+  for (const std::string& text : line.simulateFaults) {
+    SimulatedFault fault;
+    parseSimulatedFault(text, &fault);
+    if (!fault.port.empty() && std::stoul(fault.port.substr(4)) >= line.simulatedDevices) {
+      message("Error: --simulate-fault %s: there is no simulated device %s\n", text.c_str(),
+              fault.port.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string longOptionSummary() {
@@ -235,6 +261,8 @@ ScanResult scanCommandLine(int argc, const char* const* argv, UpdateContext& con
                            CommandLine* line) {
   // Only the last word can lack the value that follows it. A long option's
   // value is never another long option: `--inspect --image-out x` lacks one.
+  CommandLine checked;
+  UpdateContext checkedContext;
   for (int i = 1; i < argc; ++i) {
     const char* word = argv[i];
     const bool last = i + 1 == argc;
@@ -261,12 +289,11 @@ ScanResult scanCommandLine(int argc, const char* const* argv, UpdateContext& con
       return kScanUsageError;
     }
     // Malformed values are refused before anything is printed or done.
-    CommandLine scratch;
-    UpdateContext scratchContext;
     if (std::strncmp(word, "--", 2) == 0 &&
-        !scanLongOption(word, last ? "" : argv[i + 1], &scratch, &scratchContext, true))
+        !scanLongOption(word, last ? "" : argv[i + 1], &checked, &checkedContext, true))
       return kScanUsageError;
   }
+  if (!checkCombinations(checked)) return kScanUsageError;
 
   for (int i = 1; i < argc; ++i) {
     const char* word = argv[i];
@@ -276,10 +303,14 @@ ScanResult scanCommandLine(int argc, const char* const* argv, UpdateContext& con
       case 'b':
         if (word[2] == 'v') context.bootVid = parseHexValue(value);
         if (word[2] == 'p') context.bootPid = parseHexValue(value);
+        if (word[2] == 'v') line->givenIds.bootVid = value;
+        if (word[2] == 'p') line->givenIds.bootPid = value;
         break;
       case 'd':
         if (word[2] == 'v') context.appVid = parseHexValue(value);
         if (word[2] == 'p') context.appPids[0] = parseHexValue(value);
+        if (word[2] == 'v') line->givenIds.appVid = value;
+        if (word[2] == 'p') line->givenIds.appPid = value;
         break;
       case 'f':
         context.firmwarePath = value;

@@ -2,9 +2,17 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 struct UpdateContext;
+
+/// The words given with -dv, -dp, -bv and -bp (the later of two), as they
+/// stand on the command line; empty where the option is absent.
+struct GivenIds {
+  std::optional<std::string> appVid, appPid, bootVid, bootPid;
+};
 
 /// What the scan found beyond the fields it writes into the UpdateContext.
 struct CommandLine {
@@ -26,6 +34,8 @@ struct CommandLine {
   std::string inspectPath;
   bool writeImage = false;  // --image-out PATH
   std::string imageOutPath;
+  std::vector<std::string> simulateFaults;  // --simulate-fault NAME, each one
+  GivenIds givenIds;                        // -dv, -dp, -bv, -bp
 };
 
 enum ScanResult { kScanOk, kScanUsageError };

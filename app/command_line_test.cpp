@@ -12,6 +12,7 @@
 
 #include "app/help_text.h"
 #include "app/message.h"
+#include "app/simulation.h"
 #include "app/update_context.h"
 
 namespace {
@@ -221,6 +222,28 @@ TEST(CommandLineTest, AnUnknownLongOptionIsAUsageErrorBeforeAnythingIsDone) {
   EXPECT_EQ(s.err, "");
   // A value of one dash is still looked at as an option, so -x takes none.
   EXPECT_EQ(scan({"-x", "--jsno"}).result, kScanUsageError);
+}
+
+TEST(CommandLineTest, TheIdWordsAreKeptAsGiven) {
+  Scan s = scan({"-dv", "xyz", "-dp", "12345", "-bp", "1000", "-bp", "0x1001"});
+  EXPECT_EQ(s.line.givenIds.appVid, "xyz");
+  EXPECT_EQ(s.line.givenIds.appPid, "12345");
+  EXPECT_EQ(gScanned->appPids[0], 0x2345);
+  EXPECT_FALSE(s.line.givenIds.bootVid.has_value());
+  EXPECT_EQ(s.line.givenIds.bootPid, "0x1001");
+}
+
+TEST(CommandLineTest, SimulatedFaultsAreNamedAndForDevicesThatExist) {
+  Scan s = scan({"--simulate=3", "--simulate-fault", "vanish:10@sim-2", "--simulate-fault=verify-fail"});
+  EXPECT_EQ(s.result, kScanOk) << s.err;
+  EXPECT_EQ(s.line.simulateFaults, (std::vector<std::string>{"vanish:10@sim-2", "verify-fail"}));
+  // A fault implies the dry run: it never reaches hardware.
+  EXPECT_TRUE(scan({"--simulate-fault", "never-return"}).line.simulate);
+  EXPECT_EQ(scan({"--simulate-fault", "fly"}).err,
+            std::string("Error: option --simulate-fault needs ") + kSimulatedFaultForms + "\n");
+  EXPECT_EQ(scan({"--simulate-fault", "vanish@sim-1"}).err,
+            "Error: --simulate-fault vanish@sim-1: there is no simulated device sim-1\n");
+  EXPECT_EQ(scan({"--simulate-fault", "vanish@sim-1", "--simulate=2"}).result, kScanOk);
 }
 
 TEST(CommandLineTest, TheManualDescribesEveryOptionAndNoOther) {

@@ -114,8 +114,7 @@ int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& 
   // Loaded and checked once; every session reads the same image.
   if (!loadUpdateImage(context.firmwarePath, encoding, context, info, runListener, &failure))
     return kExitFailure;
-  if (simulation != nullptr)
-    plugInSimulatedBench(*simulation, context, info.model, line.simulatedDevices);
+  if (simulation != nullptr) plugInSimulatedBench(*simulation, line, context, info.model);
 
   std::vector<Row> rows;
   {

@@ -56,7 +56,7 @@ int runUpdateMode(Run& run) {
       [&run, &context](const FirmwareInfo& loaded) {
         // The simulated devices take the model of the file, once it is known.
         if (run.simulation != nullptr)
-          plugInSimulatedBench(*run.simulation, context, loaded.model, run.line.simulatedDevices);
+          plugInSimulatedBench(*run.simulation, run.line, context, loaded.model);
       });
   if (result.updated()) return kExitSuccess;
   // Stopped by the operator: the shell's convention, 128 + the signal.
@@ -74,15 +74,13 @@ int runModes(Run& run) {
                       run.report, consoleEncoding());
   if (line.listDevices) {
     if (run.simulation != nullptr)
-      plugInSimulatedBench(*run.simulation, context, kSimulatedDefaultModel,
-                           line.simulatedDevices);
+      plugInSimulatedBench(*run.simulation, line, context, kSimulatedDefaultModel);
     return listDevices(context, run.platform, run.report);
   }
   if (line.readMode) {
     if (!context.firmwarePath.empty()) message("Please don't use -r and -f at the same time\n");
     if (run.simulation != nullptr)
-      plugInSimulatedBench(*run.simulation, context, kSimulatedDefaultModel,
-                           line.simulatedDevices);
+      plugInSimulatedBench(*run.simulation, line, context, kSimulatedDefaultModel);
     SessionReportStyle style;
     style.logPort = context.selectPort;
     style.versionEvents = true;

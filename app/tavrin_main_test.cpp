@@ -87,7 +87,7 @@ TEST_F(TavrinMainTest, ReadModeWithAFile) {
             "Please don't use -r and -f at the same time\nDeveice Firmware Version: 0.0.1-sim\n");
   EXPECT_EQ(r.status, 0);
   // An empty path word is no path.
-  r = run({"--simulate", "-r", "-f", ""});
+  r = run({"--simulate", "-r", "-f", "", "-dv", "abcd", "-dp", "1234"});
   EXPECT_EQ(r.err, "Deveice Firmware Version: 0.0.1-sim\n");
 }
 
@@ -104,9 +104,10 @@ TEST_F(TavrinMainTest, SimulatedUpdate) {
   EXPECT_EQ(r.err.substr(0, 62),
             "Deveice Firmware Version: 0.0.1-sim\nSwithing to bootloader...\n");
   EXPECT_EQ(r.err.substr(r.err.size() - 30), "Verifying...\nUpdate completed\n");
-  // The same file with the device's ids left at zero still runs through.
+  // No real device has ids 0:0, and the simulated ones have ids of their own.
   r = run({"--simulate", "-f", demo_.c_str()});
-  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "No specified VID/PID HID device detected!");
 }
 
 // The "event" of every line of out, in order.
