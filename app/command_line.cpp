@@ -131,6 +131,23 @@ const LongOption kLongOptions[] = {
        line->simulateFaults.push_back(value);
        return line->simulate = true;
      }},
+    {"--expect", true, "N",
+     "with --all: fail before any switch unless N devices of the file's model answer",
+     [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
+       *problem = "a number of devices from 1 to 1024";
+       return parseNumber(value, 1, 1024, &line->expectedDevices);
+     }},
+    {"--group", true, "NAME",
+     "with --udev-rule: grant the group NAME access instead of the logged-in user",
+     [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
+       *problem = "a group name (letters, digits, '_', '-', '.')";
+       line->udevGroup = value;
+       // It goes into the rule between quotes: nothing that could end them.
+       return value[0] != '\0' && value[0] != '-' &&
+              std::strspn(value,
+                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-.") ==
+                  std::strlen(value);
+     }},
 };
 
 // The option a word names ("--log" or "--log=FILE"), or null; *inlineValue
@@ -218,8 +235,9 @@ bool scanLongOption(const char* word, const char* nextWord, CommandLine* line,
   return false;
 }
 
-// Options that mean something only beside another.
-bool checkCombinations(const CommandLine& line) {
+// Options that mean something only beside another; allIds: -dv, -dp, -bv
+// and -bp were all given.
+bool checkCombinations(const CommandLine& line, bool allIds) {
   for (const std::string& text : line.simulateFaults) {
     SimulatedFault fault;
     parseSimulatedFault(text, &fault);
@@ -228,6 +246,18 @@ bool checkCombinations(const CommandLine& line) {
               fault.port.c_str());
       return false;
     }
+  }
+  if (line.expectedDevices != 0 && !line.all) {
+    message("Error: option --expect needs --all\n");
+    return false;
+  }
+  if (!line.udevGroup.empty() && !line.udevRule) {
+    message("Error: option --group needs --udev-rule\n");
+    return false;
+  }
+  if (line.udevRule && !allIds) {
+    message("Error: option --udev-rule needs the device's ids: -dv VID -dp PID -bv VID -bp PID\n");
+    return false;
   }
   return true;
 }
@@ -263,6 +293,7 @@ ScanResult scanCommandLine(int argc, const char* const* argv, UpdateContext& con
   // value is never another long option: `--inspect --image-out x` lacks one.
   CommandLine checked;
   UpdateContext checkedContext;
+  int idsGiven = 0;  // a bit for each of -dv, -dp, -bv and -bp
   for (int i = 1; i < argc; ++i) {
     const char* word = argv[i];
     const bool last = i + 1 == argc;
@@ -292,8 +323,10 @@ ScanResult scanCommandLine(int argc, const char* const* argv, UpdateContext& con
     if (std::strncmp(word, "--", 2) == 0 &&
         !scanLongOption(word, last ? "" : argv[i + 1], &checked, &checkedContext, true))
       return kScanUsageError;
+    if (word[0] == '-' && (word[1] == 'd' || word[1] == 'b') && (word[2] == 'v' || word[2] == 'p'))
+      idsGiven |= 1 << ((word[1] == 'b' ? 2 : 0) + (word[2] == 'p' ? 1 : 0));
   }
-  if (!checkCombinations(checked)) return kScanUsageError;
+  if (!checkCombinations(checked, idsGiven == 15)) return kScanUsageError;
 
   for (int i = 1; i < argc; ++i) {
     const char* word = argv[i];

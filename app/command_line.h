@@ -12,6 +12,9 @@ struct UpdateContext;
 /// stand on the command line; empty where the option is absent.
 struct GivenIds {
   std::optional<std::string> appVid, appPid, bootVid, bootPid;
+  /// Both bootloader ids were named: the same command can finish an update
+  /// the bootloader was left waiting in.
+  bool bootIds() const { return bootVid.has_value() && bootPid.has_value(); }
 };
 
 /// What the scan found beyond the fields it writes into the UpdateContext.
@@ -35,6 +38,8 @@ struct CommandLine {
   bool writeImage = false;  // --image-out PATH
   std::string imageOutPath;
   std::vector<std::string> simulateFaults;  // --simulate-fault NAME, each one
+  uint32_t expectedDevices = 0;             // --expect N (0: not given)
+  std::string udevGroup;                    // --group NAME
   GivenIds givenIds;                        // -dv, -dp, -bv, -bp
 };
 

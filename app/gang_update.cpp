@@ -105,15 +105,18 @@ bool printTable(const std::vector<Row>& rows) {
 }  // namespace
 
 int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& platform,
-                  RunReport& report, const StopRequest& stop, TextEncoding encoding,
+                  RunReport& report, StopRequest& stop, TextEncoding encoding,
                   SimulatedPlatform* simulation) {
   // What concerns the whole run goes out without a port.
   SessionReport runListener(report, SessionReportStyle{});
   FirmwareInfo info;
   UpdateResult failure;
   // Loaded and checked once; every session reads the same image.
-  if (!loadUpdateImage(context.firmwarePath, encoding, context, info, runListener, &failure))
+  if (!loadUpdateImage(context.firmwarePath, encoding, context, info, runListener, &failure,
+                       context.verbose))
     return kExitFailure;
+  failure.fileModel = info.model;
+  failure.fileVersion = info.version;
   if (simulation != nullptr) plugInSimulatedBench(*simulation, line, context, info.model);
 
   std::vector<Row> rows;
@@ -138,14 +141,14 @@ int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& 
       style.logPort = device->port;
       style.gang = true;
       row.report = std::make_unique<SessionReport>(report, style);
+      row.result.fileModel = info.model;
+      row.result.fileVersion = info.version;
       TransactionLink link;
       link.listener = report.logging() ? row.report.get() : nullptr;
       const DeviceAnswer answer = askDeviceVersion(link, *device, context.protocolMask, *row.report);
       row.versionBefore = answer.version;
       if (answer.status != kTransactionOk) {
-        const std::string why = answer.status == kTransactionTimeout
-                                    ? "Error: no answer to the version request (no answer within a second)"
-                                    : "Error: no answer to the version request (the device is gone or failed)";
+        const std::string why = unansweredVersionReason(*device, answer.status, false);
         if (context.verbose) row.report->message((why + "\n").c_str());
         endWithoutSession(row, UpdateOutcome::kNoAnswer, why);
         continue;
@@ -160,6 +163,18 @@ int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& 
     }
     size_t targets = 0;
     for (const Row& row : rows) targets += row.target ? 1 : 0;
+    // A station that expects its fixtures full stops before any switch.
+    if (line.expectedDevices != 0 && targets != line.expectedDevices) {
+      char text[160];
+      std::snprintf(text, sizeof text, "Error: found %zu device%s of model %s, expected %u\n",
+                    targets, targets == 1 ? "" : "s", escapeInspectText(info.model).c_str(),
+                    static_cast<unsigned>(line.expectedDevices));
+      failure.outcome = UpdateOutcome::kDeviceCount;
+      failure.message = text;
+      runListener.message(text);
+      runListener.finished(failure);
+      return kExitFailure;
+    }
     for (Row& row : rows) {
       if (!row.target) continue;
       // Each session waits for the bootloader on its device's port; without
@@ -193,7 +208,7 @@ int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& 
   std::vector<std::thread> threads;
   for (Row& row : rows) {
     if (!row.target) continue;
-    threads.emplace_back([&row, &slots, &context, &info, &platform, &report, &stop] {
+    threads.emplace_back([&row, &slots, &context, &info, &platform, &report, &stop, &line] {
       slots.take();
       const auto started = std::chrono::steady_clock::now();
       UpdateSetup setup;
@@ -205,6 +220,7 @@ int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& 
       setup.listener = row.report.get();
       setup.exchanges = report.logging() ? row.report.get() : nullptr;
       setup.stop = &stop;
+      setup.bootIdsGiven = line.givenIds.bootIds();
       setup.verbose = context.verbose;
       SessionCursor cursor;
       row.result = runUpdateSession(setup, cursor, row.surveyed);

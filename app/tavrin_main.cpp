@@ -49,6 +49,7 @@ int runUpdateMode(Run& run) {
   setup.listener = &listener;
   setup.exchanges = run.report.logging() ? &listener : nullptr;
   setup.stop = &run.stop;
+  setup.bootIdsGiven = run.line.givenIds.bootIds();
   setup.verbose = context.verbose;
   FirmwareInfo info;
   const UpdateResult result = runFileUpdate(
@@ -68,10 +69,10 @@ int runModes(Run& run) {
   const CommandLine& line = run.line;
   UpdateContext& context = run.context;
   if (line.udevProbe) return runUdevProbe(line.udevProbePath, run.platform);
-  if (line.udevRule) return printUdevRule(context);
+  if (line.udevRule) return printUdevRule(context, line.udevGroup);
   if (line.inspect)
     return runInspect(line.inspectPath, line.writeImage ? line.imageOutPath.c_str() : nullptr,
-                      run.report, consoleEncoding());
+                      run.report, consoleEncoding(), context.verbose);
   if (line.listDevices) {
     if (run.simulation != nullptr)
       plugInSimulatedBench(*run.simulation, line, context, kSimulatedDefaultModel);
@@ -85,10 +86,11 @@ int runModes(Run& run) {
     style.logPort = context.selectPort;
     style.versionEvents = true;
     SessionReport listener(run.report, style);
-    return readDeviceVersions(context, run.platform, listener) ? kExitSuccess : kExitFailure;
+    return readDeviceVersions(context, run.platform, listener, context.verbose) ? kExitSuccess
+                                                                                : kExitFailure;
   }
   // Ctrl-C and SIGTERM stop the updates at their next safe point.
-  InterruptGuard guard(run.stop);
+  InterruptGuard guard(run.stop, line.givenIds.bootIds());
   if (line.all)
     return runGangUpdate(context, line, run.platform, run.report, run.stop, consoleEncoding(),
                          run.simulation);
@@ -108,7 +110,7 @@ int tavrinMain(int argc, const char* const* argv) {
     printHelpText();
     std::unique_ptr<HidPlatform> platform = createNativeHidPlatform();
     Run run{context, line, *platform, nullptr, report, {}};
-    InterruptGuard guard(run.stop);
+    InterruptGuard guard(run.stop, false);
     return runUpdateMode(run);
   }
 
