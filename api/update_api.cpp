@@ -191,32 +191,8 @@ int setText(tavrin_update* update, std::string DeviceFilter::*field, const char*
 extern "C" {
 
 const char* tavrin_state_name(uint32_t state) {
-  switch (state) {
-    case StateIdle:
-      return "idle";
-    case StateStart:
-      return "start";
-    case StateQueryMode:
-      return "query-mode";
-    case StateWaitBootloader:
-      return "wait-bootloader";
-    case StateCheckModel:
-      return "check-model";
-    case StateQueryBootloader:
-      return "query-bootloader";
-    case StateSetProtocol:
-      return "set-protocol";
-    case StateStartUpdate:
-      return "start-update";
-    case StateWriteData:
-      return "write-data";
-    case StateVerify:
-      return "verify";
-    case StateFinish:
-      return "finish";
-    default:
-      return "unknown";
-  }
+  // The names of the JSON output's "state-name".
+  return sessionStateName(state);
 }
 
 tavrin_update* tavrin_update_new(const char* path, const tavrin_ids* ids) {

@@ -1,12 +1,16 @@
 #include "app/command_line.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "app/help_text.h"
 #include "app/message.h"
+#include "sim/simulated_bench.h"
 #include "app/update_context.h"
 
 namespace {
@@ -95,7 +99,9 @@ const LongOption kLongOptions[] = {
      [](const char* value, CommandLine*, UpdateContext* context, const char**) {
        return noValue(value) && (context->verbose = true);
      }},
-    {"--simulate", false, "[=N]", "dry run against N simulated devices (1) instead of hardware",
+    {"--simulate", false, "[=N]",
+     "dry run against N simulated devices (1) instead of hardware, with the ids given where "
+     "they are well-formed hex (else ids of their own: abcd:1234, bootloader abcd:1000)",
      [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
        *problem = "a number of devices from 1 to 64 after '='";
        line->simulate = true;
@@ -116,6 +122,32 @@ const LongOption kLongOptions[] = {
        line->udevProbePath = value;
        return line->udevProbe = true;
      }},
+    {"--simulate-fault", true, "NAME",
+     "with --simulate: a fault of the uhid simulator, e.g. vanish:10@sim-1 (see man tavrin)",
+     [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
+       *problem = kSimulatedFaultForms;
+       SimulatedFault fault;
+       if (!parseSimulatedFault(value, &fault)) return false;
+       line->simulateFaults.push_back(value);
+       return line->simulate = true;
+     }},
+    {"--expect", true, "N",
+     "with --all: fail before any switch unless N devices of the file's model answer",
+     [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
+       *problem = "a number of devices from 1 to 1024";
+       return parseNumber(value, 1, 1024, &line->expectedDevices);
+     }},
+    {"--group", true, "NAME",
+     "with --udev-rule: grant the group NAME access instead of the logged-in user",
+     [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
+       *problem = "a group name (letters, digits, '_', '-', '.')";
+       line->udevGroup = value;
+       // It goes into the rule between quotes: nothing that could end them.
+       return value[0] != '\0' && value[0] != '-' &&
+              std::strspn(value,
+                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-.") ==
+                  std::strlen(value);
+     }},
 };
 
 // The option a word names ("--log" or "--log=FILE"), or null; *inlineValue
@@ -131,6 +163,39 @@ const LongOption* findLongOption(const char* word, const char** inlineValue) {
     return &option;
   }
   return nullptr;
+}
+
+// Edit distance with adjacent transpositions (optimal string alignment):
+// "simualte" is one step from "simulate".
+size_t editDistance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i)
+    for (size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  return d[a.size()][b.size()];
+}
+
+// The long option a mistyped name most likely meant, or null when none is
+// close: at most one edit per four characters of the option's name (one at
+// least).
+const char* closestLongOption(const std::string& name) {
+  const char* best = nullptr;
+  size_t bestDistance = SIZE_MAX;
+  for (const LongOption& option : kLongOptions) {
+    const std::string candidate = option.name + 2;
+    const size_t distance = editDistance(name.substr(2), candidate);
+    if (distance <= std::max<size_t>(1, candidate.size() / 4) && distance < bestDistance) {
+      best = option.name;
+      bestDistance = distance;
+    }
+  }
+  return best;
 }
 
 bool longOptionTakesValue(const char* word) {
@@ -152,8 +217,8 @@ bool shortOptionTakesValue(const char* word) {
   }
 }
 
-// Unknown long options are ignored, like unknown short ones. With
-// `complain`, a malformed value is reported.
+// With `complain`, a malformed value is reported. (Unknown long options
+// are refused before: see scanCommandLine.)
 bool scanLongOption(const char* word, const char* nextWord, CommandLine* line,
                     UpdateContext* context, bool complain) {
   const char* inlineValue;
@@ -168,6 +233,33 @@ bool scanLongOption(const char* word, const char* nextWord, CommandLine* line,
     message("Error: option %.*s needs %s\n", static_cast<int>(std::strcspn(word, "=")), word,
             problem);
   return false;
+}
+
+// Options that mean something only beside another; allIds: -dv, -dp, -bv
+// and -bp were all given.
+bool checkCombinations(const CommandLine& line, bool allIds) {
+  for (const std::string& text : line.simulateFaults) {
+    SimulatedFault fault;
+    parseSimulatedFault(text, &fault);
+    if (!fault.port.empty() && std::stoul(fault.port.substr(4)) >= line.simulatedDevices) {
+      message("Error: --simulate-fault %s: there is no simulated device %s\n", text.c_str(),
+              fault.port.c_str());
+      return false;
+    }
+  }
+  if (line.expectedDevices != 0 && !line.all) {
+    message("Error: option --expect needs --all\n");
+    return false;
+  }
+  if (!line.udevGroup.empty() && !line.udevRule) {
+    message("Error: option --group needs --udev-rule\n");
+    return false;
+  }
+  if (line.udevRule && !allIds) {
+    message("Error: option --udev-rule needs the device's ids: -dv VID -dp PID -bv VID -bp PID\n");
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -199,6 +291,9 @@ ScanResult scanCommandLine(int argc, const char* const* argv, UpdateContext& con
                            CommandLine* line) {
   // Only the last word can lack the value that follows it. A long option's
   // value is never another long option: `--inspect --image-out x` lacks one.
+  CommandLine checked;
+  UpdateContext checkedContext;
+  int idsGiven = 0;  // a bit for each of -dv, -dp, -bv and -bp
   for (int i = 1; i < argc; ++i) {
     const char* word = argv[i];
     const bool last = i + 1 == argc;
@@ -209,13 +304,29 @@ ScanResult scanCommandLine(int argc, const char* const* argv, UpdateContext& con
       message("Error: option %s needs a value\n", word);
       return kScanUsageError;
     }
-    // Malformed values are refused before anything is printed or done.
-    CommandLine scratch;
-    UpdateContext scratchContext;
-    if (std::strncmp(word, "--", 2) == 0 &&
-        !scanLongOption(word, last ? "" : argv[i + 1], &scratch, &scratchContext, true))
+    // Every word of two dashes is one of ours, unless it is an option's
+    // value, which is copied unchanged (-f --fw.bin): a mistyped long option
+    // must not turn a dry run into a real one.
+    const bool valueWord = i > 1 && shortOptionTakesValue(argv[i - 1]);
+    const char* inlineValue;
+    if (!valueWord && std::strncmp(word, "--", 2) == 0 &&
+        findLongOption(word, &inlineValue) == nullptr) {
+      const std::string name(word, std::strcspn(word, "="));
+      const char* meant = closestLongOption(name);
+      if (meant != nullptr)
+        message("Error: unknown option %s (did you mean %s?)\n", name.c_str(), meant);
+      else
+        message("Error: unknown option %s\n", name.c_str());
       return kScanUsageError;
+    }
+    // Malformed values are refused before anything is printed or done.
+    if (std::strncmp(word, "--", 2) == 0 &&
+        !scanLongOption(word, last ? "" : argv[i + 1], &checked, &checkedContext, true))
+      return kScanUsageError;
+    if (word[0] == '-' && (word[1] == 'd' || word[1] == 'b') && (word[2] == 'v' || word[2] == 'p'))
+      idsGiven |= 1 << ((word[1] == 'b' ? 2 : 0) + (word[2] == 'p' ? 1 : 0));
   }
+  if (!checkCombinations(checked, idsGiven == 15)) return kScanUsageError;
 
   for (int i = 1; i < argc; ++i) {
     const char* word = argv[i];
@@ -225,10 +336,14 @@ ScanResult scanCommandLine(int argc, const char* const* argv, UpdateContext& con
       case 'b':
         if (word[2] == 'v') context.bootVid = parseHexValue(value);
         if (word[2] == 'p') context.bootPid = parseHexValue(value);
+        if (word[2] == 'v') line->givenIds.bootVid = value;
+        if (word[2] == 'p') line->givenIds.bootPid = value;
         break;
       case 'd':
         if (word[2] == 'v') context.appVid = parseHexValue(value);
         if (word[2] == 'p') context.appPids[0] = parseHexValue(value);
+        if (word[2] == 'v') line->givenIds.appVid = value;
+        if (word[2] == 'p') line->givenIds.appPid = value;
         break;
       case 'f':
         context.firmwarePath = value;

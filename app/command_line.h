@@ -2,9 +2,16 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "sim/simulated_bench.h"
+#include <vector>
+
 struct UpdateContext;
+
+/// The words given with -dv, -dp, -bv and -bp (the later of two), as they
+/// stand on the command line; empty where the option is absent.
 
 /// What the scan found beyond the fields it writes into the UpdateContext.
 struct CommandLine {
@@ -26,6 +33,12 @@ struct CommandLine {
   std::string inspectPath;
   bool writeImage = false;  // --image-out PATH
   std::string imageOutPath;
+  std::vector<std::string> simulateFaults;  // --simulate-fault NAME, each one
+  /// The simulated devices these words ask for.
+  SimulatedBench bench() const { return {givenIds, simulatedDevices, simulateFaults}; }
+  uint32_t expectedDevices = 0;             // --expect N (0: not given)
+  std::string udevGroup;                    // --group NAME
+  GivenIds givenIds;                        // -dv, -dp, -bv, -bp
 };
 
 enum ScanResult { kScanOk, kScanUsageError };

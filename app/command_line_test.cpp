@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <regex>
 #include <set>
@@ -12,6 +13,7 @@
 
 #include "app/help_text.h"
 #include "app/message.h"
+#include "sim/simulated_bench.h"
 #include "app/update_context.h"
 
 namespace {
@@ -169,8 +171,7 @@ TEST(CommandLineTest, OptionWithoutValueIsAUsageError) {
 }
 
 TEST(CommandLineTest, LongOptions) {
-  Scan s =
-      scan({"--inspect", "fw.hex", "--image-out", "out.bin", "--list", "--simulate", "--unknown"});
+  Scan s = scan({"--inspect", "fw.hex", "--image-out", "out.bin", "--list", "--simulate"});
   EXPECT_EQ(s.result, kScanOk);
   EXPECT_TRUE(s.line.inspect);
   EXPECT_EQ(s.line.inspectPath, "fw.hex");
@@ -200,6 +201,81 @@ TEST(CommandLineTest, LongOptionValuesFollowOrComeAfterAnEqualsSign) {
   EXPECT_EQ(scan({"--simulate-latency", "-1"}).result, kScanUsageError);
 }
 
+TEST(CommandLineTest, AnUnknownLongOptionIsAUsageErrorBeforeAnythingIsDone) {
+  Scan s = scan({"-v", "-f", "fw.bin", "--simualte"});
+  EXPECT_EQ(s.result, kScanUsageError);
+  EXPECT_EQ(s.err, "Error: unknown option --simualte (did you mean --simulate?)\n");
+  EXPECT_EQ(scan({"--jsno"}).err, "Error: unknown option --jsno (did you mean --json?)\n");
+  EXPECT_EQ(scan({"--simualte=2"}).err,
+            "Error: unknown option --simualte (did you mean --simulate?)\n");
+  EXPECT_EQ(scan({"--verison"}).err, "Error: unknown option --verison (did you mean --version?)\n");
+  EXPECT_EQ(scan({"--simulate-latncy", "5"}).err,
+            "Error: unknown option --simulate-latncy (did you mean --simulate-latency?)\n");
+  // Nothing close enough: no guess.
+  EXPECT_EQ(scan({"--frobnicate"}).err, "Error: unknown option --frobnicate\n");
+  EXPECT_EQ(scan({"--"}).err, "Error: unknown option --\n");
+  EXPECT_EQ(scan({"--sim"}).err, "Error: unknown option --sim\n");
+  // A value is copied unchanged, whatever it looks like; words of one dash
+  // are still passed over.
+  s = scan({"-f", "--fw.bin", "-dv", "--1", "-q", "-simulate"});
+  EXPECT_EQ(s.result, kScanOk);
+  EXPECT_EQ(gScanned->firmwarePath, "--fw.bin");
+  EXPECT_EQ(s.err, "");
+  // A value of one dash is still looked at as an option, so -x takes none.
+  EXPECT_EQ(scan({"-x", "--jsno"}).result, kScanUsageError);
+}
+
+TEST(CommandLineTest, TheIdWordsAreKeptAsGiven) {
+  Scan s = scan({"-dv", "xyz", "-dp", "12345", "-bp", "1000", "-bp", "0x1001"});
+  EXPECT_EQ(s.line.givenIds.appVid, "xyz");
+  EXPECT_EQ(s.line.givenIds.appPid, "12345");
+  EXPECT_EQ(gScanned->appPids[0], 0x2345);
+  EXPECT_FALSE(s.line.givenIds.bootVid.has_value());
+  EXPECT_EQ(s.line.givenIds.bootPid, "0x1001");
+  EXPECT_FALSE(s.line.givenIds.bootIds());
+  EXPECT_TRUE(scan({"-bv", "0", "-bp", "0"}).line.givenIds.bootIds());
+}
+
+TEST(CommandLineTest, OptionsThatNeedAnotherOrAWellFormedValue) {
+  const char* ids[] = {"-dv", "abcd", "-dp", "1234", "-bv", "abcd", "-bp", "1000"};
+  auto with = [&ids](std::vector<const char*> words) {
+    words.insert(words.end(), std::begin(ids), std::end(ids));
+    return scan(words);
+  };
+  Scan s = with({"--simulate=3", "--simulate-fault", "vanish:10@sim-2", "--simulate-fault=verify-fail"});
+  EXPECT_EQ(s.result, kScanOk) << s.err;
+  EXPECT_EQ(s.line.simulateFaults, (std::vector<std::string>{"vanish:10@sim-2", "verify-fail"}));
+  // A fault implies the dry run: it never reaches hardware.
+  EXPECT_TRUE(scan({"--simulate-fault", "never-return"}).line.simulate);
+  EXPECT_EQ(scan({"--simulate-fault", "fly"}).err,
+            std::string("Error: option --simulate-fault needs ") + kSimulatedFaultForms + "\n");
+  EXPECT_EQ(with({"--simulate-fault", "vanish@sim-1"}).err,
+            "Error: --simulate-fault vanish@sim-1: there is no simulated device sim-1\n");
+  EXPECT_EQ(with({"--simulate-fault", "vanish@sim-1", "--simulate=2"}).result, kScanOk);
+
+  EXPECT_EQ(with({"--all", "--expect", "8"}).line.expectedDevices, 8u);
+  EXPECT_EQ(with({"-v", "--expect", "8"}).err, "Error: option --expect needs --all\n");
+  EXPECT_EQ(with({"--all", "--expect", "0"}).result, kScanUsageError);
+
+  EXPECT_EQ(with({"--udev-rule", "--group", "plugdev"}).line.udevGroup, "plugdev");
+  EXPECT_EQ(with({"--group", "plugdev"}).err, "Error: option --group needs --udev-rule\n");
+  for (const char* bad : {"a\"b", "x y", "-g", ""})
+    EXPECT_EQ(with({"--udev-rule", "--group", bad}).result, kScanUsageError) << bad;
+  // A rule for ids nobody named would match no device.
+  EXPECT_EQ(scan({"--udev-rule", "-dv", "abcd", "-dp", "1234"}).err,
+            "Error: option --udev-rule needs the device's ids: -dv VID -dp PID -bv VID -bp PID\n");
+  EXPECT_EQ(with({"--udev-rule"}).result, kScanOk);
+}
+
+// Every option the program takes: the short ones and those --help lists.
+std::set<std::string> programOptions() {
+  std::set<std::string> program = {"-f", "-dv", "-dp", "-bv", "-bp", "-r", "-h", "-v"};
+  std::istringstream summary(longOptionSummary());
+  for (std::string line; std::getline(summary, line);)
+    program.insert(line.substr(2, line.find_first_of(" [", 2) - 2));
+  return program;
+}
+
 TEST(CommandLineTest, TheManualDescribesEveryOptionAndNoOther) {
   std::ifstream in(std::string(TAVRIN_SOURCE_DIR) + "/packaging/tavrin.1.scd");
   ASSERT_TRUE(in);
@@ -214,11 +290,30 @@ TEST(CommandLineTest, TheManualDescribesEveryOptionAndNoOther) {
     for (std::sregex_iterator m(previous.begin(), previous.end(), option), end; m != end; ++m)
       manual.insert((*m)[1]);
   }
-  std::set<std::string> program = {"-f", "-dv", "-dp", "-bv", "-bp", "-r", "-h", "-v"};
-  std::istringstream summary(longOptionSummary());
-  for (std::string line; std::getline(summary, line);)
-    program.insert(line.substr(2, line.find_first_of(" [", 2) - 2));
-  EXPECT_EQ(manual, program);
+  EXPECT_EQ(manual, programOptions());
+}
+
+TEST(CommandLineTest, BashCompletionOffersEveryOptionAndFileNamesWhereTheyGo) {
+  std::ifstream in(std::string(TAVRIN_SOURCE_DIR) + "/packaging/tavrin.bash-completion");
+  ASSERT_TRUE(in);
+  const std::string text((std::istreambuf_iterator<char>(in)), {});
+  // The words offered where no option asks for a value: the last word list.
+  const size_t list = text.rfind("compgen -W \"");
+  ASSERT_NE(list, std::string::npos);
+  const size_t begin = list + 12;
+  std::istringstream words(text.substr(begin, text.find('"', begin) - begin));
+  std::set<std::string> offered;
+  for (std::string word; words >> word;) offered.insert(word);
+  EXPECT_EQ(offered, programOptions());
+  // The options whose value is a file complete file names.
+  const std::regex files(R"(\n *([-|a-z]+)\)\n *COMPREPLY=\(\$\(compgen -f )");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(text, match, files));
+  std::set<std::string> fileOptions;
+  std::istringstream alternatives(match[1].str());
+  for (std::string option; std::getline(alternatives, option, '|');) fileOptions.insert(option);
+  for (const char* option : {"-f", "--inspect", "--image-out", "--log"})
+    EXPECT_EQ(fileOptions.count(option), 1u) << option;
 }
 
 }  // namespace

@@ -15,3 +15,7 @@ bool consoleUsesGbk();
 /// anything else is opened, so that no file or device takes its number; and
 /// a reader that goes away only makes writes fail, it does not end the process.
 void prepareStandardStreams();
+
+/// Writes length bytes of text to standard error with one system call and
+/// nothing else: safe in a signal handler.
+void writeErrorAtOnce(const char* text, unsigned length);

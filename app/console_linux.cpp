@@ -46,3 +46,8 @@ void prepareStandardStreams() {
   // half way: the write fails and the session runs to its end.
   std::signal(SIGPIPE, SIG_IGN);
 }
+
+void writeErrorAtOnce(const char* text, unsigned length) {
+  // Nothing to do about a failed write on the way out.
+  if (::write(2, text, length) < 0) return;
+}

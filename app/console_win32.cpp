@@ -1,3 +1,5 @@
+#include <io.h>
+
 #include <clocale>
 
 #include "app/console.h"
@@ -15,3 +17,7 @@ bool consoleUsesGbk() {
 // opened as handles, not C run-time descriptors), and there is no SIGPIPE:
 // a write to a reader that went away just fails.
 void prepareStandardStreams() {}
+
+void writeErrorAtOnce(const char* text, unsigned length) {
+  _write(2, text, length);
+}

@@ -76,17 +76,17 @@ bool printTable(const std::vector<GangUnit>& rows) {
 }  // namespace
 
 int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& platform,
-                  RunReport& report, const StopRequest& stop, TextEncoding encoding,
+                  RunReport& report, StopRequest& stop, TextEncoding encoding,
                   SimulatedPlatform* simulation) {
   // What concerns the whole run goes out without a port.
   SessionReport runListener(report, SessionReportStyle{});
   FirmwareInfo info;
   UpdateResult failure;
   // Loaded and checked once; every session reads the same image.
-  if (!loadUpdateImage(context.firmwarePath, encoding, context, info, runListener, &failure))
+  if (!loadUpdateImage(context.firmwarePath, encoding, context, info, runListener, &failure,
+                       context.verbose))
     return kExitFailure;
-  if (simulation != nullptr)
-    plugInSimulatedBench(*simulation, context, info.model, line.simulatedDevices);
+  if (simulation != nullptr) plugInSimulatedBench(*simulation, line.bench(), context, info.model);
 
   GangSetup setup;
   setup.image = &context;
@@ -96,7 +96,9 @@ int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& 
   setup.listener = &runListener;
   setup.stop = &stop;
   setup.verbose = context.verbose;
+  setup.bootIdsGiven = line.givenIds.bootIds();
   setup.jobs = line.jobs;
+  setup.expectedTargets = line.expectedDevices;
   GangReports reports(report);
   const std::vector<GangUnit> rows = runGangSessions(setup, reports);
   if (rows.empty()) return kExitFailure;

@@ -20,5 +20,5 @@ class SimulatedPlatform;
 /// per device) ends the run. Returns the exit status: 0 when every device of
 /// the file's model was updated; 128 + the signal when stop stopped one.
 int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& platform,
-                  RunReport& report, const StopRequest& stop, TextEncoding encoding,
+                  RunReport& report, StopRequest& stop, TextEncoding encoding,
                   SimulatedPlatform* simulation);

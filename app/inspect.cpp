@@ -41,7 +41,7 @@ std::string escapeInspectText(const std::string& text) {
 }
 
 int runInspect(const std::string& path, const char* imageOutPath, RunReport& report,
-               TextEncoding encoding) {
+               TextEncoding encoding, bool verbose) {
   // Writing the image over the file it came from would destroy the firmware.
   if (imageOutPath != nullptr && sameFile(path, imageOutPath)) {
     message("Error: --image-out %s is the firmware file itself; name another file\n", imageOutPath);
@@ -52,12 +52,21 @@ int runInspect(const std::string& path, const char* imageOutPath, RunReport& rep
   FirmwareImage image;
   FirmwareInfo info;
   ImageFormat format = ImageFormat::kRaw;
+  // FW.HEX is no Intel HEX file to the loader: the one surprise of the names.
+  const std::string note = extensionCaseNote(path);
+  if (!note.empty()) {
+    messageText((note + "\n").c_str());
+    report.log("", "%s", note.c_str());
+  }
   // A raw file is viewed, not copied: checking a file of many MiB stays fast.
-  const ImageLoadResult loaded = loadFirmwareImage(image, info, path, &format, true);
+  int fileError = 0;
+  const ImageLoadResult loaded = loadFirmwareImage(image, info, path, &format, true, &fileError);
   if (loaded != kImageLoaded) {
     ConsoleListener console;
     printImageLoadFailure(console, loaded, encoding);
     messageText("Error: The input file is not a valid firmware file!\n");
+    if (verbose && (fileError != 0 || path.empty()))
+      messageText((unreadableFileReason(path, fileError) + "\n").c_str());
     return 1;
   }
   if (imageOutPath != nullptr && !writeImage(image, imageOutPath)) {
@@ -95,6 +104,12 @@ int runInspect(const std::string& path, const char* imageOutPath, RunReport& rep
   const bool delivered = outputText(text.c_str());
   if (!delivered) {
     messageText("Error: cannot write the report to standard output\n");
+    return 1;
+  }
+  // The file loads, but an update stops at it: a script checking files
+  // before a run must see that.
+  if (image.imageLength == 0) {
+    messageText("refused by an update: the image is empty\n");
     return 1;
   }
   return 0;

@@ -14,9 +14,12 @@ class RunReport;
 /// `imageOutPath` the image bytes are also written to that file. Returns the
 /// exit status: 0, or 1 for an invalid file (loader messages and the usual
 /// error line on standard error, nothing on standard output), a failed image
-/// write, or a report that standard output did not take.
+/// write, a report that standard output did not take, or an image an update
+/// would refuse (empty: the report is printed, the refusal goes to standard
+/// error). A name whose extension is hex or qfw in another case is noted on
+/// standard error; with verbose, a file that cannot be read says why.
 int runInspect(const std::string& path, const char* imageOutPath, RunReport& report,
-               TextEncoding encoding);
+               TextEncoding encoding, bool verbose = false);
 
 /// Printable form of a text field: 0x20..0x7E as they are except backslash,
 /// which becomes two backslashes; every other byte as \xHH.

@@ -25,11 +25,11 @@ struct InspectRun {
   std::string err;
 };
 
-InspectRun inspect(const std::string& path, const char* imageOut = nullptr) {
+InspectRun inspect(const std::string& path, const char* imageOut = nullptr, bool verbose = false) {
   InspectRun run;
   MessageSink sink;
   RunReport report;
-  run.status = runInspect(path, imageOut, report, TextEncoding::kUtf8);
+  run.status = runInspect(path, imageOut, report, TextEncoding::kUtf8, verbose);
   run.err = sink.err;
   run.out = sink.out;
   return run;
@@ -108,11 +108,14 @@ TEST(InspectTest, ReportsAndWritesImage) {
   EXPECT_EQ(readFile(dir / "out.bin"), "\xAB\xCD");
 
   // A raw file after a container: no selection is left from the earlier load.
+  // Empty, it is reported, and refused as an update would refuse it.
   writeFile(dir / "empty", std::string());
   run = inspect((dir / "empty").string(), (dir / "empty.out").string().c_str());
   EXPECT_EQ(run.out,
             "format: raw\nlength: 0\nimage-crc: 0xFFFFFFFF\ncheck-word: 0xFFFFFFFF\n"
             "protocol-mask: 0xAA\nprotocol-selection: 0\nmodel: \nversion: \n");
+  EXPECT_EQ(run.err, "refused by an update: the image is empty\n");
+  EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(std::filesystem::exists(dir / "empty.out"));
 
   run = inspect((dir / "empty").string(), (dir / "no/such/dir/x.bin").string().c_str());
@@ -156,6 +159,35 @@ TEST(InspectTest, InvalidFiles) {
             "file!\n");
   run = inspect((dir / "missing").string());
   EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Error: The input file is not a valid firmware file!\n");
+  // --verbose says why the file could not be read.
+  run = inspect((dir / "missing").string(), nullptr, true);
+  EXPECT_EQ(run.err, "Error: The input file is not a valid firmware file!\nError: cannot read " +
+                         (dir / "missing").string() + ": No such file or directory\n");
+}
+
+TEST(InspectTest, NotesAnExtensionThatDiffersOnlyInCase) {
+  TempDir dir;
+  const std::string hex = hexOfImage(sectionTable(0x2C0));
+  for (const char* name : {"FW.HEX", "fw.Hex", "fw.QFW"}) {
+    writeFile(dir / name, hex);
+    const std::string path = (dir / name).string();
+    InspectRun run = inspect(path);
+    EXPECT_EQ(run.status, 0) << name;
+    EXPECT_EQ(run.out.substr(0, 12), "format: raw\n") << name;
+    const bool container = name[3] == 'Q';
+    EXPECT_EQ(run.err, "Note: " + path +
+                           " is read as a raw image: the extension is case-sensitive, and only a "
+                           "name ending in " +
+                           (container ? "qfw is read as a firmware container\n"
+                                      : "hex is read as Intel HEX\n"))
+        << name;
+  }
+  // Names that are what they say, or nothing like it, get no note.
+  writeFile(dir / "fw.hex", hex);
+  EXPECT_EQ(inspect((dir / "fw.hex").string()).err, "");
+  writeFile(dir / "fw.HEY", hex);
+  EXPECT_EQ(inspect((dir / "fw.HEY").string()).err, "");
 }
 
 // Keeps examples/ in step with the generator above. With
@@ -164,17 +196,19 @@ TEST(InspectExamplesTest, MatchGoldenOutput) {
   bool regenerate = std::getenv("TAVRIN_REGENERATE_EXAMPLES") != nullptr;
   for (const auto& [name, bytes] : exampleFiles()) {
     std::string path = kExamples + name;
+    // The empty image is reported, and refused as an update refuses it.
+    const bool refused = bytes.empty();
     if (regenerate) {
       writeFile(path, bytes);
       InspectRun run = inspect(path);
-      ASSERT_EQ(run.status, 0) << name << run.err;
+      ASSERT_EQ(run.status, refused ? 1 : 0) << name << run.err;
       writeFile(path + ".inspect", run.out);
     }
     EXPECT_EQ(readFile(path), bytes) << name << " differs from its generator";
     InspectRun run = inspect(path);
-    EXPECT_EQ(run.status, 0) << name;
+    EXPECT_EQ(run.status, refused ? 1 : 0) << name;
     EXPECT_EQ(run.out, readFile(path + ".inspect")) << name;
-    EXPECT_EQ(run.err, "") << name;
+    EXPECT_EQ(run.err, refused ? "refused by an update: the image is empty\n" : "") << name;
   }
 }
 
@@ -192,7 +226,8 @@ TEST(InspectExamplesTest, BinaryMatchesGoldenOutput) {
     size_t got;
     while ((got = std::fread(block, 1, sizeof block, pipe)) > 0) out.append(block, got);
     int status = pclose(pipe);
-    EXPECT_EQ(status, 0) << entry.first;
+    ASSERT_TRUE(WIFEXITED(status)) << entry.first;
+    EXPECT_EQ(WEXITSTATUS(status), entry.second.empty() ? 1 : 0) << entry.first;
     EXPECT_EQ(out, readFile(path + ".inspect")) << entry.first;
     ++checked;
   }

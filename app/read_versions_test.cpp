@@ -22,10 +22,10 @@ struct Sim {
   DeviceFilter filter = scannerFilter();
 };
 
-Reading readAll(Sim& sim) {
+Reading readAll(Sim& sim, bool verbose = false) {
   CaptureListener listener;
   Reading reading;
-  reading.answered = readDeviceVersions(sim.filter, sim.platform, listener);
+  reading.answered = readDeviceVersions(sim.filter, sim.platform, listener, verbose);
   reading.err = listener.err;
   return reading;
 }
@@ -77,6 +77,19 @@ TEST(ReadDeviceVersions, ListedDevicesThatNeverAnswerAreNoSuccess) {
   Reading reading = readAll(sim);
   EXPECT_FALSE(reading.answered);
   EXPECT_EQ(reading.err, "");
+  // --verbose says which device did not answer: by its port, or by its
+  // path where the system tells no port.
+  sim.platform.addDevice(scannerConfig("QS-100", "V3"), "", "1-3");
+  reading = readAll(sim, true);
+  EXPECT_TRUE(reading.answered);
+  EXPECT_EQ(reading.err,
+            "Error: no answer to the version request from port sim-0 (no answer within a second)\n"
+            "Deveice Firmware Version: V3\n");
+  Sim portless;
+  portless.platform.setReportsPorts(false);
+  portless.platform.addDevice(silent, "sim/hidraw7");
+  EXPECT_EQ(readAll(portless, true).err,
+            "Error: no answer to the version request from sim/hidraw7 (no answer within a second)\n");
 }
 
 TEST(ReadDeviceVersions, NamesTheNodeItMayNotOpen) {

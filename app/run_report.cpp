@@ -13,6 +13,7 @@
 #include "hid/hid_device.h"
 #include "update/commands.h"
 #include "update/update_result.h"
+#include "update/update_session.h"
 
 namespace {
 
@@ -275,6 +276,10 @@ void SessionReport::traceWord(const char* word) {
   if (style_.traceWord && !report_.json()) outputText(word);
 }
 
+void SessionReport::note(const char* text) {
+  report_.log(style_.logPort, "note: %s", text);
+}
+
 void SessionReport::deviceListed(const HidDevice& device) {
   report_.log(style_.logPort, "listed %s %04x:%04x %s port=%s serial=%s", device.path.c_str(),
               device.vendorId, device.productId,
@@ -348,15 +353,32 @@ void SessionReport::exchanged(const ExchangeRecord& record) {
 }
 
 JsonLine updateResultObject(const UpdateResult& result) {
+  // The message as printed, but a JSON value carries no line end.
+  std::string message = result.message;
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+  // Milliseconds by hand: a locale's decimal comma would not be JSON.
+  const auto ms = static_cast<long long>(std::max(result.seconds, 0.0) * 1000 + 0.5);
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%lld.%03lld", ms / 1000, ms % 1000);
   JsonLine object;
   object.add("event", "result")
       .add("ok", result.updated())
       .add("reason", updateOutcomeName(result.outcome))
       .add("state", int64_t{result.state})
-      .add("message", result.message)
+      .add("state-name", sessionStateName(result.state))
+      .add("message", message)
       .add("port", result.port)
       .add("serial", result.serial)
-      .add("version-before", result.versionBefore);
+      .add("version-before", result.versionBefore)
+      .add("file-model", result.fileModel)
+      .add("file-version", result.fileVersion)
+      .addRaw("seconds", seconds);
+  if (!result.ports.empty()) {
+    std::string ports;
+    for (const std::string& port : result.ports)
+      ports += (ports.empty() ? "[" : ",") + jsonString(port);
+    object.addRaw("ports", ports + "]");
+  }
   if (!result.detail.empty()) object.add("detail", result.detail);
   if (result.outcome == UpdateOutcome::kWrite) object.add("offset", int64_t{result.offset});
   return object;

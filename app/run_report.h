@@ -103,6 +103,7 @@ class SessionReport : public SessionListener, public ExchangeListener {
 
   void message(const char* text) override;
   void traceWord(const char* word) override;
+  void note(const char* text) override;
   void deviceListed(const HidDevice& device) override;
   void versionAnswered(const HidDevice& device, TransactionStatus status, const std::string& model,
                        const std::string& version) override;

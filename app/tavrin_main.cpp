@@ -49,6 +49,7 @@ int runUpdateMode(Run& run) {
   setup.listener = &listener;
   setup.exchanges = run.report.logging() ? &listener : nullptr;
   setup.stop = &run.stop;
+  setup.bootIdsGiven = run.line.givenIds.bootIds();
   setup.verbose = context.verbose;
   FirmwareInfo info;
   const UpdateResult result = runFileUpdate(
@@ -56,7 +57,7 @@ int runUpdateMode(Run& run) {
       [&run, &context](const FirmwareInfo& loaded) {
         // The simulated devices take the model of the file, once it is known.
         if (run.simulation != nullptr)
-          plugInSimulatedBench(*run.simulation, context, loaded.model, run.line.simulatedDevices);
+          plugInSimulatedBench(*run.simulation, run.line.bench(), context, loaded.model);
       });
   if (result.updated()) return kExitSuccess;
   // Stopped by the operator: the shell's convention, 128 + the signal.
@@ -68,29 +69,28 @@ int runModes(Run& run) {
   const CommandLine& line = run.line;
   UpdateContext& context = run.context;
   if (line.udevProbe) return runUdevProbe(line.udevProbePath, run.platform);
-  if (line.udevRule) return printUdevRule(context);
+  if (line.udevRule) return printUdevRule(context, line.udevGroup);
   if (line.inspect)
     return runInspect(line.inspectPath, line.writeImage ? line.imageOutPath.c_str() : nullptr,
-                      run.report, consoleEncoding());
+                      run.report, consoleEncoding(), context.verbose);
   if (line.listDevices) {
     if (run.simulation != nullptr)
-      plugInSimulatedBench(*run.simulation, context, kSimulatedDefaultModel,
-                           line.simulatedDevices);
+      plugInSimulatedBench(*run.simulation, line.bench(), context, kSimulatedDefaultModel);
     return listDevices(context, run.platform, run.report);
   }
   if (line.readMode) {
     if (!context.firmwarePath.empty()) message("Please don't use -r and -f at the same time\n");
     if (run.simulation != nullptr)
-      plugInSimulatedBench(*run.simulation, context, kSimulatedDefaultModel,
-                           line.simulatedDevices);
+      plugInSimulatedBench(*run.simulation, line.bench(), context, kSimulatedDefaultModel);
     SessionReportStyle style;
     style.logPort = context.selectPort;
     style.versionEvents = true;
     SessionReport listener(run.report, style);
-    return readDeviceVersions(context, run.platform, listener) ? kExitSuccess : kExitFailure;
+    return readDeviceVersions(context, run.platform, listener, context.verbose) ? kExitSuccess
+                                                                                : kExitFailure;
   }
   // Ctrl-C and SIGTERM stop the updates at their next safe point.
-  InterruptGuard guard(run.stop);
+  InterruptGuard guard(run.stop, line.givenIds.bootIds());
   if (line.all)
     return runGangUpdate(context, line, run.platform, run.report, run.stop, consoleEncoding(),
                          run.simulation);
@@ -110,7 +110,7 @@ int tavrinMain(int argc, const char* const* argv) {
     printHelpText();
     std::unique_ptr<HidPlatform> platform = createNativeHidPlatform();
     Run run{context, line, *platform, nullptr, report, {}};
-    InterruptGuard guard(run.stop);
+    InterruptGuard guard(run.stop, false);
     return runUpdateMode(run);
   }
 

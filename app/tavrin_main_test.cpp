@@ -87,7 +87,7 @@ TEST_F(TavrinMainTest, ReadModeWithAFile) {
             "Please don't use -r and -f at the same time\nDeveice Firmware Version: 0.0.1-sim\n");
   EXPECT_EQ(r.status, 0);
   // An empty path word is no path.
-  r = run({"--simulate", "-r", "-f", ""});
+  r = run({"--simulate", "-r", "-f", "", "-dv", "abcd", "-dp", "1234"});
   EXPECT_EQ(r.err, "Deveice Firmware Version: 0.0.1-sim\n");
 }
 
@@ -104,9 +104,10 @@ TEST_F(TavrinMainTest, SimulatedUpdate) {
   EXPECT_EQ(r.err.substr(0, 62),
             "Deveice Firmware Version: 0.0.1-sim\nSwithing to bootloader...\n");
   EXPECT_EQ(r.err.substr(r.err.size() - 30), "Verifying...\nUpdate completed\n");
-  // The same file with the device's ids left at zero still runs through.
+  // No real device has ids 0:0, and the simulated ones have ids of their own.
   r = run({"--simulate", "-f", demo_.c_str()});
-  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "No specified VID/PID HID device detected!");
 }
 
 // The "event" of every line of out, in order.
@@ -131,12 +132,111 @@ TEST_F(TavrinMainTest, JsonLinesTellAnUpdateAsItGoes) {
   EXPECT_EQ(std::vector<std::string>(seen.begin(), seen.begin() + 5), expected);
   EXPECT_EQ(seen[seen.size() - 3], "progress");
   EXPECT_EQ(seen[seen.size() - 2], "verify");
-  EXPECT_EQ(
-      r.out.substr(r.out.rfind("{\"event\":\"result\"")),
-      "{\"event\":\"result\",\"ok\":true,\"reason\":\"updated\",\"state\":10,\"message\":\"\","
-      "\"port\":\"sim-0\",\"serial\":\"SIM0001\",\"version-before\":\"0.0.1-sim\"}\n");
+  const std::string result = r.out.substr(r.out.rfind("{\"event\":\"result\""));
+  EXPECT_EQ(result.substr(0, result.find("\"seconds\":")),
+            "{\"event\":\"result\",\"ok\":true,\"reason\":\"updated\",\"state\":10,"
+            "\"state-name\":\"finish\",\"message\":\"\",\"port\":\"sim-0\",\"serial\":\"SIM0001\","
+            "\"version-before\":\"0.0.1-sim\",\"file-model\":\"TVR-100\",\"file-version\":\"1.0.3\",");
+  // The time on the simulated clock: the bootloader's restart at least.
+  std::map<std::string, std::string> fields;
+  ASSERT_TRUE(parseFlatJsonObject(result.substr(0, result.size() - 1), &fields));
+  EXPECT_GE(std::stod(fields["seconds"]), 1.2) << result;
+  EXPECT_EQ(fields["seconds"].find(','), std::string::npos);
   // The human messages stay as they are.
   EXPECT_EQ(r.err.substr(r.err.size() - 30), "Verifying...\nUpdate completed\n");
+}
+
+// The last JSON line of a run, as key -> value (the array of ports as written).
+std::map<std::string, std::string> resultFields(const std::string& out) {
+  std::string line = out.substr(out.rfind("{\"event\":\"result\""));
+  line.pop_back();
+  std::string ports;
+  const size_t at = line.find(",\"ports\":[");
+  if (at != std::string::npos) {
+    const size_t end = line.find(']', at);
+    ports = line.substr(at + 9, end - at - 8);
+    line.erase(at, end + 1 - at);
+  }
+  std::map<std::string, std::string> fields;
+  EXPECT_TRUE(parseFlatJsonObject(line, &fields)) << line;
+  if (!ports.empty()) fields["ports"] = ports;
+  return fields;
+}
+
+TEST_F(TavrinMainTest, JsonResultsAStationCanUse) {
+  const std::vector<const char*> ids = {"-dv", "abcd", "-dp", "1234", "-bv", "abcd", "-bp", "1000"};
+  auto json = [&](std::vector<const char*> words) {
+    words.insert(words.begin(), {"--json", "-f", demo_.c_str()});
+    words.insert(words.end(), ids.begin(), ids.end());
+    return run(words);
+  };
+  // The message as printed, without its line end; the state by name.
+  Outcome r = json({"--simulate-fault", "verify-fail"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.substr(r.err.size() - 15), "\nVerify failed\n");
+  std::map<std::string, std::string> fields = resultFields(r.out);
+  EXPECT_EQ(fields["message"], "Verify failed");
+  EXPECT_EQ(fields["state"], "9");
+  EXPECT_EQ(fields["state-name"], "verify");
+  EXPECT_EQ(fields.count("ports"), 0u);
+
+  // Several devices of the file's model: every port, to choose one from.
+  r = json({"--simulate=3"});
+  fields = resultFields(r.out);
+  EXPECT_EQ(fields["reason"], "multiple-devices");
+  EXPECT_EQ(fields["ports"], "[\"sim-0\",\"sim-1\",\"sim-2\"]");
+  EXPECT_EQ(fields["message"],
+            "Multiple HID devices detected, please disconnect other HID devices");
+
+  // A file that cannot be read: no model, and why.
+  r = run({"--json", "-f", "/nonexistent/fw.bin"});
+  fields = resultFields(r.out);
+  EXPECT_EQ(fields["file-model"], "");
+  EXPECT_EQ(fields["detail"], "Error: cannot read /nonexistent/fw.bin: No such file or directory");
+}
+
+TEST_F(TavrinMainTest, AllExpectsItsNumberOfDevicesBeforeAnySwitch) {
+  std::vector<const char*> words = {"--simulate=3", "--all", "--expect", "4", "-f", demo_.c_str(),
+                                    "-dv", "abcd", "-dp", "1234", "-bv", "abcd", "-bp", "1000"};
+  Outcome r = run(words);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.substr(r.err.find("Error")), "Error: found 3 devices of model TVR-100, expected 4\n");
+  EXPECT_EQ(r.err.find("Swithing"), std::string::npos);
+  EXPECT_EQ(r.out, "");
+  // For scripts: a result of its own, as for a run that ends before any device.
+  words[3] = "2";
+  words.insert(words.begin(), "--json");
+  r = run(words);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(resultFields(r.out)["reason"], "device-count");
+  EXPECT_EQ(resultFields(r.out)["message"], "Error: found 3 devices of model TVR-100, expected 2");
+  // The right number goes ahead.
+  words[4] = "3";
+  EXPECT_EQ(run(words).status, 0);
+}
+
+TEST_F(TavrinMainTest, UdevRulesForTheUserOrAGroup) {
+  const std::vector<const char*> ids = {"-dv", "abcd", "-dp", "1234", "-bv", "abcd", "-bp", "1000"};
+  std::vector<const char*> words = {"--udev-rule"};
+  words.insert(words.end(), ids.begin(), ids.end());
+  Outcome r = run(words);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("SUBSYSTEM==\"hidraw\", KERNELS==\"*:ABCD:1000.*\", TAG+=\"uaccess\"\n"),
+            std::string::npos)
+      << r.out;
+  words.insert(words.end(), {"--group", "tavrin"});
+  r = run(words);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("SUBSYSTEM==\"hidraw\", KERNELS==\"*:ABCD:1234.*\", GROUP=\"tavrin\", "
+                       "MODE=\"0660\"\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("# tavrin: members of the group tavrin may update"), std::string::npos);
+  EXPECT_EQ(r.out.find("uaccess"), std::string::npos);
+  // Without the ids nothing useful can be printed.
+  r = run({"--udev-rule"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
 }
 
 TEST_F(TavrinMainTest, JsonLinesOfTheListAndTheVersions) {

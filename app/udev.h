@@ -14,5 +14,7 @@
 int runUdevProbe(const std::string& path, HidPlatform& platform);
 
 /// --udev-rule: prints rules granting the logged-in user access to the
-/// hidraw nodes of the application and bootloader ids.
-int printUdevRule(const DeviceIds& ids);
+/// hidraw nodes of the application and bootloader ids; with a group
+/// (--group), the members of that group instead, as a station run by a
+/// service account without a login session needs.
+int printUdevRule(const DeviceIds& ids, const std::string& group = "");

@@ -12,7 +12,9 @@
 std::FILE* openFile(const std::string& path, const char* mode);
 
 /// Size of the regular file at path; false when path is no regular file or
-/// cannot be examined (a directory, a FIFO, a device node, nothing).
+/// cannot be examined (a directory, a FIFO, a device node, nothing), with
+/// errno telling why: the system's error, EISDIR for a directory, EINVAL for
+/// anything else that is not a regular file.
 bool regularFileSize(const std::string& path, uint64_t* size);
 
 /// True when both names lead to the same existing file (links included).

@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -11,7 +12,11 @@ std::FILE* openFile(const std::string& path, const char* mode) {
 
 bool regularFileSize(const std::string& path, uint64_t* size) {
   struct stat status;
-  if (::stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return false;
+  if (::stat(path.c_str(), &status) != 0) return false;
+  if (!S_ISREG(status.st_mode)) {
+    errno = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+    return false;
+  }
   *size = static_cast<uint64_t>(status.st_size);
   return true;
 }

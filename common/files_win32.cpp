@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <sys/stat.h>
 #include <wchar.h>
 
@@ -22,8 +23,11 @@ std::FILE* openFile(const std::string& path, const char* mode) {
 
 bool regularFileSize(const std::string& path, uint64_t* size) {
   struct _stat64 status;
-  if (_wstat64(wide(path).c_str(), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG)
+  if (_wstat64(wide(path).c_str(), &status) != 0) return false;
+  if ((status.st_mode & _S_IFMT) != _S_IFREG) {
+    errno = (status.st_mode & _S_IFMT) == _S_IFDIR ? EISDIR : EINVAL;
     return false;
+  }
   *size = static_cast<uint64_t>(status.st_size);
   return true;
 }

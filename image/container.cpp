@@ -138,9 +138,9 @@ bool parseContainerBuffer(uint8_t* data, uint32_t length, ContainerHeader& heade
 }
 
 bool parseContainer(std::string path, ContainerHeader& header, uint8_t*& imageData,
-                    uint32_t& imageLength) {
+                    uint32_t& imageLength, int* fileError) {
   std::unique_ptr<uint8_t[]> file;
   uint32_t length = 0;
-  if (!readWholeFile(path, file, length)) return false;
+  if (!readWholeFile(path, file, length, fileError)) return false;
   return parseContainerBuffer(file.get(), length, header, imageData, imageLength);
 }

@@ -36,6 +36,7 @@ bool parseContainerBuffer(uint8_t* data, uint32_t length, ContainerHeader& heade
                           uint8_t*& imageData, uint32_t& imageLength);
 
 /// Reads the file whole and parses it as above; false for a file that cannot
-/// be read or is 4 GiB or longer.
+/// be read (*fileError, when given, then receives the errno value of why) or
+/// is 4 GiB or longer.
 bool parseContainer(std::string path, ContainerHeader& header, uint8_t*& imageData,
-                    uint32_t& imageLength);
+                    uint32_t& imageLength, int* fileError = nullptr);

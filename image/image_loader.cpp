@@ -27,8 +27,21 @@ void finishPlainImage(FirmwareImage& image, FirmwareInfo& info, uint32_t bufferS
 
 }  // namespace
 
+const char* caseMismatchedExtension(const std::string& path) {
+  if (path.size() < 3 || endsWith3(path, "hex") || endsWith3(path, "qfw")) return nullptr;
+  std::string tail = path.substr(path.size() - 3);
+  for (char& c : tail)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  if (tail == "hex") return "hex";
+  if (tail == "qfw") return "qfw";
+  return nullptr;
+}
+
 ImageLoadResult loadFirmwareImage(FirmwareImage& image, FirmwareInfo& info, std::string path,
-                                  ImageFormat* format, bool viewFile) {
+                                  ImageFormat* format, bool viewFile, int* fileError) {
+  int ignored = 0;
+  int& why = fileError != nullptr ? *fileError : ignored;
+  why = 0;
   // A view (or buffer) of an earlier load is not the readers' to free.
   image.releaseImage();
   image.checkWord = 0xFFFFFFFFu;
@@ -36,7 +49,7 @@ ImageLoadResult loadFirmwareImage(FirmwareImage& image, FirmwareInfo& info, std:
 
   if (endsWith3(path, "qfw")) {
     ContainerHeader header;
-    bool ok = parseContainer(path, header, image.imageData, image.imageLength);
+    bool ok = parseContainer(path, header, image.imageData, image.imageLength, &why);
     if (format)
       *format = header.formatVersion == 2 ? ImageFormat::kContainerV2 : ImageFormat::kContainerV1;
     if (!ok) return kImageInvalid;
@@ -51,7 +64,7 @@ ImageLoadResult loadFirmwareImage(FirmwareImage& image, FirmwareInfo& info, std:
 
   if (endsWith3(path, "hex")) {
     if (format) *format = ImageFormat::kIntelHex;
-    const HexLoadResult result = loadHexImage(path, image.imageData, image.imageLength);
+    const HexLoadResult result = loadHexImage(path, image.imageData, image.imageLength, &why);
     if (result != kHexLoaded) return static_cast<ImageLoadResult>(result);
     // The walk may read past the reported length, within the 128 KiB buffer.
     finishPlainImage(image, info, kHexImageSize);
@@ -71,7 +84,7 @@ ImageLoadResult loadFirmwareImage(FirmwareImage& image, FirmwareInfo& info, std:
   }
   std::unique_ptr<uint8_t[]> buffer;
   uint32_t length = 0;
-  if (!readWholeFile(path, buffer, length)) return kImageInvalid;
+  if (!readWholeFile(path, buffer, length, &why)) return kImageInvalid;
   image.imageData = buffer.release();
   image.imageLength = length;
   finishPlainImage(image, info, length);

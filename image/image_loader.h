@@ -32,5 +32,12 @@ enum ImageLoadResult : int {
 /// a buffer this load leaves in imageData is not released, even on failure.
 /// With viewFile, a raw image may be a read-only view of the file (kept in
 /// image.imageView) instead of a copy: for checking a file, not updating.
+/// *fileError (when given) is the errno value of why the file could not be
+/// read, 0 when it could.
 ImageLoadResult loadFirmwareImage(FirmwareImage& image, FirmwareInfo& info, std::string path,
-                                  ImageFormat* format = nullptr, bool viewFile = false);
+                                  ImageFormat* format = nullptr, bool viewFile = false,
+                                  int* fileError = nullptr);
+
+/// "hex" or "qfw" when the path's last three characters are those but in
+/// another case (FW.HEX): the file is then read as a raw image. Null otherwise.
+const char* caseMismatchedExtension(const std::string& path);

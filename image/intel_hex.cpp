@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -251,13 +252,19 @@ bool passOverText(const char* text, size_t size, uint8_t fill, uint8_t*& imageDa
 }
 
 bool passOverFile(const std::string& path, uint8_t fill, uint8_t*& imageData, uint32_t& imageLength,
-                  uint8_t* written) {
+                  uint8_t* written, int* fileError) {
   // Only a regular file ends: opening a FIFO waits for a writer without
   // bound, and a device such as /dev/zero would be read for ever.
   uint64_t size = 0;
-  if (!regularFileSize(path, &size)) return false;
+  if (!regularFileSize(path, &size)) {
+    if (fileError != nullptr) *fileError = errno;
+    return false;
+  }
   std::unique_ptr<std::FILE, FileCloser> file(openFile(path, "rb"));
-  if (!file) return false;
+  if (!file) {
+    if (fileError != nullptr) *fileError = errno;
+    return false;
+  }
   std::unique_ptr<char[]> block(new (std::nothrow) char[kFileBlock]);
   if (!block) return false;
   uint8_t* image = installBuffer(fill, imageData);
@@ -268,7 +275,10 @@ bool passOverFile(const std::string& path, uint8_t fill, uint8_t*& imageData, ui
     if (got > 0 && !pass->feed(block.get(), got)) return false;
     if (got < kFileBlock) break;
   }
-  if (std::ferror(file.get())) return false;
+  if (std::ferror(file.get())) {
+    if (fileError != nullptr) *fileError = errno != 0 ? errno : EIO;
+    return false;
+  }
   return pass->finish(&imageLength);
 }
 
@@ -322,10 +332,11 @@ bool findNvmType(const uint8_t* image, uint32_t* nvmType) {
   return false;
 }
 
-HexLoadResult loadHexImage(const std::string& path, uint8_t*& imageData, uint32_t& imageLength) {
+HexLoadResult loadHexImage(const std::string& path, uint8_t*& imageData, uint32_t& imageLength,
+                           int* fileError) {
   return runPasses(
       [&](uint8_t fill, uint8_t* written) {
-        return passOverFile(path, fill, imageData, imageLength, written);
+        return passOverFile(path, fill, imageData, imageLength, written, fileError);
       },
       imageData);
 }

@@ -33,8 +33,10 @@ bool findNvmType(const uint8_t* image, uint32_t* nvmType);
 /// the flash NVM types the image a second pass with fill 0xFF would give
 /// (unwritten bytes 0xFF; derived from the first pass, not by re-reading).
 /// The file is read in bounded blocks; a path that is not a regular file, or
-/// a file that does not open, gives kHexReadFailed with nothing touched.
-HexLoadResult loadHexImage(const std::string& path, uint8_t*& imageData, uint32_t& imageLength);
+/// a file that does not open, gives kHexReadFailed with nothing touched, and
+/// *fileError (when given) the errno value of why it could not be read.
+HexLoadResult loadHexImage(const std::string& path, uint8_t*& imageData, uint32_t& imageLength,
+                           int* fileError = nullptr);
 
 /// The same driver over text in memory (tests and fuzzers).
 HexLoadResult loadHexImageFromText(const char* text, size_t size, uint8_t*& imageData,

@@ -108,8 +108,10 @@ DeviceReply DeviceModel::receive(const uint8_t* report, size_t length) {
   switch (command) {
     case CmdReadVersion: {
       answer.resize(kVersionTextOffset - kOffsetPayload, 0);
-      std::memcpy(answer.data() + (kVersionModelOffset - kOffsetPayload), config_.model.data(),
-                  std::min<size_t>(config_.model.size(), kVersionModelLength));
+      const std::string& model =
+          boot && !config_.bootModel.empty() ? config_.bootModel : config_.model;
+      std::memcpy(answer.data() + (kVersionModelOffset - kOffsetPayload), model.data(),
+                  std::min<size_t>(model.size(), kVersionModelLength));
       size_t versionLength = std::min<size_t>(config_.version.size(), kVersionTextLength);
       answer.insert(answer.end(), config_.version.begin(),
                     config_.version.begin() + static_cast<long>(versionLength));

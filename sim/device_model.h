@@ -53,6 +53,8 @@ struct DeviceModelConfig {
   uint16_t bootVid = 0;
   uint16_t bootPid = 0;
   std::string model;    ///< at most 10 characters are sent
+  /// The model the bootloader reports, when it is not `model` (empty: it is).
+  std::string bootModel;
   std::string version;  ///< at most 20; more than 6 needs a second report
   DeviceMode startMode = kModeApplication;
   uint16_t protocolVersion = 1;   ///< CmdGetInfo bytes 10-11

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "hid/transaction.h"
@@ -121,6 +122,16 @@ TEST(DeviceModel, SwitchesToBootloader) {
   EXPECT_EQ(send(device, {CmdGetInfo}).reports[0][kInfoApplicationFlagOffset], 0x00);
   // Asking a bootloader to switch again changes nothing.
   EXPECT_EQ(send(device, {CmdEnterBootloader}).event, DeviceModelEvent::kNone);
+
+  // A bootloader of another model says so once switched, not before.
+  config.bootModel = "QS-BL";
+  DeviceModel other(config);
+  auto modelOf = [](const DeviceReply& reply) {
+    return std::string(reinterpret_cast<const char*>(reply.reports[0].data()) + kVersionModelOffset);
+  };
+  EXPECT_EQ(modelOf(send(other, {CmdReadVersion})), "QS-100");
+  send(other, {CmdEnterBootloader});
+  EXPECT_EQ(modelOf(send(other, {CmdReadVersion})), "QS-BL");
 
   config.neverReturnAfterSwitch = true;
   DeviceModel lost(config);

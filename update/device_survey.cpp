@@ -16,6 +16,13 @@ bool listSurveyedDevices(CHidManager& manager, SessionListener& listener) {
   return false;
 }
 
+std::string unansweredVersionReason(const HidDevice& device, TransactionStatus status, bool nameIt) {
+  std::string text = "Error: no answer to the version request";
+  if (nameIt) text += device.port.empty() ? " from " + device.path : " from port " + device.port;
+  return text + (status == kTransactionTimeout ? " (no answer within a second)"
+                                               : " (the device is gone or failed)");
+}
+
 DeviceAnswer askDeviceVersion(TransactionLink& link, HidDevice& device, uint8_t protocolMask,
                               SessionListener& listener) {
   device.protocolMask = protocolMask;

@@ -29,3 +29,8 @@ bool listSurveyedDevices(CHidManager& manager, SessionListener& listener);
 /// the version. Tells listener either way.
 DeviceAnswer askDeviceVersion(TransactionLink& link, HidDevice& device, uint8_t protocolMask,
                               SessionListener& listener);
+
+/// Why a device did not answer its version request, for --verbose: "Error:
+/// no answer to the version request (no answer within a second)"; with
+/// nameIt, "request from port P" (or from its path where it has no port).
+std::string unansweredVersionReason(const HidDevice& device, TransactionStatus status, bool nameIt);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -66,6 +67,8 @@ std::vector<GangUnit> runGangSessions(const GangSetup& setup, GangObserver& obse
       UpdateResult failure;
       failure.outcome = UpdateOutcome::kNoDevice;
       failure.message = "No specified VID/PID HID device detected!";
+      failure.fileModel = setup.info->model;
+      failure.fileVersion = setup.info->version;
       runListener.finished(failure);
       return units;
     }
@@ -76,6 +79,8 @@ std::vector<GangUnit> runGangSessions(const GangSetup& setup, GangObserver& obse
       GangUnit& unit = units[index];
       unit.port = device->port;
       unit.serial = device->serial;
+      unit.result.fileModel = setup.info->model;
+      unit.result.fileVersion = setup.info->version;
       SessionListener& listener = observer.unitListener(index, *device);
       TransactionLink link;
       link.listener = observer.unitExchanges(index);
@@ -83,9 +88,7 @@ std::vector<GangUnit> runGangSessions(const GangSetup& setup, GangObserver& obse
           askDeviceVersion(link, *device, setup.image->protocolMask, listener);
       unit.versionBefore = answer.version;
       if (answer.status != kTransactionOk) {
-        const std::string why = answer.status == kTransactionTimeout
-                                    ? "Error: no answer to the version request (no answer within a second)"
-                                    : "Error: no answer to the version request (the device is gone or failed)";
+        const std::string why = unansweredVersionReason(*device, answer.status, false);
         if (setup.verbose) listener.message((why + "\n").c_str());
         endWithoutSession(unit, listener, UpdateOutcome::kNoAnswer, why);
         continue;
@@ -100,6 +103,21 @@ std::vector<GangUnit> runGangSessions(const GangSetup& setup, GangObserver& obse
                          {device, link.frameSequence, answer.model, answer.version}});
     }
     const size_t targetCount = targets.size();
+    // A station that expects its fixtures full stops before any switch.
+    if (setup.expectedTargets != 0 && targetCount != setup.expectedTargets) {
+      char text[160];
+      std::snprintf(text, sizeof text, "Error: found %zu device%s of model %s, expected %zu\n",
+                    targetCount, targetCount == 1 ? "" : "s", setup.info->model.c_str(),
+                    setup.expectedTargets);
+      UpdateResult failure;
+      failure.outcome = UpdateOutcome::kDeviceCount;
+      failure.message = text;
+      failure.fileModel = setup.info->model;
+      failure.fileVersion = setup.info->version;
+      runListener.message(text);
+      runListener.finished(failure);
+      return {};
+    }
     for (Surveyed& target : targets) {
       // Each session waits for the bootloader on its device's port; without
       // one, several bootloaders could not be told apart.
@@ -123,6 +141,8 @@ std::vector<GangUnit> runGangSessions(const GangSetup& setup, GangObserver& obse
       UpdateResult failure;
       failure.outcome = UpdateOutcome::kWrongModel;
       failure.message = "Device not connected\n";
+      failure.fileModel = setup.info->model;
+      failure.fileVersion = setup.info->version;
       runListener.message(failure.message.c_str());
       runListener.finished(failure);
     }
@@ -153,6 +173,7 @@ std::vector<GangUnit> runGangSessions(const GangSetup& setup, GangObserver& obse
         session.listener = target.listener;
         session.exchanges = target.exchanges;
         session.stop = setup.stop;
+        session.bootIdsGiven = setup.bootIdsGiven;
         session.verbose = setup.verbose;
         SessionCursor cursor;
         unit.result = runUpdateSession(session, cursor, target.device);

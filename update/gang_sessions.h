@@ -43,10 +43,16 @@ struct GangSetup {
   HidPlatform* platform = nullptr;
   /// Hears what concerns no one device; null: nobody.
   SessionListener* listener = nullptr;
-  const StopRequest* stop = nullptr;
+  StopRequest* stop = nullptr;
   bool verbose = false;
+  /// The bootloader ids were given: an interrupted unit is finished by the
+  /// same command (UpdateSetup::bootIdsGiven).
+  bool bootIdsGiven = false;
   /// At most this many sessions at a time; 0: all at once.
   size_t jobs = 0;
+  /// When not 0, the number of devices of the file's model the survey must
+  /// find: otherwise the run ends before any switch with kDeviceCount.
+  size_t expectedTargets = 0;
 };
 
 /// Runs the survey and the sessions and returns the units in listing order.
@@ -55,5 +61,7 @@ struct GangSetup {
 /// kWrongModel, one without a port among several targets kNoDevice. When no
 /// device passes the filter, says so as the single update does and returns
 /// no unit; when none is of the file's model (and none lacked a port), says
-/// "Device not connected\n" to setup.listener with a kWrongModel result.
+/// "Device not connected\n" to setup.listener with a kWrongModel result;
+/// when their number is not setup.expectedTargets, says how many it found
+/// with a kDeviceCount result, runs no session and returns no unit.
 std::vector<GangUnit> runGangSessions(const GangSetup& setup, GangObserver& observer);

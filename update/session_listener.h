@@ -21,6 +21,9 @@ class SessionListener {
   /// The container parser's trace word, for the standard output of a
   /// single update's text mode.
   virtual void traceWord(const char* /*word*/) {}
+  /// An explanation for the log (one line, no line feed); the console shows
+  /// it as a message under --verbose only, which the session then also says.
+  virtual void note(const char* /*text*/) {}
   /// A device that passes the filter, as the selection found it listed.
   virtual void deviceListed(const HidDevice&) {}
   /// A listed device was asked for its version (model and version are empty

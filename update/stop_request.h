@@ -16,7 +16,19 @@ class StopRequest {
   int reason() const noexcept { return reason_.load(std::memory_order_relaxed); }
   bool requested() const noexcept { return reason() != 0; }
 
+  /// Sessions tell it when their device starts waiting in its bootloader
+  /// (true) and when it runs its new firmware (false), so that whoever ends
+  /// the process without waiting for them can say what it leaves behind.
+  void deviceInBootloader(bool waiting) noexcept {
+    waiting_.fetch_add(waiting ? 1 : -1, std::memory_order_relaxed);
+  }
+  /// True while a device waits in its bootloader. Safe in a signal handler.
+  bool devicesWaitInBootloader() const noexcept {
+    return waiting_.load(std::memory_order_relaxed) > 0;
+  }
+
  private:
   static_assert(std::atomic<int>::is_always_lock_free, "a signal handler sets it");
   std::atomic<int> reason_{0};
+  std::atomic<int> waiting_{0};
 };

@@ -38,6 +38,8 @@ const char* updateOutcomeName(UpdateOutcome outcome) {
       return "interrupted";
     case UpdateOutcome::kNoAnswer:
       return "no-answer";
+    case UpdateOutcome::kDeviceCount:
+      return "device-count";
   }
   return "unknown";
 }

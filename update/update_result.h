@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 /// How an update ended. Each code has a fixed name (updateOutcomeName) that
 /// scripts can rely on.
@@ -26,6 +27,7 @@ enum class UpdateOutcome : uint8_t {
   kVerify,                   ///< the device did not confirm the image
   kInterrupted,              ///< Ctrl-C or SIGTERM
   kNoAnswer,                 ///< a device of several did not answer its version request
+  kDeviceCount,              ///< --all --expect: another number of devices of the file's model
 };
 
 /// The fixed name of an outcome ("updated", "switch-timeout", ...).
@@ -43,4 +45,9 @@ struct UpdateResult {
   std::string port;           ///< the device's port, empty when unknown or none selected
   std::string serial;         ///< its serial number
   std::string versionBefore;  ///< the version it reported before the update
+  std::string fileModel;      ///< the model the firmware file names
+  std::string fileVersion;    ///< and its version
+  double seconds = 0;         ///< how long the session ran, on the platform's clock
+  /// kMultipleDevices: the ports of every device of the file's model.
+  std::vector<std::string> ports;
 };

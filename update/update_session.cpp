@@ -59,6 +59,8 @@ class UpdateSession {
   // True when Ctrl-C or SIGTERM asked the update to stop; says then what state
   // the device is left in.
   bool stopRequested();
+  // From now on the device waits in its bootloader until the update ends.
+  void enterBootloader();
   void takeInfo(const uint8_t* response);
   // Prints text (when there is one) and notes why the session ends; false.
   bool fail(UpdateOutcome outcome, const char* text);
@@ -88,6 +90,9 @@ class UpdateSession {
 };
 
 UpdateResult UpdateSession::run(const SurveyedDevice* surveyed) {
+  const int64_t startMs = setup_.platform->monotonicMilliseconds();
+  result_.fileModel = setup_.info->model;
+  result_.fileVersion = setup_.info->version;
   cursor_.sessionState = StateIdle;
   manager_ = std::make_unique<CHidManager>(*setup_.platform, setup_.filter);
   if (surveyed != nullptr) {
@@ -99,10 +104,13 @@ UpdateResult UpdateSession::run(const SurveyedDevice* surveyed) {
   if (cursor_.sessionState == StateFinish) {
     result_.outcome = UpdateOutcome::kUpdated;
     result_.state = StateFinish;
+    // It runs its new firmware now.
+    if (inBootloader_ && setup_.stop != nullptr) setup_.stop->deviceInBootloader(false);
   } else {
     failureExit();
   }
   manager_.reset();
+  result_.seconds = static_cast<double>(setup_.platform->monotonicMilliseconds() - startMs) / 1000;
   listener_.finished(result_);
   return result_;
 }
@@ -155,9 +163,16 @@ bool UpdateSession::selectDevice() {
        device = manager_->nextDevice()) {
     if (stopRequested()) return false;
     const DeviceAnswer answer = askDeviceVersion(link_, *device, image_.protocolMask, listener_);
-    if (answer.status != kTransactionOk) continue;
+    if (answer.status != kTransactionOk) {
+      // Passed over without a message of its own; "Device not connected"
+      // would otherwise leave the operator guessing.
+      if (setup_.verbose)
+        sayText((unansweredVersionReason(*device, answer.status, true) + "\n").c_str());
+      continue;
+    }
     if (setup_.info->model == answer.model) {
       ++matchCount;
+      result_.ports.push_back(device->port);
       selected_ = device;
       selectedModel_ = answer.model;
       result_.port = device->port;
@@ -172,6 +187,7 @@ bool UpdateSession::selectDevice() {
     return fail(UpdateOutcome::kMultipleDevices,
                 "Multiple HID devices detected, please disconnect other HID devices\n");
   }
+  result_.ports.clear();
   listener_.deviceSelected(*selected_, selectedModel_, result_.versionBefore);
   return true;
 }
@@ -245,7 +261,7 @@ bool UpdateSession::queryMode() {
       response[kInfoApplicationFlagOffset] != 0) {
     say("Swithing to bootloader...\n");
     const uint8_t enter[] = {CmdEnterBootloader};
-    inBootloader_ = true;
+    enterBootloader();
     listener_.switching();
     exchange(enter, sizeof enter, 0, response);
     cursor_.sessionState = StateWaitBootloader;
@@ -262,7 +278,7 @@ bool UpdateSession::queryMode() {
     return true;
   }
 
-  inBootloader_ = true;
+  enterBootloader();
   const uint16_t version = bootInfo_ ? bootInfo_->protocolVersion : 0;
   if (version != 1 && version != 2)
     return fail(UpdateOutcome::kProtocolVersion, "Error: Unknown protocol version\n");
@@ -423,14 +439,24 @@ void UpdateSession::finish() {
   exchange(request, sizeof request, 0, response);
 }
 
+void UpdateSession::enterBootloader() {
+  if (!inBootloader_ && setup_.stop != nullptr) setup_.stop->deviceInBootloader(true);
+  inBootloader_ = true;
+}
+
 bool UpdateSession::stopRequested() {
   if (setup_.stop == nullptr || !setup_.stop->requested()) return false;
   // A progress line waits for its carriage return to be overwritten.
   if (lastPercent_ != 0 && lastPercent_ != 100) sayText("\n");
-  fail(UpdateOutcome::kInterrupted,
-       inBootloader_ ? "Interrupted: the device waits in its bootloader; run the same command with "
-                       "-bv and -bp (its bootloader ids) to finish the update\n"
-                     : "Interrupted: nothing was written; the device still runs its firmware\n");
+  // With the bootloader's ids on the command line, the same command finishes.
+  const char* text =
+      !inBootloader_ ? "Interrupted: nothing was written; the device still runs its firmware\n"
+      : setup_.bootIdsGiven
+          ? "Interrupted: the device waits in its bootloader; run the same command again to "
+            "finish the update\n"
+          : "Interrupted: the device waits in its bootloader; run the same command with -bv and "
+            "-bp (its bootloader ids) to finish the update\n";
+  fail(UpdateOutcome::kInterrupted, text);
   return true;
 }
 
@@ -495,6 +521,16 @@ void UpdateSession::say(const char* format, ...) {
 
 }  // namespace
 
+const char* sessionStateName(uint32_t state) {
+  static constexpr const char* kNames[] = {"idle",         "start",
+                                           "query-mode",   "wait-bootloader",
+                                           "check-model",  "query-bootloader",
+                                           "set-protocol", "start-update",
+                                           "write-data",   "verify",
+                                           "finish"};
+  return state < sizeof kNames / sizeof kNames[0] ? kNames[state] : "unknown";
+}
+
 UpdateResult runUpdateSession(const UpdateSetup& setup, SessionCursor& cursor) {
   UpdateSession session(setup, cursor);
   return session.run(nullptr);
@@ -513,7 +549,7 @@ UpdateResult runFileUpdate(const std::string& path, TextEncoding encoding, Firmw
   SessionListener& listener = setup.listener != nullptr ? *setup.listener : quiet;
   UpdateResult result;
   cursor.sessionState = StateIdle;
-  if (loadUpdateImage(path, encoding, image, info, listener, &result)) {
+  if (loadUpdateImage(path, encoding, image, info, listener, &result, setup.verbose)) {
     if (afterLoad) afterLoad(info);
     setup.image = &image;
     setup.info = &info;

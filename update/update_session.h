@@ -39,6 +39,9 @@ enum SessionState : uint32_t {
   StateFinish = 10,  ///< kept after a completed update
 };
 
+/// The name of a SessionState ("verify"), or "unknown".
+const char* sessionStateName(uint32_t state);
+
 /// Where a session stands.
 struct SessionCursor {
   uint32_t sessionState = StateIdle;
@@ -77,8 +80,12 @@ struct UpdateSetup {
   SessionListener* listener = nullptr;
   /// Told about every exchange; null: nobody.
   ExchangeListener* exchanges = nullptr;
-  /// Null: the session runs to its end.
-  const StopRequest* stop = nullptr;
+  /// Null: the session runs to its end. Told when the device waits in its
+  /// bootloader.
+  StopRequest* stop = nullptr;
+  /// The bootloader's ids were named (-bv and -bp): after an interruption the
+  /// same command finishes the update.
+  bool bootIdsGiven = false;
   /// A failure without a message of its own says why, on a line of its own.
   bool verbose = false;
 };

@@ -123,6 +123,7 @@ class UpdateSessionTest : public testing::Test {
     setup.platform = sim_.get();
     setup.listener = &listener;
     setup.stop = &stop_;
+    setup.bootIdsGiven = bootIdsGiven_;
     setup.verbose = context_.verbose;
     FirmwareInfo info;
     result_ = runFileUpdate(context_.firmwarePath, TextEncoding::kUtf8, context_, info, context_,
@@ -166,6 +167,7 @@ class UpdateSessionTest : public testing::Test {
   UpdateContext context_;
   UpdateResult result_;
   StopRequest stop_;
+  bool bootIdsGiven_ = false;
   std::unique_ptr<SimulatedPlatform> sim_;
   std::filesystem::path dir_;
 };
@@ -196,6 +198,12 @@ TEST_F(UpdateSessionTest, UpdatesADeviceRunningItsApplicationFirmware) {
   EXPECT_EQ(commands(id), kFullUpdate);
   EXPECT_EQ(sim_->model(id).storedImage(), image);
   EXPECT_TRUE(sim_->model(id).finished());
+  // What a station keeps of it.
+  EXPECT_EQ(lastUpdateResult().fileModel, kModel);
+  EXPECT_STREQ(sessionStateName(lastUpdateResult().state), "finish");
+  EXPECT_TRUE(lastUpdateResult().ports.empty());
+  // Running its new firmware: nothing waits in a bootloader.
+  EXPECT_FALSE(stop_.devicesWaitInBootloader());
 }
 
 TEST_F(UpdateSessionTest, ImageGoesOutInChunksOf16WithFlag1) {
@@ -366,6 +374,7 @@ TEST_F(UpdateSessionTest, TwoDevicesOfTheFilesModelGetNothingButTheVersionReques
             "Deveice Firmware Version: 1.2\nDeveice Firmware Version: 1.2\n"
             "Multiple HID devices detected, please disconnect other HID devices\n");
   expectFailedExit("multiple-devices");
+  EXPECT_EQ(lastUpdateResult().ports, (std::vector<std::string>{"sim-0", "sim-1"}));
   EXPECT_EQ(commands(a), std::vector<uint8_t>{CmdReadVersion});
   EXPECT_EQ(commands(b), std::vector<uint8_t>{CmdReadVersion});
 }
@@ -383,6 +392,13 @@ TEST_F(UpdateSessionTest, TheOneDeviceOfTheFilesModelIsUpdatedAmongOthers) {
   EXPECT_EQ(commands(other), std::vector<uint8_t>{CmdReadVersion});
   EXPECT_EQ(commands(silent), std::vector<uint8_t>{CmdReadVersion});
   EXPECT_EQ(sim_->model(target).storedImage(), rawImage(20));
+  // The device passed over says why under --verbose, on a line of its own.
+  context_.verbose = true;
+  usePlatform(std::make_unique<SimulatedPlatform>());
+  sim_->addDevice(mute);
+  EXPECT_EQ(run(),
+            "Error: no answer to the version request from port sim-0 (no answer within a "
+            "second)\nDevice not connected\n");
 }
 
 TEST_F(UpdateSessionTest, VersionAnswerWithoutMarkerIsNoModel) {
@@ -410,10 +426,41 @@ TEST_F(UpdateSessionTest, BootloaderAnsweringWithoutMarkerFailsTheModelCheck) {
 }
 
 TEST_F(UpdateSessionTest, MissingFileIsNotAValidFirmwareFile) {
-  context_.firmwarePath = (dir_ / "missing.bin").string();
+  for (const char* name : {"missing.bin", "missing.hex", "missing.qfw"}) {
+    context_.firmwarePath = (dir_ / name).string();
+    context_.verbose = false;
+    sim_->addDevice(device());
+    const std::string silent = run();
+    EXPECT_TRUE(endsWith(silent, "Error: The input file is not a valid firmware file!")) << silent;
+    expectFailedExit("invalid-file");
+    // The reason is kept for --json and --log, and said under --verbose.
+    const std::string why = "Error: cannot read " + context_.firmwarePath +
+                            ": No such file or directory";
+    EXPECT_EQ(lastUpdateResult().detail, why);
+    context_.verbose = true;
+    EXPECT_EQ(run(), silent + "\n" + why + "\n");
+  }
+  // A directory is no firmware file either.
+  context_.firmwarePath = dir_.string();
+  run();
+  EXPECT_EQ(lastUpdateResult().detail, "Error: cannot read " + dir_.string() + ": Is a directory");
+  context_.firmwarePath.clear();
+  run();
+  EXPECT_EQ(lastUpdateResult().detail, "Error: no firmware file was named (-f FILE)");
+}
+
+TEST_F(UpdateSessionTest, AnUpperCaseExtensionIsNotedUnderVerbose) {
+  useFile("FW.HEX", rawImage(20));
   sim_->addDevice(device());
-  EXPECT_EQ(run(), "Error: The input file is not a valid firmware file!");
-  expectFailedExit("invalid-file");
+  const std::string quiet = run();
+  EXPECT_TRUE(updateSucceeded()) << quiet;
+  usePlatform(std::make_unique<SimulatedPlatform>());
+  sim_->addDevice(device());
+  context_.writeOffset = 0;  // a cursor serves one session
+  context_.verbose = true;
+  EXPECT_EQ(run(), "Note: " + context_.firmwarePath +
+                       " is read as a raw image: the extension is case-sensitive, and only a name "
+                       "ending in hex is read as Intel HEX\n" + quiet);
 }
 
 TEST_F(UpdateSessionTest, EmptyImageIsRefusedBeforeAnyDeviceIsTouched) {
@@ -675,6 +722,7 @@ TEST_F(UpdateSessionTest, CtrlCBeforeTheSwitchSaysNothingWasWritten) {
   expectFailedExit("interrupted");
   EXPECT_EQ(stop_.reason(), SIGINT);
   EXPECT_TRUE(commands(id).empty());
+  EXPECT_FALSE(stop_.devicesWaitInBootloader());
 }
 
 TEST_F(UpdateSessionTest, CtrlCAfterTheSwitchSaysTheDeviceWaitsInItsBootloader) {
@@ -689,6 +737,24 @@ TEST_F(UpdateSessionTest, CtrlCAfterTheSwitchSaysTheDeviceWaitsInItsBootloader) 
             "command with -bv and -bp (its bootloader ids) to finish the update\n");
   expectFailedExit("interrupted");
   EXPECT_EQ(commands(id).back(), CmdEnterBootloader);
+  // A second signal would say so too.
+  EXPECT_TRUE(stop_.devicesWaitInBootloader());
+  // The time on the platform's clock: one pause between two polls.
+  EXPECT_GE(lastUpdateResult().seconds, 0.5);
+}
+
+TEST_F(UpdateSessionTest, CtrlCAfterTheSwitchWithTheBootloaderIdsGivenAsksForTheSameCommand) {
+  usePlatform(std::make_unique<CtrlC>(stop_, true));
+  useFile("fw.bin", rawImage(40));
+  DeviceModelConfig config = device();
+  config.reenumerateDelayMs = 2000;
+  sim_->addDevice(config);
+  bootIdsGiven_ = true;
+  std::string err = run();
+  EXPECT_EQ(err.substr(err.find("Waiting")),
+            "Waiting bootloader...\nInterrupted: the device waits in its bootloader; run the same "
+            "command again to finish the update\n");
+  expectFailedExit("interrupted");
 }
 
 TEST_F(UpdateSessionTest, FinishIsTheLastFrameAndNeedsNoAnswer) {

@@ -92,6 +92,7 @@ constexpr Setting kSettings[] = {
     {"app-vid", false, true, true},          {"app-pid", false, true, true},
     {"boot-vid", false, true, true},         {"boot-pid", false, true, true},
     {"model", false, true, true},            {"version", false, true, true},
+    {"boot-model", false, true, true},
     {"name", false, true, true},             {"port", false, true, true},
     {"serial", false, true, true},           {"no-out-endpoint", true, false, true},
     {"keyboard-collection", false, true, false},
@@ -220,6 +221,8 @@ bool applySimSetting(const std::string& key, const std::string& value, SimOption
     return setHex16(key, value, m.bootPid, error);
   else if (key == "model")
     m.model = value;
+  else if (key == "boot-model")
+    m.bootModel = value;
   else if (key == "version")
     m.version = value;
   else if (key == "name")
@@ -415,6 +418,7 @@ std::string simHelpText(SimTransport transport) {
       "  --app-vid HEX, --app-pid HEX    ids in application mode (abcd, 1234)\n"
       "  --boot-vid HEX, --boot-pid HEX  ids in bootloader mode (abcd, 1000)\n"
       "  --model TEXT                    model string, at most 10 characters (TVR-100)\n"
+      "  --boot-model TEXT               the model the bootloader reports (the same)\n"
       "  --version TEXT                  firmware version string, at most 20 (1.0.0)\n"
       "  --name TEXT                     HID product string\n";
   if (gadget)

@@ -32,6 +32,8 @@ TEST(SimOptions, DefaultsAndDeviceSettings) {
                      "f00d",
                      "--model",
                      "QX 7",
+                     "--boot-model",
+                     "QX 7 BL",
                      "--version",
                      "2.3.4-rc1",
                      "--start-mode",
@@ -76,6 +78,7 @@ TEST(SimOptions, DefaultsAndDeviceSettings) {
   EXPECT_EQ(m.appPid, 0xBEEF);
   EXPECT_EQ(m.bootPid, 0xF00D);
   EXPECT_EQ(m.model, "QX 7");
+  EXPECT_EQ(m.bootModel, "QX 7 BL");
   EXPECT_EQ(m.version, "2.3.4-rc1");
   EXPECT_EQ(m.startMode, kModeBootloader);
   EXPECT_EQ(m.protocolVersion, 2);
