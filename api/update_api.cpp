@@ -101,7 +101,7 @@ void keepResult(tavrin_update& update, const UpdateResult& from, const FirmwareI
   out.ok = from.updated() ? 1 : 0;
   out.reason = updateOutcomeName(from.outcome);
   out.state = from.state;
-  out.message = texts.keep(from.message);
+  out.message = texts.keep(reportedMessage(from.message));
   out.detail = texts.keep(from.detail);
   out.offset = from.offset;
   out.port = texts.keep(from.port);

@@ -354,8 +354,7 @@ void SessionReport::exchanged(const ExchangeRecord& record) {
 
 JsonLine updateResultObject(const UpdateResult& result) {
   // The message as printed, but a JSON value carries no line end.
-  std::string message = result.message;
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+  const std::string message = reportedMessage(result.message);
   // Milliseconds by hand: a locale's decimal comma would not be JSON.
   const auto ms = static_cast<long long>(std::max(result.seconds, 0.0) * 1000 + 0.5);
   char seconds[32];

@@ -43,3 +43,9 @@ const char* updateOutcomeName(UpdateOutcome outcome) {
   }
   return "unknown";
 }
+
+std::string reportedMessage(const std::string& message) {
+  std::string text = message;
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}

@@ -33,6 +33,10 @@ enum class UpdateOutcome : uint8_t {
 /// The fixed name of an outcome ("updated", "switch-timeout", ...).
 const char* updateOutcomeName(UpdateOutcome outcome);
 
+/// A result's message as the JSON output and the library report it: as it
+/// was printed, without the line end it may have had.
+std::string reportedMessage(const std::string& message);
+
 /// How an update session ended.
 struct UpdateResult {
   bool updated() const { return outcome == UpdateOutcome::kUpdated; }

@@ -223,7 +223,8 @@ typedef struct tavrin_result {
   const char* reason;
   /** The state it ended in (see tavrin_state_name). */
   uint32_t state;
-  /** What it printed about the failure, exactly; "" for a silent one. */
+  /** What it printed about the failure, without its line end (as the JSON "message"); "" for a
+   *  silent one. */
   const char* message;
   /** For a failure without a message of its own: why, in English; else "". */
   const char* detail;

@@ -12,8 +12,8 @@ import tavrin
 from testbed import APP, BOOT
 
 IN_BOOTLOADER = ("Interrupted: the device waits in its bootloader; run the same command with "
-                 "-bv and -bp (its bootloader ids) to finish the update\n")
-NOTHING_WRITTEN = "Interrupted: nothing was written; the device still runs its firmware\n"
+                 "-bv and -bp (its bootloader ids) to finish the update")
+NOTHING_WRITTEN = "Interrupted: nothing was written; the device still runs its firmware"
 
 
 @pytest.fixture

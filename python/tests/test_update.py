@@ -78,15 +78,15 @@ FAILURES = {
 
 MESSAGES = {
     "no-device": "No specified VID/PID HID device detected!",
-    "wrong-model": "Device not connected\n",
-    "protocol-version": "Error: Unknown protocol version\n",
-    "protocol-mismatch": "Error: Protocol version mismatch\n",
-    "switch-timeout": "Error: Switch to bootloader timeout\n",
-    "bootloader-not-responding": "Error: Bootloader not responding\n",
-    "wrong-bootloader-model": "Error: Incorrect bootloader model\n",
-    "set-protocol": "Error: set procotol failed\n",
-    "verify": "Verify failed\n",
-    "empty-image": "Error: The firmware image is empty\n",
+    "wrong-model": "Device not connected",
+    "protocol-version": "Error: Unknown protocol version",
+    "protocol-mismatch": "Error: Protocol version mismatch",
+    "switch-timeout": "Error: Switch to bootloader timeout",
+    "bootloader-not-responding": "Error: Bootloader not responding",
+    "wrong-bootloader-model": "Error: Incorrect bootloader model",
+    "set-protocol": "Error: set procotol failed",
+    "verify": "Verify failed",
+    "empty-image": "Error: The firmware image is empty",
 }
 
 
@@ -116,7 +116,7 @@ def test_a_silent_failure_speaks_with_verbose(bench, demo):
     bench.add_device("TVR-100", APP, BOOT, faults=["no-answer:start-update:1:0"])
     with pytest.raises(tavrin.UpdateError) as caught:
         tavrin.update(demo, app=APP, boot=BOOT, simulate=bench, verbose=True)
-    assert caught.value.result.message == caught.value.result.detail + "\n"
+    assert caught.value.result.message == caught.value.result.detail
 
 
 def test_invalid_file_and_multiple_devices(bench, tmp_path):
