@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -168,6 +169,46 @@ TEST_F(TavrinMainTest, TheLogTracesTheRunAsItGoes) {
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "Error: cannot open the log file /nonexistent/dir/log\n");
   std::remove(log.c_str());
+}
+
+// A log under the name of the firmware file would be flashed with it; under
+// the image's, written over. Refused before the log is opened, however named.
+TEST_F(TavrinMainTest, TheLogIsNeitherTheFirmwareNorTheImageFile) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(testing::TempDir()) / ("tavrin_log_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::string firmware = (dir / "fw.bin").string();
+  fs::copy_file(demo_, firmware);
+  const std::string fresh = (dir / "new.bin").string();  // not there yet
+  fs::create_symlink(firmware, dir / "link");
+  fs::create_symlink(fresh, dir / "dangling");
+  const std::string image = (dir / "out.bin").string();
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"-f", firmware, "--log", firmware}, firmware + " is the firmware file"},
+      {{"-f", firmware, "--log", (dir / "link").string()}, "link is the firmware file"},
+      {{"-f", (dir / "link").string(), "--log", (dir / "." / "fw.bin").string()}, "firmware file"},
+      {{"-f", fresh, "--log", fresh}, "new.bin is the firmware file"},
+      {{"-f", fresh, "--log", (dir / "dangling").string()}, "dangling is the firmware file"},
+      {{"--all", "-f", firmware, "--log", firmware}, "is the firmware file"},
+      {{"-r", "-f", firmware, "--log", firmware}, "is the firmware file"},
+      {{"--inspect", firmware, "--log", firmware}, "is the firmware file"},
+      {{"--inspect", demo_, "--image-out", image, "--log", image}, "out.bin is the --image-out file"},
+  };
+  for (const auto& [words, clash] : cases) {
+    std::vector<const char*> argv = {"--simulate", "-dv", "abcd", "-dp", "1234", "-bv", "abcd",
+                                     "-bp", "1000"};
+    for (const std::string& word : words) argv.push_back(word.c_str());
+    Outcome r = run(argv);
+    EXPECT_EQ(r.status, 2) << clash;
+    EXPECT_NE(r.err.find(clash + "; name another file\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;  // that line alone
+  }
+  EXPECT_EQ(fs::file_size(firmware), fs::file_size(demo_));
+  EXPECT_FALSE(fs::exists(fresh));
+  EXPECT_FALSE(fs::exists(image));
+  // Another name in the same directory is fine.
+  EXPECT_EQ(run({"--simulate", "-f", firmware.c_str(), "--log", (dir / "run.log").c_str()}).status, 0);
+  fs::remove_all(dir);
 }
 
 }  // namespace
