@@ -184,9 +184,8 @@ int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& 
       runListener.message(failure.message.c_str());
       runListener.finished(failure);
     }
-    if (!report.json() && !printTable(rows)) {
-      messageText("Error: cannot write the table to standard output\n");
-    }
+    if (!report.json() && !printTable(rows))
+      sayOutputLost("Error: cannot write the table to standard output\n");
     return kExitFailure;
   }
 
@@ -223,7 +222,7 @@ int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& 
     stopped = stopped || row.result.outcome == UpdateOutcome::kInterrupted;
   }
   if (!report.json() && !printTable(rows)) {
-    messageText("Error: cannot write the table to standard output\n");
+    sayOutputLost("Error: cannot write the table to standard output\n");
     allUpdated = false;
   }
   if (stopped) return kExitBySignal + stop.reason();

@@ -108,7 +108,7 @@ int runInspect(const std::string& path, const char* imageOutPath, RunReport& rep
   // A full disk or a closed pipe must not pass for a report delivered.
   const bool delivered = outputText(text.c_str());
   if (!delivered) {
-    messageText("Error: cannot write the report to standard output\n");
+    sayOutputLost("Error: cannot write the report to standard output\n");
     return 1;
   }
   return 0;

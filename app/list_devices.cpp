@@ -40,7 +40,6 @@ int listDevices(const DeviceIds& ids, HidPlatform& platform, RunReport& report) 
   std::vector<std::string> paths;
   if (!platform.enumerateInterfaces(&paths)) paths.clear();
   int printed = 0;
-  bool delivered = true;
   for (const std::string& path : paths) {
     HidInterfaceInfo info;
     if (!platform.describe(path, &info)) continue;
@@ -56,10 +55,8 @@ int listDevices(const DeviceIds& ids, HidPlatform& platform, RunReport& report) 
     const std::string serial = listedValue(info.serial);
     report.interfaceListed(info, modeName(mode));
     if (!report.json())
-      delivered = output("%s %04x:%04x%s %s port=%s serial=%s\n", info.node.c_str(),
-                         info.vendorId, info.productId, product.c_str(), modeName(mode),
-                         port.c_str(), serial.c_str()) &&
-                  delivered;
+      output("%s %04x:%04x%s %s port=%s serial=%s\n", info.node.c_str(), info.vendorId,
+             info.productId, product.c_str(), modeName(mode), port.c_str(), serial.c_str());
     ++printed;
     // Listing needs no open; check it anyway so the operator learns now that
     // an update would be refused.
@@ -74,9 +71,10 @@ int listDevices(const DeviceIds& ids, HidPlatform& platform, RunReport& report) 
   }
   ConsoleListener console;
   printHidPermissionHint(console, denied, platform.permissionAdvice(), false);
-  // A full disk or a closed pipe must not pass for a listing delivered.
-  if (!delivered) {
-    messageText("Error: cannot write the listing to standard output\n");
+  // A full disk or a closed pipe must not pass for a listing delivered, in
+  // either form.
+  if (!outputDelivered()) {
+    sayOutputLost("Error: cannot write the listing to standard output\n");
     return 1;
   }
   return 0;

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "app/command_line.h"
+#include "app/exit_status.h"
 #include "app/message.h"
 #include "common/files.h"
 #include "hid/hid_device.h"
@@ -75,19 +76,23 @@ RunReport::~RunReport() { closeLog(); }
 void RunReport::closeLog() {
   if (log_ == nullptr) return;
   flushLog();
-  std::fclose(log_);
+  // Close errors count too: they are how a full disk shows up.
+  if (std::fclose(log_) != 0) logLost_ = true;
   log_ = nullptr;
 }
 
 void RunReport::flushLog() {
-  std::fwrite(pending_.data(), 1, pendingLength_, log_);
-  std::fflush(log_);
+  if (!logLost_ &&
+      (std::fwrite(pending_.data(), 1, pendingLength_, log_) != pendingLength_ ||
+       std::fflush(log_) != 0))
+    logLost_ = true;
   pendingLength_ = 0;
 }
 
 bool RunReport::start(const CommandLine& line, int argc, const char* const* argv) {
   json_ = line.json;
   if (line.logPath.empty()) return true;
+  logPath_ = line.logPath;
   log_ = openFile(line.logPath, "ab");
   if (log_ == nullptr) {
     message("Error: cannot open the log file %s\n", line.logPath.c_str());
@@ -123,6 +128,7 @@ void RunReport::log(const std::string& port, const char* format, ...) {
   if (log_ == nullptr) return;
   const auto when = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> lock(mutex_);
+  if (logLost_) return;
   char line[1024];
   size_t length = stampText(when, port, line);
   va_list args;
@@ -201,15 +207,22 @@ void RunReport::interfaceListed(const HidInterfaceInfo& info, const char* mode) 
            .add("mode", mode));
 }
 
-void RunReport::finishedWith(int status) {
+int RunReport::finishedWith(int status) {
+  // Told after the run's own work has ended: output that did not arrive
+  // never stops an update.
+  status = statusWithOutputChecked(status);
   log("", "exit status %d", status);
   std::lock_guard<std::mutex> lock(mutex_);
   closeLog();
+  if (!logLost_) return status;
+  message("Error: cannot write the log file %s\n", logPath_.c_str());
+  return status == kExitSuccess ? kExitFailure : status;
 }
 
 void RunReport::logExchange(const std::string& port, const ExchangeRecord& record) {
   if (log_ == nullptr) return;
   std::lock_guard<std::mutex> lock(mutex_);
+  if (logLost_) return;
   // Put together by hand: one line per exchange must cost the update next to
   // nothing, and formatted printing of it was a few per cent of an exchange.
   char line[512];

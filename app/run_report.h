@@ -48,8 +48,11 @@ class RunReport {
 
   /// --list: one interface.
   void interfaceListed(const HidInterfaceInfo& info, const char* mode);
-  /// The end of a run: its exit status, for the log.
-  void finishedWith(int status);
+  /// The end of a run that ended with status: standard output is flushed,
+  /// the status goes into the log, and the log is closed. Returns the exit
+  /// status: a run that succeeded fails (1) when standard output or the log
+  /// lost text, which is told on standard error, once for each.
+  int finishedWith(int status);
 
  private:
   // The time and the port in front of a line; out holds 100 characters.
@@ -62,6 +65,10 @@ class RunReport {
 
   std::mutex mutex_;
   std::FILE* log_ = nullptr;
+  std::string logPath_;
+  // A write, flush or close of the log failed: the rest of it is dropped,
+  // and the run goes on (an update is not stopped half way for its log).
+  bool logLost_ = false;
   // Lines not yet handed to the file (see writeLine).
   std::array<char, 64 * 1024> pending_;
   size_t pendingLength_ = 0;

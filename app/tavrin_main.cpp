@@ -132,7 +132,7 @@ int tavrinMain(int argc, const char* const* argv) {
   }
 
   if (scanCommandLine(argc, argv, context, &line) != kScanOk) return kExitUsage;
-  if (line.showHelp) return printLongHelp() ? kExitSuccess : kExitFailure;
+  if (line.showHelp) return statusWithOutputChecked(printLongHelp() ? kExitSuccess : kExitFailure);
   if (line.showVersion) {
     printBanner();
     return kExitSuccess;
@@ -152,7 +152,5 @@ int tavrinMain(int argc, const char* const* argv) {
   }
   HidPlatform& platform = simulation ? static_cast<HidPlatform&>(*simulation) : *native;
   Run run{context, line, platform, simulation.get(), report, {}};
-  const int status = runModes(run);
-  report.finishedWith(status);
-  return status;
+  return report.finishedWith(runModes(run));
 }
