@@ -11,10 +11,10 @@
 
 #include "app/command_line.h"
 #include "app/exit_status.h"
-#include "app/inspect.h"
 #include "app/message.h"
 #include "app/run_report.h"
 #include "app/simulation.h"
+#include "common/printable_text.h"
 #include "hid/hid_manager.h"
 #include "update/device_survey.h"
 
@@ -79,16 +79,16 @@ std::string resultText(const Row& row) {
 }
 
 std::string cell(const std::string& text, size_t width) {
-  const std::string shown = text.empty() ? "-" : escapeInspectText(text);
+  const std::string shown = text.empty() ? "-" : printableText(text);
   return shown.size() >= width ? shown + " " : shown + std::string(width - shown.size(), ' ');
 }
 
 bool printTable(const std::vector<Row>& rows) {
   size_t portWidth = 6, serialWidth = 8, versionWidth = 8;
   for (const Row& row : rows) {
-    portWidth = std::max(portWidth, escapeInspectText(row.port).size() + 2);
-    serialWidth = std::max(serialWidth, escapeInspectText(row.serial).size() + 2);
-    versionWidth = std::max(versionWidth, escapeInspectText(row.versionBefore).size() + 2);
+    portWidth = std::max(portWidth, printableText(row.port).size() + 2);
+    serialWidth = std::max(serialWidth, printableText(row.serial).size() + 2);
+    versionWidth = std::max(versionWidth, printableText(row.versionBefore).size() + 2);
   }
   std::string table = cell("PORT", portWidth) + cell("SERIAL", serialWidth) +
                       cell("BEFORE", versionWidth) + "SECONDS  RESULT\n";
@@ -96,7 +96,7 @@ bool printTable(const std::vector<Row>& rows) {
     char seconds[16];
     std::snprintf(seconds, sizeof seconds, "%-7.1f  ", row.seconds);
     table += cell(row.port, portWidth) + cell(row.serial, serialWidth) +
-             cell(row.versionBefore, versionWidth) + seconds + escapeInspectText(resultText(row)) +
+             cell(row.versionBefore, versionWidth) + seconds + printableText(resultText(row)) +
              "\n";
   }
   return outputText(table.c_str());

@@ -17,7 +17,3 @@ class RunReport;
 /// write, or a report that standard output did not take.
 int runInspect(const std::string& path, const char* imageOutPath, RunReport& report,
                TextEncoding encoding);
-
-/// Printable form of a text field: 0x20..0x7E as they are except backslash,
-/// which becomes two backslashes; every other byte as \xHH.
-std::string escapeInspectText(const std::string& text);

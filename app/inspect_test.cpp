@@ -86,14 +86,6 @@ const std::string kExamples = std::string(TAVRIN_SOURCE_DIR) + "/examples/";
 
 }  // namespace
 
-TEST(InspectTest, EscapesText) {
-  EXPECT_EQ(escapeInspectText(""), "");
-  EXPECT_EQ(escapeInspectText("TVR-100 ~"), "TVR-100 ~");
-  EXPECT_EQ(escapeInspectText("a\\b"), "a\\\\b");
-  EXPECT_EQ(escapeInspectText(std::string("\x00\x1F\x7F\x80\xFF\n", 6)),
-            "\\x00\\x1f\\x7f\\x80\\xff\\x0a");
-}
-
 TEST(InspectTest, ReportsAndWritesImage) {
   TempDir dir;
   Bytes payload = {0xAB, 0xCD};

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "app/inspect.h"
 #include "app/message.h"
 #include "app/run_report.h"
+#include "common/printable_text.h"
 #include "hid/hid_device.h"
 #include "hid/hid_platform.h"
 #include "update/permission_hint.h"
@@ -29,7 +29,7 @@ const char* modeName(DeviceMode mode) {
 std::string listedValue(const std::string& text) {
   if (text.empty()) return "-";
   std::string out;
-  for (char c : escapeInspectText(text)) out += c == ' ' ? std::string("\\x20") : std::string(1, c);
+  for (char c : printableText(text)) out += c == ' ' ? std::string("\\x20") : std::string(1, c);
   return out;
 }
 
@@ -47,7 +47,7 @@ int listDevices(const DeviceIds& ids, HidPlatform& platform, RunReport& report) 
     DeviceMode mode = matchDeviceMode(ids, info.vendorId, info.productId, info.usagePage, info.usage);
     // The device names itself: its text must not reach the terminal raw.
     std::string product =
-        info.product.empty() ? "" : " \"" + escapeInspectText(info.product) + "\"";
+        info.product.empty() ? "" : " \"" + printableText(info.product) + "\"";
     // The listing is data for scripts: standard output. Problems go to standard error.
     // Where it is plugged in and its serial tell devices of one kind apart
     // (--port, --serial); "-" when the system does not say.

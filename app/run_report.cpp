@@ -192,8 +192,8 @@ void RunReport::writeLine(const char* line, size_t length, bool flushNow,
 
 void RunReport::interfaceListed(const HidInterfaceInfo& info, const char* mode) {
   log("", "interface %s %04x:%04x port=%s serial=%s usage %04x:%04x %s", info.node.c_str(),
-      info.vendorId, info.productId, info.port.c_str(), info.serial.c_str(), info.usagePage,
-      info.usage, mode);
+      info.vendorId, info.productId, printableText(info.port).c_str(),
+      printableText(info.serial).c_str(), info.usagePage, info.usage, mode);
   emit(JsonLine()
            .add("event", "interface")
            .add("node", info.node)
@@ -272,7 +272,7 @@ void SessionReport::message(const char* text) {
       partial_ += *c;
       continue;
     }
-    lines += "[" + style_.logPort + "] " + partial_ + "\n";
+    lines += "[" + shownPort_ + "] " + partial_ + "\n";
     partial_.clear();
   }
   if (!lines.empty()) report_.console(lines);
@@ -280,7 +280,7 @@ void SessionReport::message(const char* text) {
 
 void SessionReport::flushConsole() {
   if (!style_.gang || partial_.empty()) return;
-  report_.console("[" + style_.logPort + "] " + partial_ + "\n");
+  report_.console("[" + shownPort_ + "] " + partial_ + "\n");
   partial_.clear();
 }
 
@@ -289,17 +289,17 @@ void SessionReport::traceWord(const char* word) {
 }
 
 void SessionReport::deviceListed(const HidDevice& device) {
-  report_.log(style_.logPort, "listed %s %04x:%04x %s port=%s serial=%s", device.path.c_str(),
+  report_.log(shownPort_, "listed %s %04x:%04x %s port=%s serial=%s", device.path.c_str(),
               device.vendorId, device.productId,
-              device.mode == kModeBootloader ? "bootloader" : "application", device.port.c_str(),
-              device.serial.c_str());
+              device.mode == kModeBootloader ? "bootloader" : "application",
+              printableText(device.port).c_str(), printableText(device.serial).c_str());
 }
 
 void SessionReport::versionAnswered(const HidDevice& device, TransactionStatus status,
                                     const std::string& model, const std::string& version) {
-  report_.log(style_.logPort, "version of %s (port %s): %s model=\"%s\" version=\"%s\"",
-              device.path.c_str(), device.port.c_str(), statusName(status), model.c_str(),
-              version.c_str());
+  report_.log(shownPort_, "version of %s (port %s): %s model=\"%s\" version=\"%s\"",
+              device.path.c_str(), printableText(device.port).c_str(), statusName(status),
+              printableText(model).c_str(), printableText(version).c_str());
   if (!style_.versionEvents) return;
   JsonLine object = deviceObject("version", device);
   object.add("ok", status == kTransactionOk);
@@ -312,28 +312,28 @@ void SessionReport::versionAnswered(const HidDevice& device, TransactionStatus s
 
 void SessionReport::deviceSelected(const HidDevice& device, const std::string& model,
                                    const std::string& version) {
-  report_.log(style_.logPort, "selected %s port=%s serial=%s", device.path.c_str(),
-              device.port.c_str(), device.serial.c_str());
+  report_.log(shownPort_, "selected %s port=%s serial=%s", device.path.c_str(),
+              printableText(device.port).c_str(), printableText(device.serial).c_str());
   emit(deviceObject("selected", device).add("model", model).add("version", version));
 }
 
 void SessionReport::stateChanged(uint32_t from, uint32_t to) {
-  report_.log(style_.logPort, "state %u -> %u", from, to);
+  report_.log(shownPort_, "state %u -> %u", from, to);
 }
 
 void SessionReport::switching() {
-  report_.log(style_.logPort, "switching into the bootloader");
+  report_.log(shownPort_, "switching into the bootloader");
   emit(JsonLine().add("event", "switch"));
 }
 
 void SessionReport::bootloaderConnected(const HidDevice& device) {
-  report_.log(style_.logPort, "bootloader %s port=%s serial=%s", device.path.c_str(),
-              device.port.c_str(), device.serial.c_str());
+  report_.log(shownPort_, "bootloader %s port=%s serial=%s", device.path.c_str(),
+              printableText(device.port).c_str(), printableText(device.serial).c_str());
   emit(deviceObject("bootloader", device));
 }
 
 void SessionReport::protocolVersion(uint16_t version, uint8_t capabilities) {
-  report_.log(style_.logPort, "protocol version %u, capabilities 0x%02x", version, capabilities);
+  report_.log(shownPort_, "protocol version %u, capabilities 0x%02x", version, capabilities);
   emit(JsonLine()
            .add("event", "protocol")
            .add("version", int64_t{version})
@@ -345,19 +345,20 @@ void SessionReport::progress(uint32_t percent) {
 }
 
 void SessionReport::verified(bool ok) {
-  report_.log(style_.logPort, "verify %s", ok ? "passed" : "failed");
+  report_.log(shownPort_, "verify %s", ok ? "passed" : "failed");
   emit(JsonLine().add("event", "verify").add("ok", ok));
 }
 
 void SessionReport::finished(const UpdateResult& result) {
   flushConsole();
-  report_.log(style_.logPort, "outcome: %s, state %u%s%s", updateOutcomeName(result.outcome),
-              result.state, result.detail.empty() ? "" : ": ", result.detail.c_str());
+  report_.log(shownPort_, "outcome: %s, state %u%s%s", updateOutcomeName(result.outcome),
+              result.state, result.detail.empty() ? "" : ": ",
+              printableText(result.detail).c_str());
   emit(updateResultObject(result));
 }
 
 void SessionReport::exchanged(const ExchangeRecord& record) {
-  report_.logExchange(style_.logPort, record);
+  report_.logExchange(shownPort_, record);
 }
 
 JsonLine updateResultObject(const UpdateResult& result) {

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "app/json.h"
+#include "common/printable_text.h"
 #include "hid/hid_platform.h"
 #include "hid/transaction.h"
 #include "update/session_listener.h"
@@ -80,7 +81,9 @@ class RunReport {
   std::chrono::steady_clock::time_point steadyOrigin_;
 };
 
-/// How a SessionReport shows what it follows.
+/// How a SessionReport shows what it follows. Whatever a device supplies
+/// (its port, serial, model, version) reaches the console and the log as
+/// printableText; the JSON output carries it as it is, in JSON's escapes.
 struct SessionReportStyle {
   /// In front of its log lines (the port of the update's filter, or of its
   /// device in a parallel update); empty: nothing.
@@ -100,7 +103,7 @@ struct SessionReportStyle {
 class SessionReport : public SessionListener, public ExchangeListener {
  public:
   SessionReport(RunReport& report, SessionReportStyle style)
-      : report_(report), style_(std::move(style)) {}
+      : report_(report), style_(std::move(style)), shownPort_(printableText(style_.logPort)) {}
   ~SessionReport() override { flushConsole(); }
   SessionReport(const SessionReport&) = delete;
   SessionReport& operator=(const SessionReport&) = delete;
@@ -129,6 +132,7 @@ class SessionReport : public SessionListener, public ExchangeListener {
 
   RunReport& report_;
   SessionReportStyle style_;
+  std::string shownPort_;  // the port as the console and the log show it
   std::string partial_;  // gang: console text not yet ended by a line end
 };
 

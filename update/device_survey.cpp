@@ -1,5 +1,6 @@
 #include "update/device_survey.h"
 
+#include "common/printable_text.h"
 #include "update/commands.h"
 #include "update/permission_hint.h"
 #include "update/session_listener.h"
@@ -28,7 +29,8 @@ DeviceAnswer askDeviceVersion(TransactionLink& link, HidDevice& device, uint8_t 
   if (answer.status == kTransactionOk) {
     answer.model = model;
     answer.version = version;
-    const std::string line = "Deveice Firmware Version: " + answer.version + "\n";
+    // The device's own text: it must not reach the terminal raw.
+    const std::string line = "Deveice Firmware Version: " + printableText(answer.version) + "\n";
     listener.message(line.c_str());
   }
   listener.versionAnswered(device, answer.status, answer.model, answer.version);

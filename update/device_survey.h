@@ -26,6 +26,6 @@ bool listSurveyedDevices(CHidManager& manager, SessionListener& listener);
 
 /// Asks device for its model and version, with protocolMask in byte 1 of
 /// the request. When it answers, says "Deveice Firmware Version: %s\n" with
-/// the version. Tells listener either way.
+/// the version (printableText). Tells listener either way.
 DeviceAnswer askDeviceVersion(TransactionLink& link, HidDevice& device, uint8_t protocolMask,
                               SessionListener& listener);
