@@ -18,7 +18,6 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include "hid/device_identity.h"
@@ -114,6 +113,67 @@ bool parseHidId(const std::string& value, uint16_t* vendorId, uint16_t* productI
          parseHex16(value.substr(second + 1), productId);
 }
 
+bool parseHidDeviceName(const std::string& name, uint16_t* bus, uint16_t* vendorId,
+                        uint16_t* productId) {
+  const size_t first = name.find(':');
+  const size_t second = first == std::string::npos ? first : name.find(':', first + 1);
+  const size_t dot = second == std::string::npos ? second : name.find('.', second + 1);
+  // The instance counts every HID device since boot: it may outgrow 16 bits.
+  if (dot == std::string::npos || dot + 1 == name.size() ||
+      name.find_first_not_of("0123456789ABCDEFabcdef", dot + 1) != std::string::npos)
+    return false;
+  return parseHex16(name.substr(0, first), bus) &&
+         parseHex16(name.substr(first + 1, second - first - 1), vendorId) &&
+         parseHex16(name.substr(second + 1, dot - second - 1), productId);
+}
+
+HidUevent parseHidUevent(const std::string& text) {
+  HidUevent fields;
+  constexpr size_t npos = std::string::npos;
+  const auto startsLine = [&text](size_t at) { return at == 0 || text[at - 1] == '\n'; };
+  // The first line starting with key at or after from; npos when none.
+  const auto first = [&](const char* key, size_t from) {
+    for (size_t at = text.find(key, from); at != npos; at = text.find(key, at + 1))
+      if (startsLine(at)) return at;
+    return npos;
+  };
+  // The last line starting with key before end; npos when none.
+  const auto last = [&](const char* key, size_t end) {
+    for (size_t at = end == 0 ? npos : text.rfind(key, end - 1); at != npos;
+         at = at == 0 ? npos : text.rfind(key, at - 1))
+      if (startsLine(at)) return at;
+    return npos;
+  };
+  // The value of the line(s) from a key of length keyLength at at up to end:
+  // without the line feed that ends it.
+  const auto value = [&text](size_t at, size_t keyLength, size_t end) {
+    std::string v = text.substr(at + keyLength, end - at - keyLength);
+    if (!v.empty() && v.back() == '\n') v.pop_back();
+    return v;
+  };
+  const size_t id = first("HID_ID=", 0);
+  if (id == npos) return fields;
+  const size_t idEnd = std::min(text.find('\n', id), text.size());
+  const std::string idValue = text.substr(id + 7, idEnd - id - 7);
+  fields.haveId = parseHidId(idValue, &fields.vendorId, &fields.productId) &&
+                  parseHex16(idValue.substr(0, idValue.find(':')), &fields.bus);
+  size_t end = last("MODALIAS=", text.size());
+  if (end == npos || end < idEnd) end = text.size();
+  const size_t uniq = last("HID_UNIQ=", end);
+  if (uniq != npos && uniq > idEnd) {
+    fields.uniq = value(uniq, 9, end);
+    end = uniq;
+  }
+  const size_t phys = last("HID_PHYS=", end);
+  if (phys != npos && phys > idEnd) {
+    fields.phys = value(phys, 9, end);
+    end = phys;
+  }
+  const size_t name = first("HID_NAME=", idEnd);
+  if (name != npos && name < end) fields.name = value(name, 9, end);
+  return fields;
+}
+
 LinuxHidPlatform::LinuxHidPlatform(std::string sysfsRoot, std::string devRoot)
     : sysfsRoot_(std::move(sysfsRoot)), devRoot_(std::move(devRoot)) {}
 
@@ -154,22 +214,29 @@ bool LinuxHidPlatform::describe(const std::string& path, HidInterfaceInfo* info)
   HidInterfaceInfo result;
   result.path = path;
   result.node = devRoot_ + "/" + baseName(path);
-  bool haveId = false;
-  std::string phys;
-  std::istringstream lines(uevent);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (line.compare(0, 7, "HID_ID=") == 0)
-      haveId = parseHidId(line.substr(7), &result.vendorId, &result.productId);
-    else if (line.compare(0, 9, "HID_NAME=") == 0)
-      result.product = line.substr(9);
-    else if (line.compare(0, 9, "HID_PHYS=") == 0)
-      phys = line.substr(9);
-    else if (line.compare(0, 9, "HID_UNIQ=") == 0)
-      result.serial = line.substr(9);
+  // The product names itself, and its name may carry lines of its own (see
+  // parseHidUevent): what selects a device comes from where such text cannot
+  // reach. The ids from the HID device's directory name, which the kernel
+  // makes from numbers alone.
+  const HidUevent fields = parseHidUevent(uevent);
+  uint16_t bus = fields.bus;
+  if (!parseHidDeviceName(baseName(hidDir), &bus, &result.vendorId, &result.productId)) {
+    if (!fields.haveId) return false;
+    result.vendorId = fields.vendorId;
+    result.productId = fields.productId;
   }
-  if (!haveId) return false;
-  result.port = linuxInterfacePort(path, phys);
+  result.product = fields.name;
+  result.serial = fields.uniq;
+  // On USB the port is the USB device's directory, and the serial its own
+  // attribute, a file of its own ("%s\n"): a USB device's HID_UNIQ is its
+  // serial string, device text like its name.
+  constexpr uint16_t kBusUsb = 0x0003;
+  const std::string usbDevice = linuxUsbDeviceDirectory(path);
+  if (bus == kBusUsb && !usbDevice.empty()) {
+    if (!readSmallFile(usbDevice + "/serial", &result.serial)) result.serial.clear();
+    if (!result.serial.empty() && result.serial.back() == '\n') result.serial.pop_back();
+  }
+  result.port = linuxInterfacePort(path, fields.phys);
   std::string descriptor;
   std::vector<TopLevelCollection> collections;
   if (readSmallFile(hidDir + "/report_descriptor", &descriptor))

@@ -21,7 +21,9 @@ class LinuxHidPlatform : public HidPlatform {
   bool isPresent(const std::string& path) override;
   std::unique_ptr<HidConnection> open(const std::string& path, HidOpenPurpose purpose,
                                       HidOpenError* error) override;
-  /// Ids and product from uevent, collections from report_descriptor; no open.
+  /// Ids from the HID device's directory name, product (and, off USB, port
+  /// and serial) from its uevent, a USB device's serial from the USB
+  /// device's own attribute, collections from report_descriptor; no open.
   bool describe(const std::string& path, HidInterfaceInfo* info) override;
   const char* permissionAdvice() const override;
   int64_t monotonicMilliseconds() override;
@@ -81,3 +83,33 @@ class HidrawConnection : public HidConnection {
 
 /// Parses the HID_ID value of a uevent ("0003:0000ABCD:00001234").
 bool parseHidId(const std::string& value, uint16_t* vendorId, uint16_t* productId);
+
+/// Parses the name of a HID device's sysfs directory, which the kernel makes
+/// from numbers alone ("0003:ABCD:1234.0007": bus, vendor, product, instance).
+bool parseHidDeviceName(const std::string& name, uint16_t* bus, uint16_t* vendorId,
+                        uint16_t* productId);
+
+/// What a HID device's uevent says.
+struct HidUevent {
+  bool haveId = false;  ///< the first HID_ID line was read
+  uint16_t bus = 0;
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  std::string name;  ///< HID_NAME
+  std::string phys;  ///< HID_PHYS
+  std::string uniq;  ///< HID_UNIQ
+};
+
+/// Splits a HID device's uevent, in which device text may hold line feeds.
+/// The kernel writes HID_ID, HID_NAME, HID_PHYS, HID_UNIQ and MODALIAS in
+/// this order, each ended by a line feed (after the driver core's DRIVER line;
+/// drivers may add lines after MODALIAS). HID_ID and MODALIAS are numbers;
+/// the name is the device's own text (a USB device's strings, a Bluetooth
+/// device's name) and may carry lines that look like the others. So the ids
+/// come from the first HID_ID line, which precedes any text, and the rest is
+/// read from the end: HID_UNIQ is the last such line before the last
+/// MODALIAS line, HID_PHYS the last before that, and the name everything
+/// from the first HID_NAME line to there. Where phys and uniq are the
+/// kernel's (Bluetooth addresses, USB paths) this is exact; a uhid device's
+/// creator writes all of them, its ids included.
+HidUevent parseHidUevent(const std::string& text);
