@@ -61,7 +61,7 @@ int listDevices(const DeviceIds& ids, HidPlatform& platform, RunReport& report) 
     // Listing needs no open; check it anyway so the operator learns now that
     // an update would be refused.
     HidOpenError error = kHidOpenOk;
-    if (!platform.open(path, kHidOpenToIdentify, &error) && error == kHidOpenDenied &&
+    if (!platform.open(path, kHidOpenToIdentify, &error, nullptr) && error == kHidOpenDenied &&
         std::find(denied.begin(), denied.end(), info.node) == denied.end())
       denied.push_back(info.node);
   }

@@ -219,7 +219,8 @@ int RunReport::finishedWith(int status) {
   return status == kExitSuccess ? kExitFailure : status;
 }
 
-void RunReport::logExchange(const std::string& port, const ExchangeRecord& record) {
+void RunReport::logExchange(const std::string& port, const ExchangeRecord& record,
+                            const std::string& systemError) {
   if (log_ == nullptr) return;
   std::lock_guard<std::mutex> lock(mutex_);
   if (logLost_) return;
@@ -251,7 +252,17 @@ void RunReport::logExchange(const std::string& port, const ExchangeRecord& recor
   }
   put(", ");
   at += decimalText(static_cast<uint64_t>(std::max<int64_t>(record.microseconds, 0)), at);
-  put(" us\n");
+  put(" us");
+  // What the system said of a failure; a line of the log holds its start.
+  if (!systemError.empty()) {
+    const std::string why = printableText(systemError);
+    const size_t room = static_cast<size_t>(line + sizeof line - at) - 4;
+    put(": ");
+    const size_t n = std::min(why.size(), room);
+    std::memcpy(at, why.data(), n);
+    at += n;
+  }
+  *at++ = '\n';
   writeLine(line, static_cast<size_t>(at - line), false, record.end);
 }
 
@@ -357,8 +368,17 @@ void SessionReport::finished(const UpdateResult& result) {
   emit(updateResultObject(result));
 }
 
+void SessionReport::interfaceNotOpened(const std::string& node, const std::string& why) {
+  report_.log(shownPort_, "cannot open %s: %s", node.c_str(), printableText(why).c_str());
+}
+
 void SessionReport::exchanged(const ExchangeRecord& record) {
-  report_.logExchange(shownPort_, record);
+  // A failed exchange names the system's reason, which its connection keeps
+  // (a time-out is the device's silence: the system has none).
+  if (record.status == kTransactionFailed && record.device != nullptr && record.device->handle)
+    report_.logExchange(shownPort_, record, record.device->handle->lastError());
+  else
+    report_.logExchange(shownPort_, record);
 }
 
 JsonLine updateResultObject(const UpdateResult& result) {

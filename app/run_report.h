@@ -42,8 +42,10 @@ class RunReport {
   /// One timestamped line in the log, written at once; port (the session's)
   /// goes in front when given.
   [[gnu::format(printf, 3, 4)]] void log(const std::string& port, const char* format, ...);
-  /// One exchange in the log, in hex with its status and time.
-  void logExchange(const std::string& port, const ExchangeRecord& record);
+  /// One exchange in the log, in hex with its status and time, and for a
+  /// failed one the system's words for why (systemError), when there are any.
+  void logExchange(const std::string& port, const ExchangeRecord& record,
+                   const std::string& systemError = "");
   /// Console text, written whole under the run's lock (parallel sessions).
   void console(const std::string& text);
 
@@ -125,6 +127,7 @@ class SessionReport : public SessionListener, public ExchangeListener {
   void progress(uint32_t percent) override;
   void verified(bool ok) override;
   void finished(const UpdateResult& result) override;
+  void interfaceNotOpened(const std::string& node, const std::string& why) override;
   void exchanged(const ExchangeRecord& record) override;
 
  private:

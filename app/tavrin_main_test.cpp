@@ -3,18 +3,26 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/help_text.h"
 #include "app/json.h"
 #include "app/message.h"
+#include "app/run_report.h"
+#include "hid/hid_device.h"
+#include "tests/scripted_connection.h"
+#include "update/commands.h"
 
 namespace {
 
@@ -169,6 +177,43 @@ TEST_F(TavrinMainTest, TheLogTracesTheRunAsItGoes) {
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "Error: cannot open the log file /nonexistent/dir/log\n");
   std::remove(log.c_str());
+}
+
+// A failed exchange and an interface that would not open: the log names
+// what the system said of them.
+TEST_F(TavrinMainTest, TheLogNamesWhatTheSystemSaidOfAFailure) {
+  const std::string log = testing::TempDir() + "tavrin_syslog_" + std::to_string(::getpid());
+  std::remove(log.c_str());
+  {
+    CommandLine line;
+    line.logPath = log;
+    RunReport report;
+    const char* argv[] = {"tavrin"};
+    ASSERT_TRUE(report.start(line, 1, argv));
+    SessionReportStyle style;
+    style.logPort = "1-2";
+    SessionReport listener(report, style);
+    HidDevice device;
+    auto connection = std::make_unique<ScriptedConnection>();
+    connection->error = "No such device";
+    device.handle = std::move(connection);
+    uint8_t request[kReportSize] = {0xB2, 0xAA, 0x55, 0x03, 0xFC, 0x01, CmdWriteData};
+    const auto now = std::chrono::steady_clock::now();
+    listener.exchanged({&device, request, nullptr, kTransactionFailed, 1234, now, 2});
+    listener.exchanged({&device, request, nullptr, kTransactionTimeout, 1000000, now, 3});
+    listener.interfaceNotOpened("/dev/hidraw3", "Device or resource busy");
+    EXPECT_EQ(report.finishedWith(0), 0);
+  }
+  std::ifstream in(log);
+  const std::string text((std::istreambuf_iterator<char>(in)), {});
+  std::remove(log.c_str());
+  EXPECT_NE(text.find("Z [1-2] exchange failed b2aa5503fc01"), std::string::npos) << text;
+  EXPECT_NE(text.find(" -> -, send 2, 1234 us: No such device\n"), std::string::npos) << text;
+  // A time-out is the device's silence, not the system's.
+  EXPECT_NE(text.find(" -> -, send 3, 1000000 us\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Z [1-2] cannot open /dev/hidraw3: Device or resource busy\n"),
+            std::string::npos)
+      << text;
 }
 
 // A log under the name of the firmware file would be flashed with it; under

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "hid/device_identity.h"
@@ -86,7 +87,13 @@ bool parseHex16(const std::string& text, uint16_t* out) {
   return true;
 }
 
-HidWaitResult waitFor(int fd, short events, int64_t deadline) {
+// The system's words for an errno value.
+std::string systemError(int error) {
+  return std::system_category().message(error);
+}
+
+// *why receives the reason of a failure.
+HidWaitResult waitFor(int fd, short events, int64_t deadline, std::string* why) {
   for (;;) {
     int64_t remaining = deadline - nowMilliseconds();
     if (remaining <= 0) return kHidWaitTimeout;
@@ -95,10 +102,15 @@ HidWaitResult waitFor(int fd, short events, int64_t deadline) {
     if (ready == 0) return kHidWaitTimeout;
     if (ready < 0) {
       if (errno == EINTR) continue;
+      *why = systemError(errno);
       return kHidWaitFailed;
     }
     if (p.revents & events) return kHidWaitDone;
-    return kHidWaitFailed;  // POLLERR, POLLHUP, POLLNVAL: the node is gone
+    // POLLERR, POLLHUP, POLLNVAL: the node is gone
+    *why = (p.revents & POLLNVAL) != 0 ? systemError(EBADF)
+           : (p.revents & POLLHUP) != 0 ? "the node hung up (POLLHUP)"
+                                        : "the node reports an error (POLLERR)";
+    return kHidWaitFailed;
   }
 }
 
@@ -256,7 +268,9 @@ bool LinuxHidPlatform::describe(const std::string& path, HidInterfaceInfo* info)
 
 std::unique_ptr<HidConnection> LinuxHidPlatform::open(const std::string& path,
                                                       HidOpenPurpose /*purpose*/,
-                                                      HidOpenError* error) {
+                                                      HidOpenError* error,
+                                                      std::string* errorText) {
+  if (errorText != nullptr) errorText->clear();
   HidInterfaceInfo info;
   if (!describe(path, &info)) {
     *error = kHidOpenNotFound;
@@ -264,6 +278,7 @@ std::unique_ptr<HidConnection> LinuxHidPlatform::open(const std::string& path,
   }
   int fd = ::open(info.node.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
+    if (errorText != nullptr) *errorText = systemError(errno);
     if (errno == EACCES || errno == EPERM)
       *error = kHidOpenDenied;
     else if (errno == ENOENT || errno == ENODEV || errno == ENXIO)
@@ -387,19 +402,25 @@ void HidrawConnection::flushInput() {
   }
 }
 
+HidWaitResult HidrawConnection::failed(std::string why) {
+  lastError_ = std::move(why);
+  return kHidWaitFailed;
+}
+
 HidWaitResult HidrawConnection::writeInline(const uint8_t* report, int64_t deadline) {
   for (;;) {
     ssize_t n = ::write(fd_, report, kReportSize);
     if (n == static_cast<ssize_t>(kReportSize)) return kHidWaitDone;
-    if (n >= 0) return kHidWaitFailed;  // a report is never taken in part
+    if (n >= 0) return failed("the report was taken in part");  // never done in part
     if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return kHidWaitFailed;
-    HidWaitResult wait = waitFor(fd_, POLLOUT, deadline);
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return failed(systemError(errno));
+    HidWaitResult wait = waitFor(fd_, POLLOUT, deadline, &lastError_);
     if (wait != kHidWaitDone) return wait;
   }
 }
 
 HidWaitResult HidrawConnection::writeReport(const uint8_t* report, uint32_t timeoutMs) {
+  lastError_.clear();
   const int64_t deadline = nowMilliseconds() + timeoutMs;
   if (writes_ == HidrawWrites::kInline) return writeInline(report, deadline);
   const auto steadyDeadline =
@@ -411,7 +432,7 @@ HidWaitResult HidrawConnection::writeReport(const uint8_t* report, uint32_t time
       writer->thread = std::thread(runWriter, writer);
       writer_ = std::move(writer);
     } catch (const std::exception&) {
-      return kHidWaitFailed;  // no thread to write on
+      return failed("no thread to write on");
     }
   }
   Writer& w = *writer_;
@@ -427,10 +448,10 @@ HidWaitResult HidrawConnection::writeReport(const uint8_t* report, uint32_t time
     if (!w.done.wait_until(lock, steadyDeadline, [&w, ticket] { return w.finished >= ticket; }))
       return kHidWaitTimeout;
     if (w.written == static_cast<ssize_t>(kReportSize)) return kHidWaitDone;
-    if (w.written >= 0) return kHidWaitFailed;  // a report is never taken in part
-    if (w.error != EAGAIN && w.error != EWOULDBLOCK) return kHidWaitFailed;
+    if (w.written >= 0) return failed("the report was taken in part");  // never done in part
+    if (w.error != EAGAIN && w.error != EWOULDBLOCK) return failed(systemError(w.error));
     lock.unlock();
-    HidWaitResult wait = waitFor(fd_, POLLOUT, deadline);
+    HidWaitResult wait = waitFor(fd_, POLLOUT, deadline, &lastError_);
     if (wait != kHidWaitDone) return wait;
     lock.lock();
   }
@@ -438,6 +459,7 @@ HidWaitResult HidrawConnection::writeReport(const uint8_t* report, uint32_t time
 
 HidWaitResult HidrawConnection::readReport(uint8_t* report, uint32_t timeoutMs,
                                            uint32_t* immediateCount) {
+  lastError_.clear();
   const int64_t deadline = nowMilliseconds() + timeoutMs;
   *immediateCount = 0;
   bool firstAttempt = true;
@@ -459,11 +481,11 @@ HidWaitResult HidrawConnection::readReport(uint8_t* report, uint32_t timeoutMs,
       if (nowMilliseconds() >= deadline) return kHidWaitTimeout;
       continue;
     }
-    if (n == 0) return kHidWaitFailed;  // end of file: the other side is gone
+    if (n == 0) return failed("end of file");  // the other side is gone
     if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return kHidWaitFailed;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return failed(systemError(errno));
     firstAttempt = false;
-    HidWaitResult wait = waitFor(fd_, POLLIN, deadline);
+    HidWaitResult wait = waitFor(fd_, POLLIN, deadline, &lastError_);
     if (wait != kHidWaitDone) return wait;
   }
 }

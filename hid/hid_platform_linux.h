@@ -20,7 +20,7 @@ class LinuxHidPlatform : public HidPlatform {
   /// The sysfs directory still exists.
   bool isPresent(const std::string& path) override;
   std::unique_ptr<HidConnection> open(const std::string& path, HidOpenPurpose purpose,
-                                      HidOpenError* error) override;
+                                      HidOpenError* error, std::string* errorText) override;
   /// Ids from the HID device's directory name, product (and, off USB, port
   /// and serial) from its uevent, a USB device's serial from the USB
   /// device's own attribute, collections from report_descriptor; no open.
@@ -68,17 +68,21 @@ class HidrawConnection : public HidConnection {
   HidWaitResult writeReport(const uint8_t* report, uint32_t timeoutMs) override;
   HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs, uint32_t* immediateCount) override;
   void cancelIo() override {}
+  std::string lastError() const override { return lastError_; }
 
  private:
   struct Writer;
   static void runWriter(const std::shared_ptr<Writer>& writer);
 
   HidWaitResult writeInline(const uint8_t* report, int64_t deadline);
+  // Keeps why for lastError(); returns kHidWaitFailed.
+  HidWaitResult failed(std::string why);
 
   int fd_;
   HidInterfaceInfo info_;
   HidrawWrites writes_;
   std::shared_ptr<Writer> writer_;  ///< kOnThread: started by the first write
+  std::string lastError_;           ///< why the last transfer failed
 };
 
 /// Parses the HID_ID value of a uevent ("0003:0000ABCD:00001234").

@@ -1,5 +1,6 @@
 #include "hid/hid_platform_linux.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -131,7 +132,7 @@ TEST(LinuxHidPlatform, EnumeratesAndDescribesFromSysfs) {
   EXPECT_FALSE(platform.describe(scanner + "x", &info));
 
   HidOpenError error = kHidOpenFailed;
-  auto connection = platform.open(scanner, kHidOpenForTransfers, &error);
+  auto connection = platform.open(scanner, kHidOpenForTransfers, &error, nullptr);
   ASSERT_NE(connection, nullptr);
   EXPECT_EQ(error, kHidOpenOk);
   uint16_t a = 0, b = 0;
@@ -143,8 +144,10 @@ TEST(LinuxHidPlatform, EnumeratesAndDescribesFromSysfs) {
   EXPECT_FALSE(missing.enumerateInterfaces(&paths));
   // The sysfs entry is there but the node is not.
   fs::remove(tree.dev() + "/hidraw2");
-  EXPECT_EQ(platform.open(mouse, kHidOpenToIdentify, &error), nullptr);
+  std::string why;
+  EXPECT_EQ(platform.open(mouse, kHidOpenToIdentify, &error, &why), nullptr);
   EXPECT_EQ(error, kHidOpenNotFound);
+  EXPECT_EQ(why, "No such file or directory");  // the system's words, for the log
 }
 
 TEST(LinuxHidPlatform, ReusedMinorIsANewDevice) {
@@ -250,8 +253,10 @@ TEST(LinuxHidPlatform, DeniedNodeIsReported) {
   chmod((tree.dev() + "/hidraw4").c_str(), 0);
   LinuxHidPlatform platform(tree.sysfs(), tree.dev());
   HidOpenError error = kHidOpenOk;
-  EXPECT_EQ(platform.open(path, kHidOpenToIdentify, &error), nullptr);
+  std::string why;
+  EXPECT_EQ(platform.open(path, kHidOpenToIdentify, &error, &why), nullptr);
   EXPECT_EQ(error, kHidOpenDenied);
+  EXPECT_EQ(why, "Permission denied");
 }
 
 TEST(LinuxHidPlatform, ParsesHidId) {
@@ -334,6 +339,30 @@ TEST_P(HidrawIoTest, FlushTimeoutAndDisappearance) {
   close(peer_);
   peer_ = -1;
   EXPECT_EQ(connection_->readReport(response, 1000, &immediate), kHidWaitFailed);
+}
+
+// Why a transfer failed, in the system's words, for --verbose and the log.
+TEST_P(HidrawIoTest, AFailedTransferKeepsTheSystemsWords) {
+  // A node that cannot be written (opened for reading only).
+  HidrawConnection readOnly(::open("/dev/null", O_RDONLY | O_CLOEXEC), HidInterfaceInfo{},
+                            GetParam());
+  const uint8_t request[kReportSize] = {0xB2};
+  EXPECT_EQ(readOnly.writeReport(request, 1000), kHidWaitFailed);
+  EXPECT_EQ(readOnly.lastError(), "Bad file descriptor");
+
+  uint8_t response[kReportSize] = {0xB1};
+  uint32_t immediate = 0;
+  ASSERT_EQ(connection_->writeReport(request, 100), kHidWaitDone);
+  EXPECT_EQ(connection_->lastError(), "");
+  uint8_t taken[64];
+  ASSERT_EQ(recv(peer_, taken, sizeof taken, 0), static_cast<ssize_t>(kReportSize));
+  // A time-out has no reason of the system's.
+  EXPECT_EQ(connection_->readReport(response, 10, &immediate), kHidWaitTimeout);
+  EXPECT_EQ(connection_->lastError(), "");
+  close(peer_);
+  peer_ = -1;
+  EXPECT_EQ(connection_->readReport(response, 1000, &immediate), kHidWaitFailed);
+  EXPECT_EQ(connection_->lastError(), "end of file");
 }
 
 INSTANTIATE_TEST_SUITE_P(BothWaysOfWriting, HidrawIoTest,

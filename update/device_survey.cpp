@@ -10,6 +10,8 @@ bool listSurveyedDevices(CHidManager& manager, SessionListener& listener) {
   for (HidDevice* device = manager.firstDevice(); device != nullptr;
        device = manager.nextDevice())
     listener.deviceListed(*device);
+  for (const OpenFailure& failure : manager.openFailures())
+    listener.interfaceNotOpened(failure.node, failure.why);
   if (manager.deviceCount() > 0) return true;
   listener.message("No specified VID/PID HID device detected!");
   printHidPermissionHint(listener, manager.permissionProblems(),

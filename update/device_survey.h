@@ -18,7 +18,8 @@ struct DeviceAnswer {
   std::string version;  ///< likewise
 };
 
-/// Refreshes manager and tells listener of every device it lists. When it
+/// Refreshes manager and tells listener of every device it lists, and of
+/// every interface that passes its filter but could not be opened. When it
 /// lists none, says "No specified VID/PID HID device detected!" (no line
 /// feed) and, where interfaces could not be opened, which and how to grant
 /// access, and returns false.
