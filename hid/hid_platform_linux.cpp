@@ -231,9 +231,10 @@ bool LinuxHidPlatform::describe(const std::string& path, HidInterfaceInfo* info)
   // reach. The ids from the HID device's directory name, which the kernel
   // makes from numbers alone.
   const HidUevent fields = parseHidUevent(uevent);
-  uint16_t bus = fields.bus;
+  uint16_t bus = 0;
   if (!parseHidDeviceName(baseName(hidDir), &bus, &result.vendorId, &result.productId)) {
     if (!fields.haveId) return false;
+    bus = fields.bus;
     result.vendorId = fields.vendorId;
     result.productId = fields.productId;
   }
