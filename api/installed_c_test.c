@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
   CHECK(tavrin_update_run(update) == TAVRIN_FAILED);
   result = tavrin_update_result(update, 0);
   CHECK(result != NULL && strcmp(result->reason, "verify") == 0);
-  CHECK(result != NULL && strcmp(result->message, "Verify failed\n") == 0);
+  CHECK(result != NULL && strcmp(result->message, "Verify failed") == 0);
   tavrin_update_free(update);
 
   /* Cancelled before it runs: stopped before anything was written. */

@@ -67,15 +67,19 @@ const LongOption kLongOptions[] = {
        line->imageOutPath = value;
        return line->writeImage = true;
      }},
+    // An empty value would select every device: an unset shell variable
+    // must not update whatever is attached.
     {"--port", true, "PORT", "only the device on this port (as --list shows it) takes part",
-     [](const char* value, CommandLine*, UpdateContext* context, const char**) {
+     [](const char* value, CommandLine*, UpdateContext* context, const char** problem) {
+       *problem = "a port as --list shows it, not an empty one";
        context->selectPort = value;
-       return true;
+       return *value != '\0';
      }},
     {"--serial", true, "SERIAL", "only the device with this serial number takes part",
-     [](const char* value, CommandLine*, UpdateContext* context, const char**) {
+     [](const char* value, CommandLine*, UpdateContext* context, const char** problem) {
+       *problem = "a serial number, not an empty one";
        context->selectSerial = value;
-       return true;
+       return *value != '\0';
      }},
     {"--all", false, "", "update every device of the file's model at once, each on its port",
      [](const char* value, CommandLine* line, UpdateContext*, const char**) {

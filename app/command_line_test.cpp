@@ -199,6 +199,14 @@ TEST(CommandLineTest, LongOptionValuesFollowOrComeAfterAnEqualsSign) {
   EXPECT_EQ(s.result, kScanUsageError);
   EXPECT_EQ(s.err, "Error: option --simulate-latency needs a number of milliseconds up to 60000\n");
   EXPECT_EQ(scan({"--simulate-latency", "-1"}).result, kScanUsageError);
+  // An empty port or serial (an unset shell variable) would select any device.
+  EXPECT_EQ(scan({"-r", "--port", ""}).err,
+            "Error: option --port needs a port as --list shows it, not an empty one\n");
+  EXPECT_EQ(scan({"--port="}).result, kScanUsageError);
+  EXPECT_EQ(scan({"--serial", "", "-r"}).err,
+            "Error: option --serial needs a serial number, not an empty one\n");
+  EXPECT_EQ(scan({"--serial="}).result, kScanUsageError);
+  EXPECT_EQ(scan({"--port", "1-1.4", "--serial=A7"}).result, kScanOk);
 }
 
 TEST(CommandLineTest, AnUnknownLongOptionIsAUsageErrorBeforeAnythingIsDone) {

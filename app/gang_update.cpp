@@ -7,9 +7,9 @@
 
 #include "app/command_line.h"
 #include "app/exit_status.h"
-#include "app/inspect.h"
 #include "app/message.h"
 #include "app/run_report.h"
+#include "common/printable_text.h"
 #include "sim/simulated_bench.h"
 #include "update/gang_sessions.h"
 
@@ -50,16 +50,16 @@ std::string resultText(const GangUnit& row) {
 }
 
 std::string cell(const std::string& text, size_t width) {
-  const std::string shown = text.empty() ? "-" : escapeInspectText(text);
+  const std::string shown = text.empty() ? "-" : printableText(text);
   return shown.size() >= width ? shown + " " : shown + std::string(width - shown.size(), ' ');
 }
 
 bool printTable(const std::vector<GangUnit>& rows) {
   size_t portWidth = 6, serialWidth = 8, versionWidth = 8;
   for (const GangUnit& row : rows) {
-    portWidth = std::max(portWidth, escapeInspectText(row.port).size() + 2);
-    serialWidth = std::max(serialWidth, escapeInspectText(row.serial).size() + 2);
-    versionWidth = std::max(versionWidth, escapeInspectText(row.versionBefore).size() + 2);
+    portWidth = std::max(portWidth, printableText(row.port).size() + 2);
+    serialWidth = std::max(serialWidth, printableText(row.serial).size() + 2);
+    versionWidth = std::max(versionWidth, printableText(row.versionBefore).size() + 2);
   }
   std::string table = cell("PORT", portWidth) + cell("SERIAL", serialWidth) +
                       cell("BEFORE", versionWidth) + "SECONDS  RESULT\n";
@@ -67,7 +67,7 @@ bool printTable(const std::vector<GangUnit>& rows) {
     char seconds[16];
     std::snprintf(seconds, sizeof seconds, "%-7.1f  ", row.seconds);
     table += cell(row.port, portWidth) + cell(row.serial, serialWidth) +
-             cell(row.versionBefore, versionWidth) + seconds + escapeInspectText(resultText(row)) +
+             cell(row.versionBefore, versionWidth) + seconds + printableText(resultText(row)) +
              "\n";
   }
   return outputText(table.c_str());
@@ -105,9 +105,8 @@ int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& 
   const bool anyTarget =
       std::any_of(rows.begin(), rows.end(), [](const GangUnit& r) { return r.target; });
   if (!anyTarget) {
-    if (!report.json() && !printTable(rows)) {
-      messageText("Error: cannot write the table to standard output\n");
-    }
+    if (!report.json() && !printTable(rows))
+      sayOutputLost("Error: cannot write the table to standard output\n");
     return kExitFailure;
   }
 
@@ -118,7 +117,7 @@ int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& 
     stopped = stopped || row.result.outcome == UpdateOutcome::kInterrupted;
   }
   if (!report.json() && !printTable(rows)) {
-    messageText("Error: cannot write the table to standard output\n");
+    sayOutputLost("Error: cannot write the table to standard output\n");
     allUpdated = false;
   }
   if (stopped) return kExitBySignal + stop.reason();

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "app/command_line.h"
@@ -42,6 +43,7 @@ class GangUpdateTest : public testing::Test {
     CommandLine line;
     line.all = true;
     line.json = json;
+    line.logPath = logPath_;
     RunReport report;
     const char* argv[] = {"tavrin"};
     report.start(line, 1, argv);
@@ -59,6 +61,7 @@ class GangUpdateTest : public testing::Test {
   }
 
   std::filesystem::path path_;
+  std::string logPath_;
   UpdateContext context_;
   SimulatedPlatform platform_;
   StopRequest stop_;
@@ -132,6 +135,31 @@ TEST_F(GangUpdateTest, JsonEndsEveryDeviceAndEveryFailedRunWithAResult) {
   EXPECT_NE(out_.find("{\"event\":\"result\",\"ok\":false,\"reason\":\"invalid-file\""),
             std::string::npos)
       << out_;
+}
+
+// What a device says of itself (its version, its port) reaches the console
+// and the log by the rule of --list: it cannot forge another device's lines
+// nor send the terminal escape sequences.
+TEST_F(GangUpdateTest, DeviceTextCannotForgeLines) {
+  plug("b-1", scannerConfig("QS-100", "1\n[b-2] FORGED\x1b[2K"));
+  plug("b\n2\x1b");
+  logPath_ = path_.string() + ".log";
+  EXPECT_EQ(run(), kExitSuccess) << err_;
+  std::ifstream in(logPath_);
+  const std::string log((std::istreambuf_iterator<char>(in)), {});
+  std::filesystem::remove(logPath_);
+  EXPECT_NE(err_.find("[b-1] Deveice Firmware Version: 1\\x0a[b-2] FORGED\\x1b[2K\n"),
+            std::string::npos)
+      << err_;
+  EXPECT_NE(err_.find("[b\\x0a2\\x1b] Update completed\n"), std::string::npos) << err_;
+  EXPECT_NE(log.find("[b-1] version of "), std::string::npos) << log;
+  EXPECT_NE(log.find("version=\"1\\x0a[b-2] FORGED\\x1b[2K\""), std::string::npos) << log;
+  EXPECT_NE(log.find("Z [b\\x0a2\\x1b] outcome: updated"), std::string::npos) << log;
+  // Every line is one of tavrin's own, and none carries a control byte.
+  for (const std::string& text : {err_, log, out_}) {
+    EXPECT_EQ(text.find("\n[b-2]"), std::string::npos) << text;
+    EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
+  }
 }
 
 TEST_F(GangUpdateTest, AStopRequestStopsEverySessionOnce) {

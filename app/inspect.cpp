@@ -6,6 +6,7 @@
 #include "app/message.h"
 #include "app/run_report.h"
 #include "common/files.h"
+#include "common/printable_text.h"
 #include "image/firmware_image.h"
 #include "image/image_loader.h"
 
@@ -22,23 +23,6 @@ bool writeImage(const FirmwareImage& image, const char* path) {
 }
 
 }  // namespace
-
-std::string escapeInspectText(const std::string& text) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : text) {
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c >= 0x20 && c <= 0x7E) {
-      out += static_cast<char>(c);
-    } else {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-  }
-  return out;
-}
 
 int runInspect(const std::string& path, const char* imageOutPath, RunReport& report,
                TextEncoding encoding, bool verbose) {
@@ -98,12 +82,12 @@ int runInspect(const std::string& path, const char* imageOutPath, RunReport& rep
   else
     text = std::string("format: ") + imageFormatName(format) + "\nlength: " + length +
              "\nimage-crc: " + crc + "\ncheck-word: " + check + "\nprotocol-mask: " + mask +
-             "\nprotocol-selection: " + selection + "\nmodel: " + escapeInspectText(info.model) +
-             "\nversion: " + escapeInspectText(info.version) + "\n";
+             "\nprotocol-selection: " + selection + "\nmodel: " + printableText(info.model) +
+             "\nversion: " + printableText(info.version) + "\n";
   // A full disk or a closed pipe must not pass for a report delivered.
   const bool delivered = outputText(text.c_str());
   if (!delivered) {
-    messageText("Error: cannot write the report to standard output\n");
+    sayOutputLost("Error: cannot write the report to standard output\n");
     return 1;
   }
   // The file loads, but an update stops at it: a script checking files

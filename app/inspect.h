@@ -20,7 +20,3 @@ class RunReport;
 /// standard error; with verbose, a file that cannot be read says why.
 int runInspect(const std::string& path, const char* imageOutPath, RunReport& report,
                TextEncoding encoding, bool verbose = false);
-
-/// Printable form of a text field: 0x20..0x7E as they are except backslash,
-/// which becomes two backslashes; every other byte as \xHH.
-std::string escapeInspectText(const std::string& text);

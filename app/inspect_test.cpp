@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #endif
 
+#include "app/command_line.h"
 #include "app/run_report.h"
 #include "tests/image_builders.h"
 
@@ -85,14 +86,6 @@ const std::string kExamples = std::string(TAVRIN_SOURCE_DIR) + "/examples/";
 
 }  // namespace
 
-TEST(InspectTest, EscapesText) {
-  EXPECT_EQ(escapeInspectText(""), "");
-  EXPECT_EQ(escapeInspectText("TVR-100 ~"), "TVR-100 ~");
-  EXPECT_EQ(escapeInspectText("a\\b"), "a\\\\b");
-  EXPECT_EQ(escapeInspectText(std::string("\x00\x1F\x7F\x80\xFF\n", 6)),
-            "\\x00\\x1f\\x7f\\x80\\xff\\x0a");
-}
-
 TEST(InspectTest, ReportsAndWritesImage) {
   TempDir dir;
   Bytes payload = {0xAB, 0xCD};
@@ -122,6 +115,24 @@ TEST(InspectTest, ReportsAndWritesImage) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_NE(run.err.find("Error: cannot write the image to "), std::string::npos);
+}
+
+// The model and version of a file are its own bytes: the JSON report stays
+// valid UTF-8 whatever they hold (an overlong NUL, a surrogate).
+TEST(InspectTest, JsonReportIsUtf8WhateverTheFileHolds) {
+  TempDir dir;
+  writeFile(dir / "fw.qfw", simpleContainer(2, "M\xE0\x80\x80", "\xED\xA0\x80\xC3\xA9", {0xAB},
+                                            0xFEEDF00D, {{3, {0x05}}}));
+  MessageSink sink;
+  RunReport report;
+  CommandLine line;
+  line.json = true;
+  ASSERT_TRUE(report.start(line, 0, nullptr));
+  EXPECT_EQ(runInspect((dir / "fw.qfw").string(), nullptr, report, TextEncoding::kUtf8), 0);
+  EXPECT_NE(sink.out.find("\"model\":\"M\\u00e0\\u0080\\u0080\",\"version\":"
+                          "\"\\u00ed\\u00a0\\u0080\xC3\xA9\"}\n"),
+            std::string::npos)
+      << sink.out;
 }
 
 TEST(InspectTest, RefusesToWriteTheImageOverTheFirmwareFile) {

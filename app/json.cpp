@@ -4,13 +4,22 @@
 
 namespace {
 
-// Length of the UTF-8 sequence starting at text[i], or 0 when it is not one.
+// Length of the well-formed UTF-8 sequence starting at text[i] (RFC 3629),
+// or 0 when there is none: overlong forms, surrogates (U+D800..U+DFFF), code
+// points above U+10FFFF and sequences cut short are not UTF-8.
 size_t utf8Length(const std::string& text, size_t i) {
   const auto at = [&](size_t k) { return static_cast<uint8_t>(text[k]); };
   const uint8_t lead = at(i);
   size_t length = lead < 0xC2 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
   if (length == 0 || i + length > text.size()) return 0;
-  for (size_t k = 1; k < length; ++k)
+  // The second byte's range is narrower after these leads.
+  uint8_t low = 0x80, high = 0xBF;
+  if (lead == 0xE0) low = 0xA0;       // below: overlong
+  if (lead == 0xED) high = 0x9F;      // above: surrogates
+  if (lead == 0xF0) low = 0x90;       // below: overlong
+  if (lead == 0xF4) high = 0x8F;      // above: beyond U+10FFFF
+  if (at(i + 1) < low || at(i + 1) > high) return 0;
+  for (size_t k = 2; k < length; ++k)
     if ((at(i + k) & 0xC0) != 0x80) return 0;
   return length;
 }

@@ -22,8 +22,10 @@ class JsonLine {
   std::string body_;
 };
 
-/// The string as a JSON string literal, quotes included. Bytes that are not
-/// UTF-8 are written as \u00XX so the line stays valid.
+/// The string as a JSON string literal, quotes included, in valid UTF-8:
+/// every byte that is not part of a well-formed UTF-8 sequence (RFC 3629: no
+/// overlong forms, surrogates, code points above U+10FFFF or sequences cut
+/// short) is written as \u00XX, like the control characters.
 std::string jsonString(const std::string& text);
 
 /// Reads a flat object (string, number, true, false and null values) into

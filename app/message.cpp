@@ -1,14 +1,21 @@
 #include "app/message.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "app/console.h"
+#include "app/exit_status.h"
 
 namespace {
 
 MessageSink* gSink = nullptr;
+// Standard output lost text; that was said. Parallel updates write from
+// several threads.
+std::atomic<bool> gOutputLost{false};
+std::atomic<bool> gLossSaid{false};
 
 std::string formatted(const char* format, va_list args) {
   va_list copy;
@@ -20,6 +27,13 @@ std::string formatted(const char* format, va_list args) {
   std::vsnprintf(text.data(), text.size(), format, args);
   text.resize(static_cast<size_t>(length));
   return text;
+}
+
+void noteOutputLost() {
+  if (gSink != nullptr)
+    gSink->outputLost = true;
+  else
+    gOutputLost = true;
 }
 
 }  // namespace
@@ -62,20 +76,46 @@ bool output(const char* format, ...) {
   va_list args;
   va_start(args, format);
   bool delivered = true;
-  if (gSink != nullptr)
-    gSink->out += formatted(format, args);
-  else
+  if (gSink != nullptr) {
+    delivered = !gSink->outputFails;
+    if (delivered) gSink->out += formatted(format, args);
+  } else {
     delivered = std::vfprintf(stdout, format, args) >= 0 && std::fflush(stdout) == 0;
+  }
   va_end(args);
+  if (!delivered) noteOutputLost();
   return delivered;
 }
 
 bool outputText(const char* text) {
+  bool delivered = true;
   if (gSink != nullptr) {
-    gSink->out += text;
-    return true;
+    delivered = !gSink->outputFails;
+    if (delivered) gSink->out += text;
+  } else {
+    delivered = std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0;
   }
-  return std::fputs(text, stdout) >= 0 && std::fflush(stdout) == 0;
+  if (!delivered) noteOutputLost();
+  return delivered;
+}
+
+bool outputDelivered() {
+  if (gSink != nullptr) return !gSink->outputLost;
+  // Whatever reached the stream some other way counts too.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) gOutputLost = true;
+  return !gOutputLost;
+}
+
+void sayOutputLost(const char* line) {
+  const bool said =
+      gSink != nullptr ? std::exchange(gSink->lossSaid, true) : gLossSaid.exchange(true);
+  if (!said) messageText(line);
+}
+
+int statusWithOutputChecked(int status) {
+  if (outputDelivered()) return status;
+  sayOutputLost("Error: cannot write to standard output\n");
+  return status == kExitSuccess ? kExitFailure : status;
 }
 
 const char* consoleText(const char* gbk, const char* utf8) {

@@ -20,6 +20,19 @@ void messageText(const char* text);
 /// Writes text unchanged to standard output, flushed at once; false as output().
 bool outputText(const char* text);
 
+/// False once text for standard output was not delivered (a write or a
+/// flush failed), for the rest of the run.
+bool outputDelivered();
+
+/// Says on standard error that standard output lost text, with line; only
+/// the first call of a run says anything, so a loss is told once.
+void sayOutputLost(const char* line);
+
+/// The exit status of a run that ended with status, once standard output has
+/// been flushed: when it lost text, the loss is told (once) and a run that
+/// succeeded fails instead.
+int statusWithOutputChecked(int status);
+
 /// A listener that shows the messages of an operation on standard error and
 /// nothing else.
 class ConsoleListener : public SessionListener {
@@ -43,6 +56,9 @@ class MessageSink {
 
   std::string err;  ///< what went to standard error
   std::string out;  ///< what went to standard output
+  bool outputFails = false;  ///< standard output takes nothing, as on a full disk
+  bool outputLost = false;   ///< what outputDelivered() tells, while the sink lives
+  bool lossSaid = false;     ///< sayOutputLost() has spoken
 
  private:
   MessageSink* previous_;

@@ -186,6 +186,47 @@ TEST_F(TavrinProcessTest, AStopSentToTheAllProcessAloneStopsEveryDeviceOnce) {
   }
 }
 
+// Standard output on a full disk, standard error read: the run's own work
+// ends as it would, then one line says what was lost, and the exit status is 1.
+TEST_F(TavrinProcessTest, OutputThatCannotBeWrittenFailsTheRunAfterItsWork) {
+  if (::access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  const std::string ids = " -dv abcd -dp 1234 -bv abcd -bp 1000";
+  const std::string update = " --simulate -f '" + image_ + "'" + ids;
+  const std::string out = " 2>&1 >/dev/full";
+  const std::string completed = "Update completed\n";
+  const std::string lost = "Error: cannot write to standard output\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {"--list --json --simulate" + out, "Error: cannot write the listing to standard output\n"},
+      {"-r --json --simulate" + ids + out, "Deveice Firmware Version: 0.0.1-sim\n" + lost},
+      {"--json" + update + out, completed + lost},
+      {"--all --simulate=2 -f '" + image_ + "'" + ids + out,
+       "Error: cannot write the table to standard output\n"},
+      {"--all --json --simulate=2 -f '" + image_ + "'" + ids + out, completed + lost},
+      {"--log /dev/full" + update + " 2>&1 >/dev/null",
+       completed + "Error: cannot write the log file /dev/full\n"},
+      {"--json --log /dev/full" + update + out,
+       completed + lost + "Error: cannot write the log file /dev/full\n"},
+      {"--help" + out, lost},
+      {"--udev-rule" + ids + out, lost},
+  };
+  for (const auto& [words, end] : cases) {
+    std::FILE* pipe = ::popen((std::string(TAVRIN_BINARY) + " " + words).c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string err;
+    char block[512];
+    for (size_t got; (got = std::fread(block, 1, sizeof block, pipe)) > 0;) err.append(block, got);
+    const int status = ::pclose(pipe);
+    ASSERT_TRUE(WIFEXITED(status)) << words;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << words << "\n" << err;
+    ASSERT_GE(err.size(), end.size()) << words << "\n" << err;
+    EXPECT_EQ(err.substr(err.size() - end.size()), end) << words << "\n" << err;
+    // Each loss is told once, and nothing else went wrong.
+    size_t errors = 0;
+    for (size_t at = 0; (at = err.find("Error:", at)) != std::string::npos; ++at) ++errors;
+    EXPECT_EQ(errors, words.find("--json --log") == 0 ? 2u : 1u) << words << "\n" << err;
+  }
+}
+
 // What --all writes to standard output is data: the table, or JSON lines
 // that end with a result line even when no session ran.
 TEST_F(TavrinProcessTest, AllWritesOnlyItsTableOrJsonLines) {

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "app/command_line.h"
+#include "app/exit_status.h"
 #include "app/message.h"
 #include "common/files.h"
 #include "hid/hid_device.h"
@@ -76,19 +77,23 @@ RunReport::~RunReport() { closeLog(); }
 void RunReport::closeLog() {
   if (log_ == nullptr) return;
   flushLog();
-  std::fclose(log_);
+  // Close errors count too: they are how a full disk shows up.
+  if (std::fclose(log_) != 0) logLost_ = true;
   log_ = nullptr;
 }
 
 void RunReport::flushLog() {
-  std::fwrite(pending_.data(), 1, pendingLength_, log_);
-  std::fflush(log_);
+  if (!logLost_ &&
+      (std::fwrite(pending_.data(), 1, pendingLength_, log_) != pendingLength_ ||
+       std::fflush(log_) != 0))
+    logLost_ = true;
   pendingLength_ = 0;
 }
 
 bool RunReport::start(const CommandLine& line, int argc, const char* const* argv) {
   json_ = line.json;
   if (line.logPath.empty()) return true;
+  logPath_ = line.logPath;
   log_ = openFile(line.logPath, "ab");
   if (log_ == nullptr) {
     message("Error: cannot open the log file %s\n", line.logPath.c_str());
@@ -124,6 +129,7 @@ void RunReport::log(const std::string& port, const char* format, ...) {
   if (log_ == nullptr) return;
   const auto when = std::chrono::steady_clock::now();
   std::lock_guard<std::mutex> lock(mutex_);
+  if (logLost_) return;
   char line[1024];
   size_t length = stampText(when, port, line);
   va_list args;
@@ -187,8 +193,8 @@ void RunReport::writeLine(const char* line, size_t length, bool flushNow,
 
 void RunReport::interfaceListed(const HidInterfaceInfo& info, const char* mode) {
   log("", "interface %s %04x:%04x port=%s serial=%s usage %04x:%04x %s", info.node.c_str(),
-      info.vendorId, info.productId, info.port.c_str(), info.serial.c_str(), info.usagePage,
-      info.usage, mode);
+      info.vendorId, info.productId, printableText(info.port).c_str(),
+      printableText(info.serial).c_str(), info.usagePage, info.usage, mode);
   emit(JsonLine()
            .add("event", "interface")
            .add("node", info.node)
@@ -202,15 +208,23 @@ void RunReport::interfaceListed(const HidInterfaceInfo& info, const char* mode) 
            .add("mode", mode));
 }
 
-void RunReport::finishedWith(int status) {
+int RunReport::finishedWith(int status) {
+  // Told after the run's own work has ended: output that did not arrive
+  // never stops an update.
+  status = statusWithOutputChecked(status);
   log("", "exit status %d", status);
   std::lock_guard<std::mutex> lock(mutex_);
   closeLog();
+  if (!logLost_) return status;
+  message("Error: cannot write the log file %s\n", logPath_.c_str());
+  return status == kExitSuccess ? kExitFailure : status;
 }
 
-void RunReport::logExchange(const std::string& port, const ExchangeRecord& record) {
+void RunReport::logExchange(const std::string& port, const ExchangeRecord& record,
+                            const std::string& systemError) {
   if (log_ == nullptr) return;
   std::lock_guard<std::mutex> lock(mutex_);
+  if (logLost_) return;
   // Put together by hand: one line per exchange must cost the update next to
   // nothing, and formatted printing of it was a few per cent of an exchange.
   char line[512];
@@ -239,7 +253,17 @@ void RunReport::logExchange(const std::string& port, const ExchangeRecord& recor
   }
   put(", ");
   at += decimalText(static_cast<uint64_t>(std::max<int64_t>(record.microseconds, 0)), at);
-  put(" us\n");
+  put(" us");
+  // What the system said of a failure; a line of the log holds its start.
+  if (!systemError.empty()) {
+    const std::string why = printableText(systemError);
+    const size_t room = static_cast<size_t>(line + sizeof line - at) - 4;
+    put(": ");
+    const size_t n = std::min(why.size(), room);
+    std::memcpy(at, why.data(), n);
+    at += n;
+  }
+  *at++ = '\n';
   writeLine(line, static_cast<size_t>(at - line), false, record.end);
 }
 
@@ -260,7 +284,7 @@ void SessionReport::message(const char* text) {
       partial_ += *c;
       continue;
     }
-    lines += "[" + style_.logPort + "] " + partial_ + "\n";
+    lines += "[" + shownPort_ + "] " + partial_ + "\n";
     partial_.clear();
   }
   if (!lines.empty()) report_.console(lines);
@@ -268,7 +292,7 @@ void SessionReport::message(const char* text) {
 
 void SessionReport::flushConsole() {
   if (!style_.gang || partial_.empty()) return;
-  report_.console("[" + style_.logPort + "] " + partial_ + "\n");
+  report_.console("[" + shownPort_ + "] " + partial_ + "\n");
   partial_.clear();
 }
 
@@ -281,17 +305,17 @@ void SessionReport::note(const char* text) {
 }
 
 void SessionReport::deviceListed(const HidDevice& device) {
-  report_.log(style_.logPort, "listed %s %04x:%04x %s port=%s serial=%s", device.path.c_str(),
+  report_.log(shownPort_, "listed %s %04x:%04x %s port=%s serial=%s", device.path.c_str(),
               device.vendorId, device.productId,
-              device.mode == kModeBootloader ? "bootloader" : "application", device.port.c_str(),
-              device.serial.c_str());
+              device.mode == kModeBootloader ? "bootloader" : "application",
+              printableText(device.port).c_str(), printableText(device.serial).c_str());
 }
 
 void SessionReport::versionAnswered(const HidDevice& device, TransactionStatus status,
                                     const std::string& model, const std::string& version) {
-  report_.log(style_.logPort, "version of %s (port %s): %s model=\"%s\" version=\"%s\"",
-              device.path.c_str(), device.port.c_str(), statusName(status), model.c_str(),
-              version.c_str());
+  report_.log(shownPort_, "version of %s (port %s): %s model=\"%s\" version=\"%s\"",
+              device.path.c_str(), printableText(device.port).c_str(), statusName(status),
+              printableText(model).c_str(), printableText(version).c_str());
   if (!style_.versionEvents) return;
   JsonLine object = deviceObject("version", device);
   object.add("ok", status == kTransactionOk);
@@ -304,28 +328,28 @@ void SessionReport::versionAnswered(const HidDevice& device, TransactionStatus s
 
 void SessionReport::deviceSelected(const HidDevice& device, const std::string& model,
                                    const std::string& version) {
-  report_.log(style_.logPort, "selected %s port=%s serial=%s", device.path.c_str(),
-              device.port.c_str(), device.serial.c_str());
+  report_.log(shownPort_, "selected %s port=%s serial=%s", device.path.c_str(),
+              printableText(device.port).c_str(), printableText(device.serial).c_str());
   emit(deviceObject("selected", device).add("model", model).add("version", version));
 }
 
 void SessionReport::stateChanged(uint32_t from, uint32_t to) {
-  report_.log(style_.logPort, "state %u -> %u", from, to);
+  report_.log(shownPort_, "state %u -> %u", from, to);
 }
 
 void SessionReport::switching() {
-  report_.log(style_.logPort, "switching into the bootloader");
+  report_.log(shownPort_, "switching into the bootloader");
   emit(JsonLine().add("event", "switch"));
 }
 
 void SessionReport::bootloaderConnected(const HidDevice& device) {
-  report_.log(style_.logPort, "bootloader %s port=%s serial=%s", device.path.c_str(),
-              device.port.c_str(), device.serial.c_str());
+  report_.log(shownPort_, "bootloader %s port=%s serial=%s", device.path.c_str(),
+              printableText(device.port).c_str(), printableText(device.serial).c_str());
   emit(deviceObject("bootloader", device));
 }
 
 void SessionReport::protocolVersion(uint16_t version, uint8_t capabilities) {
-  report_.log(style_.logPort, "protocol version %u, capabilities 0x%02x", version, capabilities);
+  report_.log(shownPort_, "protocol version %u, capabilities 0x%02x", version, capabilities);
   emit(JsonLine()
            .add("event", "protocol")
            .add("version", int64_t{version})
@@ -337,19 +361,29 @@ void SessionReport::progress(uint32_t percent) {
 }
 
 void SessionReport::verified(bool ok) {
-  report_.log(style_.logPort, "verify %s", ok ? "passed" : "failed");
+  report_.log(shownPort_, "verify %s", ok ? "passed" : "failed");
   emit(JsonLine().add("event", "verify").add("ok", ok));
 }
 
 void SessionReport::finished(const UpdateResult& result) {
   flushConsole();
-  report_.log(style_.logPort, "outcome: %s, state %u%s%s", updateOutcomeName(result.outcome),
-              result.state, result.detail.empty() ? "" : ": ", result.detail.c_str());
+  report_.log(shownPort_, "outcome: %s, state %u%s%s", updateOutcomeName(result.outcome),
+              result.state, result.detail.empty() ? "" : ": ",
+              printableText(result.detail).c_str());
   emit(updateResultObject(result));
 }
 
+void SessionReport::interfaceNotOpened(const std::string& node, const std::string& why) {
+  report_.log(shownPort_, "cannot open %s: %s", node.c_str(), printableText(why).c_str());
+}
+
 void SessionReport::exchanged(const ExchangeRecord& record) {
-  report_.logExchange(style_.logPort, record);
+  // A failed exchange names the system's reason, which its connection keeps
+  // (a time-out is the device's silence: the system has none).
+  if (record.status == kTransactionFailed && record.device != nullptr && record.device->handle)
+    report_.logExchange(shownPort_, record, record.device->handle->lastError());
+  else
+    report_.logExchange(shownPort_, record);
 }
 
 JsonLine updateResultObject(const UpdateResult& result) {

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "app/json.h"
+#include "common/printable_text.h"
 #include "hid/hid_platform.h"
 #include "hid/transaction.h"
 #include "update/session_listener.h"
@@ -41,15 +42,20 @@ class RunReport {
   /// One timestamped line in the log, written at once; port (the session's)
   /// goes in front when given.
   [[gnu::format(printf, 3, 4)]] void log(const std::string& port, const char* format, ...);
-  /// One exchange in the log, in hex with its status and time.
-  void logExchange(const std::string& port, const ExchangeRecord& record);
+  /// One exchange in the log, in hex with its status and time, and for a
+  /// failed one the system's words for why (systemError), when there are any.
+  void logExchange(const std::string& port, const ExchangeRecord& record,
+                   const std::string& systemError = "");
   /// Console text, written whole under the run's lock (parallel sessions).
   void console(const std::string& text);
 
   /// --list: one interface.
   void interfaceListed(const HidInterfaceInfo& info, const char* mode);
-  /// The end of a run: its exit status, for the log.
-  void finishedWith(int status);
+  /// The end of a run that ended with status: standard output is flushed,
+  /// the status goes into the log, and the log is closed. Returns the exit
+  /// status: a run that succeeded fails (1) when standard output or the log
+  /// lost text, which is told on standard error, once for each.
+  int finishedWith(int status);
 
  private:
   // The time and the port in front of a line; out holds 100 characters.
@@ -62,6 +68,10 @@ class RunReport {
 
   std::mutex mutex_;
   std::FILE* log_ = nullptr;
+  std::string logPath_;
+  // A write, flush or close of the log failed: the rest of it is dropped,
+  // and the run goes on (an update is not stopped half way for its log).
+  bool logLost_ = false;
   // Lines not yet handed to the file (see writeLine).
   std::array<char, 64 * 1024> pending_;
   size_t pendingLength_ = 0;
@@ -73,7 +83,9 @@ class RunReport {
   std::chrono::steady_clock::time_point steadyOrigin_;
 };
 
-/// How a SessionReport shows what it follows.
+/// How a SessionReport shows what it follows. Whatever a device supplies
+/// (its port, serial, model, version) reaches the console and the log as
+/// printableText; the JSON output carries it as it is, in JSON's escapes.
 struct SessionReportStyle {
   /// In front of its log lines (the port of the update's filter, or of its
   /// device in a parallel update); empty: nothing.
@@ -93,7 +105,7 @@ struct SessionReportStyle {
 class SessionReport : public SessionListener, public ExchangeListener {
  public:
   SessionReport(RunReport& report, SessionReportStyle style)
-      : report_(report), style_(std::move(style)) {}
+      : report_(report), style_(std::move(style)), shownPort_(printableText(style_.logPort)) {}
   ~SessionReport() override { flushConsole(); }
   SessionReport(const SessionReport&) = delete;
   SessionReport& operator=(const SessionReport&) = delete;
@@ -116,6 +128,7 @@ class SessionReport : public SessionListener, public ExchangeListener {
   void progress(uint32_t percent) override;
   void verified(bool ok) override;
   void finished(const UpdateResult& result) override;
+  void interfaceNotOpened(const std::string& node, const std::string& why) override;
   void exchanged(const ExchangeRecord& record) override;
 
  private:
@@ -123,6 +136,7 @@ class SessionReport : public SessionListener, public ExchangeListener {
 
   RunReport& report_;
   SessionReportStyle style_;
+  std::string shownPort_;  // the port as the console and the log show it
   std::string partial_;  // gang: console text not yet ended by a line end
 };
 

@@ -16,6 +16,7 @@
 #include "app/run_report.h"
 #include "app/udev.h"
 #include "app/update_context.h"
+#include "common/files.h"
 #include "sim/simulated_bench.h"
 #include "sim/simulated_platform.h"
 #include "update/update_session.h"
@@ -97,6 +98,22 @@ int runModes(Run& run) {
   return runUpdateMode(run);
 }
 
+// The log is appended to as the run goes: under the name of a file the run
+// reads or writes, its lines would be flashed with the firmware, or the image
+// written over them. Checked before the log is opened, so nothing is written.
+bool logPathIsFree(const CommandLine& line, const UpdateContext& context) {
+  if (line.logPath.empty()) return true;
+  const char* clash = nullptr;
+  if ((!context.firmwarePath.empty() && samePlace(line.logPath, context.firmwarePath)) ||
+      (line.inspect && samePlace(line.logPath, line.inspectPath)))
+    clash = "the firmware file";
+  else if (line.writeImage && samePlace(line.logPath, line.imageOutPath))
+    clash = "the --image-out file";
+  if (clash == nullptr) return true;
+  message("Error: --log %s is %s; name another file\n", line.logPath.c_str(), clash);
+  return false;
+}
+
 }  // namespace
 
 int tavrinMain(int argc, const char* const* argv) {
@@ -115,13 +132,13 @@ int tavrinMain(int argc, const char* const* argv) {
   }
 
   if (scanCommandLine(argc, argv, context, &line) != kScanOk) return kExitUsage;
-  if (line.showHelp) return printLongHelp() ? kExitSuccess : kExitFailure;
+  if (line.showHelp) return statusWithOutputChecked(printLongHelp() ? kExitSuccess : kExitFailure);
   if (line.showVersion) {
     printBanner();
     return kExitSuccess;
   }
 
-  if (!report.start(line, argc, argv)) return kExitUsage;
+  if (!logPathIsFree(line, context) || !report.start(line, argc, argv)) return kExitUsage;
   std::unique_ptr<SimulatedPlatform> simulation;
   std::unique_ptr<HidPlatform> native;
   if (line.simulate) {
@@ -135,7 +152,5 @@ int tavrinMain(int argc, const char* const* argv) {
   }
   HidPlatform& platform = simulation ? static_cast<HidPlatform&>(*simulation) : *native;
   Run run{context, line, platform, simulation.get(), report, {}};
-  const int status = runModes(run);
-  report.finishedWith(status);
-  return status;
+  return report.finishedWith(runModes(run));
 }

@@ -3,17 +3,26 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
 #include "app/help_text.h"
 #include "app/json.h"
 #include "app/message.h"
+#include "app/run_report.h"
+#include "hid/hid_device.h"
+#include "tests/scripted_connection.h"
+#include "update/commands.h"
 
 namespace {
 
@@ -268,6 +277,86 @@ TEST_F(TavrinMainTest, TheLogTracesTheRunAsItGoes) {
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.err, "Error: cannot open the log file /nonexistent/dir/log\n");
   std::remove(log.c_str());
+}
+
+// A failed exchange and an interface that would not open: the log names
+// what the system said of them.
+TEST_F(TavrinMainTest, TheLogNamesWhatTheSystemSaidOfAFailure) {
+  const std::string log = testing::TempDir() + "tavrin_syslog_" + std::to_string(::getpid());
+  std::remove(log.c_str());
+  {
+    CommandLine line;
+    line.logPath = log;
+    RunReport report;
+    const char* argv[] = {"tavrin"};
+    ASSERT_TRUE(report.start(line, 1, argv));
+    SessionReportStyle style;
+    style.logPort = "1-2";
+    SessionReport listener(report, style);
+    HidDevice device;
+    auto connection = std::make_unique<ScriptedConnection>();
+    connection->error = "No such device";
+    device.handle = std::move(connection);
+    uint8_t request[kReportSize] = {0xB2, 0xAA, 0x55, 0x03, 0xFC, 0x01, CmdWriteData};
+    const auto now = std::chrono::steady_clock::now();
+    listener.exchanged({&device, request, nullptr, kTransactionFailed, 1234, now, 2});
+    listener.exchanged({&device, request, nullptr, kTransactionTimeout, 1000000, now, 3});
+    listener.interfaceNotOpened("/dev/hidraw3", "Device or resource busy");
+    EXPECT_EQ(report.finishedWith(0), 0);
+  }
+  std::ifstream in(log);
+  const std::string text((std::istreambuf_iterator<char>(in)), {});
+  std::remove(log.c_str());
+  EXPECT_NE(text.find("Z [1-2] exchange failed b2aa5503fc01"), std::string::npos) << text;
+  EXPECT_NE(text.find(" -> -, send 2, 1234 us: No such device\n"), std::string::npos) << text;
+  // A time-out is the device's silence, not the system's.
+  EXPECT_NE(text.find(" -> -, send 3, 1000000 us\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Z [1-2] cannot open /dev/hidraw3: Device or resource busy\n"),
+            std::string::npos)
+      << text;
+}
+
+// A log under the name of the firmware file would be flashed with it; under
+// the image's, written over. Refused before the log is opened, however named.
+TEST_F(TavrinMainTest, TheLogIsNeitherTheFirmwareNorTheImageFile) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::path(testing::TempDir()) / ("tavrin_log_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::string firmware = (dir / "fw.bin").string();
+  fs::copy_file(demo_, firmware);
+  const std::string fresh = (dir / "new.bin").string();  // not there yet
+  fs::create_symlink(firmware, dir / "link");
+  fs::create_symlink(fresh, dir / "dangling");
+  const std::string image = (dir / "out.bin").string();
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"-f", firmware, "--log", firmware}, firmware + " is the firmware file"},
+      {{"-f", firmware, "--log", (dir / "link").string()}, "link is the firmware file"},
+      {{"-f", (dir / "link").string(), "--log", (dir / "." / "fw.bin").string()}, "firmware file"},
+      {{"-f", fresh, "--log", fresh}, "new.bin is the firmware file"},
+      {{"-f", fresh, "--log", (dir / "dangling").string()}, "dangling is the firmware file"},
+      {{"--all", "-f", firmware, "--log", firmware}, "is the firmware file"},
+      {{"-r", "-f", firmware, "--log", firmware}, "is the firmware file"},
+      {{"--inspect", firmware, "--log", firmware}, "is the firmware file"},
+      {{"--inspect", demo_, "--image-out", image, "--log", image}, "out.bin is the --image-out file"},
+  };
+  for (const auto& [words, clash] : cases) {
+    std::vector<const char*> argv = {"--simulate", "-dv", "abcd", "-dp", "1234", "-bv", "abcd",
+                                     "-bp", "1000"};
+    for (const std::string& word : words) argv.push_back(word.c_str());
+    Outcome r = run(argv);
+    EXPECT_EQ(r.status, 2) << clash;
+    EXPECT_NE(r.err.find(clash + "; name another file\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;  // that line alone
+  }
+  EXPECT_EQ(fs::file_size(firmware), fs::file_size(demo_));
+  EXPECT_FALSE(fs::exists(fresh));
+  EXPECT_FALSE(fs::exists(image));
+  // Another name in the same directory is fine.
+  EXPECT_EQ(run({"--simulate", "-f", firmware.c_str(), "--log", (dir / "run.log").c_str(), "-dv",
+                 "abcd", "-dp", "1234", "-bv", "abcd", "-bp", "1000"})
+                .status,
+            0);
+  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -20,6 +20,12 @@ bool regularFileSize(const std::string& path, uint64_t* size);
 /// True when both names lead to the same existing file (links included).
 bool sameFile(const std::string& a, const std::string& b);
 
+/// True when both names lead to one file, or would once it is created: the
+/// same existing file, or the same place after following links (one whose
+/// target does not exist yet too) and "." and "..". For names that must not
+/// meet before either is opened (a log beside the firmware it flashes).
+bool samePlace(const std::string& a, const std::string& b);
+
 /// A read-only view of a whole regular file, for as long as it lives: no
 /// copy, no buffer to fill. A file that shrinks meanwhile may end the process,
 /// so views serve short reads only (checking a file), never an update.

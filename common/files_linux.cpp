@@ -4,7 +4,31 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <system_error>
+
 #include "common/files.h"
+
+namespace {
+
+// Where path leads: the last name's links followed (also to a target that
+// does not exist yet), then the existing part resolved and the rest cleaned.
+std::filesystem::path placeOf(const std::string& path) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  fs::path at = fs::absolute(path, error);
+  if (error) return {};
+  // As many hops as the kernel allows (MAXSYMLINKS): a loop ends too.
+  for (int hop = 0; hop < 40 && fs::is_symlink(fs::symlink_status(at, error)); ++hop) {
+    const fs::path target = fs::read_symlink(at, error);
+    if (error) break;
+    at = target.is_absolute() ? target : at.parent_path() / target;
+  }
+  fs::path place = fs::weakly_canonical(at, error);
+  return error ? at.lexically_normal() : place;
+}
+
+}  // namespace
 
 std::FILE* openFile(const std::string& path, const char* mode) {
   return std::fopen(path.c_str(), mode);
@@ -25,6 +49,12 @@ bool sameFile(const std::string& a, const std::string& b) {
   struct stat first, second;
   return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+bool samePlace(const std::string& a, const std::string& b) {
+  if (sameFile(a, b)) return true;
+  const std::filesystem::path first = placeOf(a);
+  return !first.empty() && first == placeOf(b);
 }
 
 FileView::~FileView() {

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <wchar.h>
 
+#include <cwctype>
 #include <filesystem>
 #include <system_error>
 
@@ -38,6 +39,24 @@ bool sameFile(const std::string& a, const std::string& b) {
   return std::filesystem::equivalent(std::filesystem::path(wide(a)), std::filesystem::path(wide(b)),
                                      error) &&
          !error;
+}
+
+bool samePlace(const std::string& a, const std::string& b) {
+  if (sameFile(a, b)) return true;
+  namespace fs = std::filesystem;
+  // Names of files not created yet: the existing part resolved, the rest
+  // cleaned, compared without case as the file systems do.
+  auto place = [](const std::string& name) {
+    std::error_code error;
+    const fs::path absolute = fs::absolute(fs::path(wide(name)), error);
+    if (error) return std::wstring();
+    const fs::path at = fs::weakly_canonical(absolute, error);
+    std::wstring text = error ? absolute.lexically_normal().wstring() : at.wstring();
+    for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+    return text;
+  };
+  const std::wstring first = place(a);
+  return !first.empty() && first == place(b);
 }
 
 // Reading the file is fast enough here; the caller falls back to it.

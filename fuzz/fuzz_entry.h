@@ -17,6 +17,7 @@
 #include "app/read_versions.h"
 #include "app/update_context.h"
 #include "fuzz/fuzz_host_platform.h"
+#include "hid/hid_platform_linux.h"
 #include "hid/report_descriptor.h"
 #include "image/container.h"
 #include "image/info_block.h"
@@ -72,6 +73,18 @@ inline void reportDescriptor(const uint8_t* data, size_t size) {
   auto descriptor = exactCopy(data, size);
   std::vector<TopLevelCollection> collections;
   parseTopLevelCollections(descriptor.get(), size, &collections);
+}
+
+// A HID device's uevent, whose name (and off USB, phys and uniq) the device
+// or its creator writes: the fields split out lie within it.
+inline void hidUevent(const uint8_t* data, size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  const HidUevent fields = parseHidUevent(text);
+  if (fields.name.size() + fields.phys.size() + fields.uniq.size() > size) std::abort();
+  for (const std::string* field : {&fields.name, &fields.phys, &fields.uniq})
+    if (!field->empty() && text.find(*field) == std::string::npos) std::abort();
+  uint16_t bus = 0, vendorId = 0, productId = 0;
+  parseHidDeviceName(text, &bus, &vendorId, &productId);
 }
 
 // Output reports as the host might send them: the device side must take any.

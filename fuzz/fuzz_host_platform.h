@@ -63,8 +63,8 @@ class Platform : public HidPlatform {
     return true;
   }
   bool isPresent(const std::string&) override { return (input_.byte() & 3) != 0; }
-  std::unique_ptr<HidConnection> open(const std::string&, HidOpenPurpose,
-                                      HidOpenError* error) override {
+  std::unique_ptr<HidConnection> open(const std::string&, HidOpenPurpose, HidOpenError* error,
+                                      std::string*) override {
     const uint8_t b = input_.byte();
     if (b % 5 != 0) {
       *error = kHidOpenOk;

@@ -24,7 +24,7 @@ bool isUsbDeviceName(const std::string& name) {
 
 }  // namespace
 
-std::string linuxUsbDevice(const std::string& resolvedPath) {
+std::string linuxUsbDeviceDirectory(const std::string& resolvedPath) {
   // Skip the node's own entries (hidraw/hidrawN) and the HID device; look
   // at what lies above.
   std::string path = resolvedPath;
@@ -35,10 +35,15 @@ std::string linuxUsbDevice(const std::string& resolvedPath) {
   while (!path.empty()) {
     const size_t slash = path.find_last_of('/');
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (isUsbDeviceName(name)) return name;
+    if (isUsbDeviceName(name)) return path;
     path = slash == std::string::npos ? std::string() : path.substr(0, slash);
   }
   return {};
+}
+
+std::string linuxUsbDevice(const std::string& resolvedPath) {
+  const std::string directory = linuxUsbDeviceDirectory(resolvedPath);
+  return directory.substr(directory.find_last_of('/') + 1);
 }
 
 std::string linuxInterfacePort(const std::string& resolvedPath, const std::string& hidPhys) {

@@ -11,6 +11,10 @@
 /// on no USB device (uhid, Bluetooth, I2C).
 std::string linuxUsbDevice(const std::string& resolvedPath);
 
+/// The sysfs directory of that USB device (resolvedPath up to its name), or
+/// empty as above.
+std::string linuxUsbDeviceDirectory(const std::string& resolvedPath);
+
 /// The port of a Linux hidraw interface. resolvedPath is the sysfs directory
 /// of the node (".../1-1.4.2/1-1.4.2:1.0/0003:ABCD:1234.0007/hidraw/hidraw2"):
 /// the name of the nearest USB device directory above it ("1-1.4.2"). Without

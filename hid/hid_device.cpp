@@ -22,12 +22,15 @@ bool passesSelection(const DeviceFilter& filter, const std::string& port,
 
 namespace {
 
-// An interface we may not open is only worth a hint when it is one we would
-// have used; describing it needs no open.
-void notePermissionProblem(HidPlatform& platform, const DeviceFilter& filter,
-                           const std::string& path,
-                           std::vector<std::string>* deniedNodes) {
-  if (deniedNodes == nullptr) return;
+// An interface we could not open is only worth telling when it is one we
+// would have used; describing it needs no open.
+void noteOpenFailure(HidPlatform& platform, const DeviceFilter& filter, const std::string& path,
+                     HidOpenError error, const std::string& why,
+                     std::vector<std::string>* deniedNodes,
+                     std::vector<OpenFailure>* openFailures) {
+  const bool denied = error == kHidOpenDenied && deniedNodes != nullptr;
+  const bool explained = !why.empty() && openFailures != nullptr;
+  if (!denied && !explained) return;
   HidInterfaceInfo info;
   if (!platform.describe(path, &info)) return;
   if (matchDeviceMode(filter, info.vendorId, info.productId, info.usagePage, info.usage) ==
@@ -35,19 +38,25 @@ void notePermissionProblem(HidPlatform& platform, const DeviceFilter& filter,
       !passesSelection(filter, info.port, info.serial))
     return;
   const std::string node = info.node.empty() ? path : info.node;
-  if (std::find(deniedNodes->begin(), deniedNodes->end(), node) == deniedNodes->end())
+  if (denied && std::find(deniedNodes->begin(), deniedNodes->end(), node) == deniedNodes->end())
     deniedNodes->push_back(node);
+  const OpenFailure failure{node, why};
+  if (explained &&
+      std::find(openFailures->begin(), openFailures->end(), failure) == openFailures->end())
+    openFailures->push_back(failure);
 }
 
 }  // namespace
 
 bool HidDevice::openAndMatch(HidPlatform& platform, const DeviceFilter& filter,
-                             std::vector<std::string>* deniedNodes) {
+                             std::vector<std::string>* deniedNodes,
+                             std::vector<OpenFailure>* openFailures) {
   if (path.empty()) return false;
   HidOpenError error = kHidOpenOk;
-  handle = platform.open(path, kHidOpenToIdentify, &error);
+  std::string why;
+  handle = platform.open(path, kHidOpenToIdentify, &error, &why);
   if (!handle) {
-    if (error == kHidOpenDenied) notePermissionProblem(platform, filter, path, deniedNodes);
+    noteOpenFailure(platform, filter, path, error, why, deniedNodes, openFailures);
     return false;
   }
   isOpen = true;
@@ -76,9 +85,9 @@ bool HidDevice::openAndMatch(HidPlatform& platform, const DeviceFilter& filter,
   }
   // The identity open is replaced by the one that carries the transfers.
   handle.reset();
-  handle = platform.open(path, kHidOpenForTransfers, &error);
+  handle = platform.open(path, kHidOpenForTransfers, &error, &why);
   if (!handle) {
-    if (error == kHidOpenDenied) notePermissionProblem(platform, filter, path, deniedNodes);
+    noteOpenFailure(platform, filter, path, error, why, deniedNodes, openFailures);
     close();
     return false;
   }

@@ -10,6 +10,14 @@
 #include "hid/hid_platform.h"
 #include "protocol/device_mode.h"
 
+/// An interface that passes a filter but could not be opened, and the
+/// system's words for why.
+struct OpenFailure {
+  std::string node;  ///< as the operator knows it (/dev/hidraw2, or the path)
+  std::string why;
+  bool operator==(const OpenFailure&) const = default;
+};
+
 /// A plain record owned by the CHidManager that created it.
 struct HidDevice {
   /// Link of the manager's list; the device never follows it itself.
@@ -41,10 +49,12 @@ struct HidDevice {
   /// application rule), then its port and serial against the filter's. On
   /// true the device holds a connection opened for transfers and mode is 1
   /// or 2; on false the record is left closed. An interface the ids match
-  /// but this user may not open is named in *deniedNodes (once), when given.
-  /// Called once per record.
+  /// but this user may not open is named in *deniedNodes (once), when given;
+  /// one the ids match that could not be opened, where the system said why,
+  /// goes into *openFailures (once). Called once per record.
   bool openAndMatch(HidPlatform& platform, const DeviceFilter& filter,
-                    std::vector<std::string>* deniedNodes = nullptr);
+                    std::vector<std::string>* deniedNodes = nullptr,
+                    std::vector<OpenFailure>* openFailures = nullptr);
   /// Releases the connection. A second call does nothing.
   void close();
 };

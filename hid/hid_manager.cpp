@@ -121,7 +121,7 @@ void CHidManager::addDevice(const char* path) {
     if (equalIgnoringCase(device->path, path)) return;
   HidDevice* device = createDevice(path);
   if (device == nullptr) return;
-  if (!device->openAndMatch(platform_, filter_, &deniedNodes_)) {
+  if (!device->openAndMatch(platform_, filter_, &deniedNodes_, &openFailures_)) {
     destroyDevice(device);
     return;
   }

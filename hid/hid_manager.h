@@ -60,6 +60,10 @@ class CHidManager {
   /// Operator-facing names of interfaces that pass the filter but could not be
   /// opened for lack of permission, in the order met, without repeats.
   const std::vector<std::string>& permissionProblems() const { return deniedNodes_; }
+  /// Interfaces that pass the filter but could not be opened, with the
+  /// system's words for why (whatever the cause), in the order met, without
+  /// repeats.
+  const std::vector<OpenFailure>& openFailures() const { return openFailures_; }
 
   /// Takes device out of the list without closing or freeing it: the caller
   /// owns it now (to hand it to another manager). Null when it is not listed.
@@ -82,6 +86,7 @@ class CHidManager {
   HidPlatform& platform_;
   DeviceFilter filter_;
   std::vector<std::string> deniedNodes_;
+  std::vector<OpenFailure> openFailures_;
   DeviceObserver callback_ = nullptr;
   uint32_t userValue_ = 0;
   HidDevice* head_ = nullptr;

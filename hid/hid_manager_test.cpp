@@ -188,8 +188,24 @@ TEST(HidManager, VirtualOperationsAndObserver) {
   gEvents = nullptr;
 }
 
+// Says why an open failed, as a system does.
+class ExplainedOpens : public SimulatedPlatform {
+ public:
+  std::unique_ptr<HidConnection> open(const std::string& path, HidOpenPurpose purpose,
+                                      HidOpenError* error, std::string* errorText) override {
+    std::unique_ptr<HidConnection> connection =
+        SimulatedPlatform::open(path, purpose, error, errorText);
+    if (!connection)
+      *errorText = *error == kHidOpenDenied ? "Permission denied" : "Device or resource busy";
+    return connection;
+  }
+};
+
 TEST(HidManager, PermissionProblemsNamedOnlyForMatchingInterfaces) {
-  Sim sim;
+  struct {
+    ExplainedOpens platform;
+    DeviceFilter filter = scannerFilter();
+  } sim;
   size_t ours = sim.platform.addDevice(scannerConfig(), "sim/ours");
   size_t foreign = sim.platform.addForeignInterface("sim/theirs", 0x1111, 0x2222, 0x8C, 0x01);
   sim.platform.setOpenError(ours, kHidOpenDenied);
@@ -199,17 +215,22 @@ TEST(HidManager, PermissionProblemsNamedOnlyForMatchingInterfaces) {
   manager.refreshDevices();
   EXPECT_EQ(manager.deviceCount(), 0u);
   EXPECT_EQ(manager.permissionProblems(), (std::vector<std::string>{"sim/ours"}));
+  // With the system's words, once.
+  EXPECT_EQ(manager.openFailures(), (std::vector<OpenFailure>{{"sim/ours", "Permission denied"}}));
 
-  // Any other failure to open is not a permission problem.
+  // Any other failure to open is not a permission problem, but is told.
   sim.platform.setOpenError(ours, kHidOpenFailed);
   CHidManager second(sim.platform, sim.filter);
   second.refreshDevices();
   EXPECT_TRUE(second.permissionProblems().empty());
+  EXPECT_EQ(second.openFailures(),
+            (std::vector<OpenFailure>{{"sim/ours", "Device or resource busy"}}));
   // Nor is a denied interface of another port than the one asked for.
   sim.platform.setOpenError(ours, kHidOpenDenied);
   CHidManager elsewhere(sim.platform, scannerFilter("sim-9"));
   elsewhere.refreshDevices();
   EXPECT_TRUE(elsewhere.permissionProblems().empty());
+  EXPECT_TRUE(elsewhere.openFailures().empty());
 }
 
 TEST(HidManager, FilterByPortAndSerialAndHandOver) {

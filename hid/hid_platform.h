@@ -72,6 +72,11 @@ class HidConnection {
                                    uint32_t* immediateCount) = 0;
   /// Abandons a transfer whose wait failed. Safe when nothing is pending.
   virtual void cancelIo() = 0;
+  /// The system's words for why the last writeReport or readReport failed
+  /// (errno's or GetLastError's text), for --verbose and the log; empty when
+  /// it succeeded, timed out, or the system gave no reason. Each connection
+  /// keeps its own.
+  virtual std::string lastError() const { return {}; }
 };
 
 /// Operating-system access for the HID device layer.
@@ -85,9 +90,10 @@ class HidPlatform {
   /// Query-only probe: does the interface at path still exist?
   virtual bool isPresent(const std::string& path) = 0;
   /// Opens path for reading and writing, for the given purpose. Returns null
-  /// and sets *error when it cannot.
+  /// and sets *error when it cannot, and *errorText (when given) to the
+  /// system's words for why (empty when it gave none).
   virtual std::unique_ptr<HidConnection> open(const std::string& path, HidOpenPurpose purpose,
-                                              HidOpenError* error) = 0;
+                                              HidOpenError* error, std::string* errorText) = 0;
   /// Reads what an interface is without opening it for I/O (for the listing
   /// and for telling the operator which node lacks permission).
   virtual bool describe(const std::string& path, HidInterfaceInfo* info) = 0;

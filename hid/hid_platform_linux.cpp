@@ -18,7 +18,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
-#include <sstream>
+#include <system_error>
 #include <thread>
 
 #include "hid/device_identity.h"
@@ -87,7 +87,13 @@ bool parseHex16(const std::string& text, uint16_t* out) {
   return true;
 }
 
-HidWaitResult waitFor(int fd, short events, int64_t deadline) {
+// The system's words for an errno value.
+std::string systemError(int error) {
+  return std::system_category().message(error);
+}
+
+// *why receives the reason of a failure.
+HidWaitResult waitFor(int fd, short events, int64_t deadline, std::string* why) {
   for (;;) {
     int64_t remaining = deadline - nowMilliseconds();
     if (remaining <= 0) return kHidWaitTimeout;
@@ -96,10 +102,15 @@ HidWaitResult waitFor(int fd, short events, int64_t deadline) {
     if (ready == 0) return kHidWaitTimeout;
     if (ready < 0) {
       if (errno == EINTR) continue;
+      *why = systemError(errno);
       return kHidWaitFailed;
     }
     if (p.revents & events) return kHidWaitDone;
-    return kHidWaitFailed;  // POLLERR, POLLHUP, POLLNVAL: the node is gone
+    // POLLERR, POLLHUP, POLLNVAL: the node is gone
+    *why = (p.revents & POLLNVAL) != 0 ? systemError(EBADF)
+           : (p.revents & POLLHUP) != 0 ? "the node hung up (POLLHUP)"
+                                        : "the node reports an error (POLLERR)";
+    return kHidWaitFailed;
   }
 }
 
@@ -112,6 +123,67 @@ bool parseHidId(const std::string& value, uint16_t* vendorId, uint16_t* productI
   if (second == std::string::npos) return false;
   return parseHex16(value.substr(first + 1, second - first - 1), vendorId) &&
          parseHex16(value.substr(second + 1), productId);
+}
+
+bool parseHidDeviceName(const std::string& name, uint16_t* bus, uint16_t* vendorId,
+                        uint16_t* productId) {
+  const size_t first = name.find(':');
+  const size_t second = first == std::string::npos ? first : name.find(':', first + 1);
+  const size_t dot = second == std::string::npos ? second : name.find('.', second + 1);
+  // The instance counts every HID device since boot: it may outgrow 16 bits.
+  if (dot == std::string::npos || dot + 1 == name.size() ||
+      name.find_first_not_of("0123456789ABCDEFabcdef", dot + 1) != std::string::npos)
+    return false;
+  return parseHex16(name.substr(0, first), bus) &&
+         parseHex16(name.substr(first + 1, second - first - 1), vendorId) &&
+         parseHex16(name.substr(second + 1, dot - second - 1), productId);
+}
+
+HidUevent parseHidUevent(const std::string& text) {
+  HidUevent fields;
+  constexpr size_t npos = std::string::npos;
+  const auto startsLine = [&text](size_t at) { return at == 0 || text[at - 1] == '\n'; };
+  // The first line starting with key at or after from; npos when none.
+  const auto first = [&](const char* key, size_t from) {
+    for (size_t at = text.find(key, from); at != npos; at = text.find(key, at + 1))
+      if (startsLine(at)) return at;
+    return npos;
+  };
+  // The last line starting with key before end; npos when none.
+  const auto last = [&](const char* key, size_t end) {
+    for (size_t at = end == 0 ? npos : text.rfind(key, end - 1); at != npos;
+         at = at == 0 ? npos : text.rfind(key, at - 1))
+      if (startsLine(at)) return at;
+    return npos;
+  };
+  // The value of the line(s) from a key of length keyLength at at up to end:
+  // without the line feed that ends it.
+  const auto value = [&text](size_t at, size_t keyLength, size_t end) {
+    std::string v = text.substr(at + keyLength, end - at - keyLength);
+    if (!v.empty() && v.back() == '\n') v.pop_back();
+    return v;
+  };
+  const size_t id = first("HID_ID=", 0);
+  if (id == npos) return fields;
+  const size_t idEnd = std::min(text.find('\n', id), text.size());
+  const std::string idValue = text.substr(id + 7, idEnd - id - 7);
+  fields.haveId = parseHidId(idValue, &fields.vendorId, &fields.productId) &&
+                  parseHex16(idValue.substr(0, idValue.find(':')), &fields.bus);
+  size_t end = last("MODALIAS=", text.size());
+  if (end == npos || end < idEnd) end = text.size();
+  const size_t uniq = last("HID_UNIQ=", end);
+  if (uniq != npos && uniq > idEnd) {
+    fields.uniq = value(uniq, 9, end);
+    end = uniq;
+  }
+  const size_t phys = last("HID_PHYS=", end);
+  if (phys != npos && phys > idEnd) {
+    fields.phys = value(phys, 9, end);
+    end = phys;
+  }
+  const size_t name = first("HID_NAME=", idEnd);
+  if (name != npos && name < end) fields.name = value(name, 9, end);
+  return fields;
 }
 
 LinuxHidPlatform::LinuxHidPlatform(std::string sysfsRoot, std::string devRoot)
@@ -154,22 +226,30 @@ bool LinuxHidPlatform::describe(const std::string& path, HidInterfaceInfo* info)
   HidInterfaceInfo result;
   result.path = path;
   result.node = devRoot_ + "/" + baseName(path);
-  bool haveId = false;
-  std::string phys;
-  std::istringstream lines(uevent);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (line.compare(0, 7, "HID_ID=") == 0)
-      haveId = parseHidId(line.substr(7), &result.vendorId, &result.productId);
-    else if (line.compare(0, 9, "HID_NAME=") == 0)
-      result.product = line.substr(9);
-    else if (line.compare(0, 9, "HID_PHYS=") == 0)
-      phys = line.substr(9);
-    else if (line.compare(0, 9, "HID_UNIQ=") == 0)
-      result.serial = line.substr(9);
+  // The product names itself, and its name may carry lines of its own (see
+  // parseHidUevent): what selects a device comes from where such text cannot
+  // reach. The ids from the HID device's directory name, which the kernel
+  // makes from numbers alone.
+  const HidUevent fields = parseHidUevent(uevent);
+  uint16_t bus = 0;
+  if (!parseHidDeviceName(baseName(hidDir), &bus, &result.vendorId, &result.productId)) {
+    if (!fields.haveId) return false;
+    bus = fields.bus;
+    result.vendorId = fields.vendorId;
+    result.productId = fields.productId;
   }
-  if (!haveId) return false;
-  result.port = linuxInterfacePort(path, phys);
+  result.product = fields.name;
+  result.serial = fields.uniq;
+  // On USB the port is the USB device's directory, and the serial its own
+  // attribute, a file of its own ("%s\n"): a USB device's HID_UNIQ is its
+  // serial string, device text like its name.
+  constexpr uint16_t kBusUsb = 0x0003;
+  const std::string usbDevice = linuxUsbDeviceDirectory(path);
+  if (bus == kBusUsb && !usbDevice.empty()) {
+    if (!readSmallFile(usbDevice + "/serial", &result.serial)) result.serial.clear();
+    if (!result.serial.empty() && result.serial.back() == '\n') result.serial.pop_back();
+  }
+  result.port = linuxInterfacePort(path, fields.phys);
   std::string descriptor;
   std::vector<TopLevelCollection> collections;
   if (readSmallFile(hidDir + "/report_descriptor", &descriptor))
@@ -189,7 +269,9 @@ bool LinuxHidPlatform::describe(const std::string& path, HidInterfaceInfo* info)
 
 std::unique_ptr<HidConnection> LinuxHidPlatform::open(const std::string& path,
                                                       HidOpenPurpose /*purpose*/,
-                                                      HidOpenError* error) {
+                                                      HidOpenError* error,
+                                                      std::string* errorText) {
+  if (errorText != nullptr) errorText->clear();
   HidInterfaceInfo info;
   if (!describe(path, &info)) {
     *error = kHidOpenNotFound;
@@ -197,6 +279,7 @@ std::unique_ptr<HidConnection> LinuxHidPlatform::open(const std::string& path,
   }
   int fd = ::open(info.node.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
+    if (errorText != nullptr) *errorText = systemError(errno);
     if (errno == EACCES || errno == EPERM)
       *error = kHidOpenDenied;
     else if (errno == ENOENT || errno == ENODEV || errno == ENXIO)
@@ -320,19 +403,25 @@ void HidrawConnection::flushInput() {
   }
 }
 
+HidWaitResult HidrawConnection::failed(std::string why) {
+  lastError_ = std::move(why);
+  return kHidWaitFailed;
+}
+
 HidWaitResult HidrawConnection::writeInline(const uint8_t* report, int64_t deadline) {
   for (;;) {
     ssize_t n = ::write(fd_, report, kReportSize);
     if (n == static_cast<ssize_t>(kReportSize)) return kHidWaitDone;
-    if (n >= 0) return kHidWaitFailed;  // a report is never taken in part
+    if (n >= 0) return failed("the report was taken in part");  // never done in part
     if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return kHidWaitFailed;
-    HidWaitResult wait = waitFor(fd_, POLLOUT, deadline);
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return failed(systemError(errno));
+    HidWaitResult wait = waitFor(fd_, POLLOUT, deadline, &lastError_);
     if (wait != kHidWaitDone) return wait;
   }
 }
 
 HidWaitResult HidrawConnection::writeReport(const uint8_t* report, uint32_t timeoutMs) {
+  lastError_.clear();
   const int64_t deadline = nowMilliseconds() + timeoutMs;
   if (writes_ == HidrawWrites::kInline) return writeInline(report, deadline);
   const auto steadyDeadline =
@@ -344,7 +433,7 @@ HidWaitResult HidrawConnection::writeReport(const uint8_t* report, uint32_t time
       writer->thread = std::thread(runWriter, writer);
       writer_ = std::move(writer);
     } catch (const std::exception&) {
-      return kHidWaitFailed;  // no thread to write on
+      return failed("no thread to write on");
     }
   }
   Writer& w = *writer_;
@@ -360,10 +449,10 @@ HidWaitResult HidrawConnection::writeReport(const uint8_t* report, uint32_t time
     if (!w.done.wait_until(lock, steadyDeadline, [&w, ticket] { return w.finished >= ticket; }))
       return kHidWaitTimeout;
     if (w.written == static_cast<ssize_t>(kReportSize)) return kHidWaitDone;
-    if (w.written >= 0) return kHidWaitFailed;  // a report is never taken in part
-    if (w.error != EAGAIN && w.error != EWOULDBLOCK) return kHidWaitFailed;
+    if (w.written >= 0) return failed("the report was taken in part");  // never done in part
+    if (w.error != EAGAIN && w.error != EWOULDBLOCK) return failed(systemError(w.error));
     lock.unlock();
-    HidWaitResult wait = waitFor(fd_, POLLOUT, deadline);
+    HidWaitResult wait = waitFor(fd_, POLLOUT, deadline, &lastError_);
     if (wait != kHidWaitDone) return wait;
     lock.lock();
   }
@@ -371,6 +460,7 @@ HidWaitResult HidrawConnection::writeReport(const uint8_t* report, uint32_t time
 
 HidWaitResult HidrawConnection::readReport(uint8_t* report, uint32_t timeoutMs,
                                            uint32_t* immediateCount) {
+  lastError_.clear();
   const int64_t deadline = nowMilliseconds() + timeoutMs;
   *immediateCount = 0;
   bool firstAttempt = true;
@@ -392,11 +482,11 @@ HidWaitResult HidrawConnection::readReport(uint8_t* report, uint32_t timeoutMs,
       if (nowMilliseconds() >= deadline) return kHidWaitTimeout;
       continue;
     }
-    if (n == 0) return kHidWaitFailed;  // end of file: the other side is gone
+    if (n == 0) return failed("end of file");  // the other side is gone
     if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return kHidWaitFailed;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return failed(systemError(errno));
     firstAttempt = false;
-    HidWaitResult wait = waitFor(fd_, POLLIN, deadline);
+    HidWaitResult wait = waitFor(fd_, POLLIN, deadline, &lastError_);
     if (wait != kHidWaitDone) return wait;
   }
 }

@@ -20,8 +20,10 @@ class LinuxHidPlatform : public HidPlatform {
   /// The sysfs directory still exists.
   bool isPresent(const std::string& path) override;
   std::unique_ptr<HidConnection> open(const std::string& path, HidOpenPurpose purpose,
-                                      HidOpenError* error) override;
-  /// Ids and product from uevent, collections from report_descriptor; no open.
+                                      HidOpenError* error, std::string* errorText) override;
+  /// Ids from the HID device's directory name, product (and, off USB, port
+  /// and serial) from its uevent, a USB device's serial from the USB
+  /// device's own attribute, collections from report_descriptor; no open.
   bool describe(const std::string& path, HidInterfaceInfo* info) override;
   const char* permissionAdvice() const override;
   int64_t monotonicMilliseconds() override;
@@ -66,18 +68,52 @@ class HidrawConnection : public HidConnection {
   HidWaitResult writeReport(const uint8_t* report, uint32_t timeoutMs) override;
   HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs, uint32_t* immediateCount) override;
   void cancelIo() override {}
+  std::string lastError() const override { return lastError_; }
 
  private:
   struct Writer;
   static void runWriter(const std::shared_ptr<Writer>& writer);
 
   HidWaitResult writeInline(const uint8_t* report, int64_t deadline);
+  // Keeps why for lastError(); returns kHidWaitFailed.
+  HidWaitResult failed(std::string why);
 
   int fd_;
   HidInterfaceInfo info_;
   HidrawWrites writes_;
   std::shared_ptr<Writer> writer_;  ///< kOnThread: started by the first write
+  std::string lastError_;           ///< why the last transfer failed
 };
 
 /// Parses the HID_ID value of a uevent ("0003:0000ABCD:00001234").
 bool parseHidId(const std::string& value, uint16_t* vendorId, uint16_t* productId);
+
+/// Parses the name of a HID device's sysfs directory, which the kernel makes
+/// from numbers alone ("0003:ABCD:1234.0007": bus, vendor, product, instance).
+bool parseHidDeviceName(const std::string& name, uint16_t* bus, uint16_t* vendorId,
+                        uint16_t* productId);
+
+/// What a HID device's uevent says.
+struct HidUevent {
+  bool haveId = false;  ///< the first HID_ID line was read
+  uint16_t bus = 0;
+  uint16_t vendorId = 0;
+  uint16_t productId = 0;
+  std::string name;  ///< HID_NAME
+  std::string phys;  ///< HID_PHYS
+  std::string uniq;  ///< HID_UNIQ
+};
+
+/// Splits a HID device's uevent, in which device text may hold line feeds.
+/// The kernel writes HID_ID, HID_NAME, HID_PHYS, HID_UNIQ and MODALIAS in
+/// this order, each ended by a line feed (after the driver core's DRIVER line;
+/// drivers may add lines after MODALIAS). HID_ID and MODALIAS are numbers;
+/// the name is the device's own text (a USB device's strings, a Bluetooth
+/// device's name) and may carry lines that look like the others. So the ids
+/// come from the first HID_ID line, which precedes any text, and the rest is
+/// read from the end: HID_UNIQ is the last such line before the last
+/// MODALIAS line, HID_PHYS the last before that, and the name everything
+/// from the first HID_NAME line to there. Where phys and uniq are the
+/// kernel's (Bluetooth addresses, USB paths) this is exact; a uhid device's
+/// creator writes all of them, its ids included.
+HidUevent parseHidUevent(const std::string& text);

@@ -1,5 +1,6 @@
 #include "hid/hid_platform_linux.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -45,18 +46,48 @@ class FakeSysfs {
   std::string sysfs() const { return root_ + "/sys"; }
   std::string dev() const { return root_ + "/dev"; }
 
-  /// Adds HID device busId ("0003:ABCD:1234.0007") with node hidrawN; returns
-  /// the interface path the backend should report.
+  /// Adds USB HID device busId ("0003:ABCD:1234.0007") with node hidrawN on
+  /// USB port 1-N; returns the interface path the backend should report.
   std::string add(const std::string& busId, int minor, const std::vector<uint8_t>& descriptor,
                   const std::string& name) {
-    std::string hidDir = root_ + "/sys/devices/pci0000:00/usb1/1-1/1-1:1.0/" + busId;
+    const std::string usbDevice = usbDirectory(minor);
+    const std::string vid = busId.substr(5, 4), pid = busId.substr(10, 4);
+    const std::string serial = busId.substr(15);
+    fs::create_directories(usbDevice);
+    std::ofstream(usbDevice + "/serial") << serial << "\n";
+    return addHidDevice(usbDevice + "/1-" + std::to_string(minor) + ":1.0/" + busId, minor,
+                        descriptor,
+                        "DRIVER=hid-generic\nHID_ID=0003:0000" + vid + ":0000" + pid +
+                            "\nHID_NAME=" + name + "\nHID_PHYS=usb-0000:00:14.0-" +
+                            std::to_string(minor) + "/input0\nHID_UNIQ=" + serial +
+                            "\nMODALIAS=hid:b0003g0001v0000" + vid + "p0000" + pid + "\n");
+  }
+
+  /// Adds a HID device on no USB device (uhid, Bluetooth) with its uevent.
+  std::string addVirtual(const std::string& busId, int minor,
+                         const std::vector<uint8_t>& descriptor, const std::string& uevent) {
+    return addHidDevice(root_ + "/sys/devices/virtual/misc/uhid/" + busId, minor, descriptor,
+                        uevent);
+  }
+
+  /// Unplugs the USB device with node hidrawN: its directory and its node go.
+  void remove(int minor) {
+    fs::remove_all(usbDirectory(minor));
+    fs::remove(root_ + "/sys/class/hidraw/hidraw" + std::to_string(minor));
+    fs::remove(dev() + "/hidraw" + std::to_string(minor));
+  }
+
+ private:
+  std::string usbDirectory(int minor) const {
+    return root_ + "/sys/devices/pci0000:00/usb1/1-" + std::to_string(minor);
+  }
+
+  std::string addHidDevice(const std::string& hidDir, int minor,
+                           const std::vector<uint8_t>& descriptor, const std::string& uevent) {
     std::string node = "hidraw" + std::to_string(minor);
     std::string path = hidDir + "/hidraw/" + node;
     fs::create_directories(path);
-    std::string vid = busId.substr(5, 4), pid = busId.substr(10, 4);
-    std::ofstream(hidDir + "/uevent")
-        << "DRIVER=hid-generic\nHID_ID=0003:0000" << vid << ":0000" << pid << "\nHID_NAME=" << name
-        << "\nHID_PHYS=usb-0000:00:14.0-1/input0\nHID_UNIQ=" << busId.substr(15) << "\n";
+    std::ofstream(hidDir + "/uevent", std::ios::binary) << uevent;
     std::ofstream(hidDir + "/report_descriptor", std::ios::binary)
         .write(reinterpret_cast<const char*>(descriptor.data()),
                static_cast<std::streamsize>(descriptor.size()));
@@ -67,14 +98,6 @@ class FakeSysfs {
     return path;
   }
 
-  /// Unplugs busId's device: its directory and its node go.
-  void remove(const std::string& busId, int minor) {
-    fs::remove_all(root_ + "/sys/devices/pci0000:00/usb1/1-1/1-1:1.0/" + busId);
-    fs::remove(root_ + "/sys/class/hidraw/hidraw" + std::to_string(minor));
-    fs::remove(dev() + "/hidraw" + std::to_string(minor));
-  }
-
- private:
   std::string root_;
 };
 
@@ -97,7 +120,7 @@ TEST(LinuxHidPlatform, EnumeratesAndDescribesFromSysfs) {
   // The keyboard collection comes first; ours is found anyway.
   EXPECT_EQ(info.usagePage, 0x8C);
   EXPECT_EQ(info.usage, 0x01);
-  EXPECT_EQ(info.port, "1-1");
+  EXPECT_EQ(info.port, "1-10");
   EXPECT_EQ(info.serial, "0007");
   ASSERT_TRUE(platform.describe(mouse, &info));
   EXPECT_EQ(info.usagePage, 0x01);
@@ -109,7 +132,7 @@ TEST(LinuxHidPlatform, EnumeratesAndDescribesFromSysfs) {
   EXPECT_FALSE(platform.describe(scanner + "x", &info));
 
   HidOpenError error = kHidOpenFailed;
-  auto connection = platform.open(scanner, kHidOpenForTransfers, &error);
+  auto connection = platform.open(scanner, kHidOpenForTransfers, &error, nullptr);
   ASSERT_NE(connection, nullptr);
   EXPECT_EQ(error, kHidOpenOk);
   uint16_t a = 0, b = 0;
@@ -121,8 +144,10 @@ TEST(LinuxHidPlatform, EnumeratesAndDescribesFromSysfs) {
   EXPECT_FALSE(missing.enumerateInterfaces(&paths));
   // The sysfs entry is there but the node is not.
   fs::remove(tree.dev() + "/hidraw2");
-  EXPECT_EQ(platform.open(mouse, kHidOpenToIdentify, &error), nullptr);
+  std::string why;
+  EXPECT_EQ(platform.open(mouse, kHidOpenToIdentify, &error, &why), nullptr);
   EXPECT_EQ(error, kHidOpenNotFound);
+  EXPECT_EQ(why, "No such file or directory");  // the system's words, for the log
 }
 
 TEST(LinuxHidPlatform, ReusedMinorIsANewDevice) {
@@ -138,7 +163,7 @@ TEST(LinuxHidPlatform, ReusedMinorIsANewDevice) {
     EXPECT_EQ(manager.firstDevice()->mode, kModeApplication);
 
     // The application restarts as the bootloader and gets hidraw2 again.
-    tree.remove("0003:ABCD:1234.0007", 2);
+    tree.remove(2);
     std::string boot = tree.add("0003:ABCD:1000.0008", 2, kScannerDescriptor, "Acme Boot");
     manager.refreshDevices();
     ASSERT_EQ(manager.deviceCount(), 1u);
@@ -148,6 +173,79 @@ TEST(LinuxHidPlatform, ReusedMinorIsANewDevice) {
   }
 }
 
+// A device names itself, and its name may hold line feeds: lines in it that
+// look like the kernel's must not change which device it is, where it is
+// plugged in or its serial. Both a first-wins and a last-wins reading of the
+// uevent's lines would be fooled by one of these.
+TEST(LinuxHidPlatform, DeviceTextCannotForgeIdsPortOrSerial) {
+  FakeSysfs tree;
+  const std::string forged =
+      "Evil\nHID_ID=0003:0000ABCD:00001234\nHID_PHYS=usb-0000:00:14.0-9/input0\n"
+      "HID_UNIQ=FORGED\nMODALIAS=hid:b0003g0001v0000ABCDp00001234";
+  const std::string usb = tree.add("0003:1111:2222.0009", 5, kScannerDescriptor, forged);
+  // Off USB the port and serial are the uevent's own: a Bluetooth device's
+  // addresses, written by the kernel after its name.
+  const std::string bluetooth = tree.addVirtual(
+      "0005:1111:2222.000A", 6, kScannerDescriptor,
+      "DRIVER=hid-generic\nHID_ID=0005:00001111:00002222\nHID_NAME=" + forged +
+          "\nHID_PHYS=aa:bb:cc:dd:ee:ff\nHID_UNIQ=11:22:33:44:55:66\n"
+          "MODALIAS=hid:b0005g0001v00001111p00002222\n");
+  LinuxHidPlatform platform(tree.sysfs(), tree.dev());
+  HidInterfaceInfo info;
+  ASSERT_TRUE(platform.describe(usb, &info));
+  EXPECT_EQ(info.vendorId, 0x1111);
+  EXPECT_EQ(info.productId, 0x2222);
+  EXPECT_EQ(info.port, "1-5");
+  EXPECT_EQ(info.serial, "0009");
+  EXPECT_EQ(info.product, forged);  // shown escaped, never read for anything
+  ASSERT_TRUE(platform.describe(bluetooth, &info));
+  EXPECT_EQ(info.vendorId, 0x1111);
+  EXPECT_EQ(info.productId, 0x2222);
+  EXPECT_EQ(info.port, "aa:bb:cc:dd:ee:ff");
+  EXPECT_EQ(info.serial, "11:22:33:44:55:66");
+  EXPECT_EQ(info.product, forged);
+  // Neither passes for the device whose ids the name wrote.
+  CHidManager manager(platform, scannerFilter());
+  manager.refreshDevices();
+  EXPECT_EQ(manager.deviceCount(), 0u);
+  DeviceFilter forgedSerial = scannerFilter();
+  forgedSerial.appVid = 0x1111;
+  forgedSerial.appPids[0] = 0x2222;
+  forgedSerial.selectSerial = "FORGED";
+  CHidManager bySerial(platform, forgedSerial);
+  bySerial.refreshDevices();
+  EXPECT_EQ(bySerial.deviceCount(), 0u);
+}
+
+TEST(LinuxHidPlatform, ReadsTheUeventByItsOrder) {
+  // The ids from the first HID_ID line, whatever follows.
+  HidUevent fields = parseHidUevent(
+      "HID_ID=0003:0000ABCD:00001234\nHID_NAME=a\nb\nHID_PHYS=p\nHID_UNIQ=u\nv\n"
+      "MODALIAS=hid:b0003g0001v0000ABCDp00001234\nHID_FIRMWARE_VERSION=0x0102\n");
+  EXPECT_TRUE(fields.haveId);
+  EXPECT_EQ(fields.bus, 0x0003);
+  EXPECT_EQ(fields.vendorId, 0xABCD);
+  EXPECT_EQ(fields.name, "a\nb");
+  EXPECT_EQ(fields.phys, "p");
+  EXPECT_EQ(fields.uniq, "u\nv");  // a uhid device's creator writes what it likes
+  // Missing lines leave their fields empty; no HID_ID, nothing.
+  fields = parseHidUevent("HID_ID=0019:00000001:00000002\nHID_NAME=n\n");
+  EXPECT_EQ(fields.name, "n");
+  EXPECT_EQ(fields.phys, "");
+  EXPECT_FALSE(parseHidUevent("").haveId);
+  EXPECT_FALSE(parseHidUevent("XHID_ID=0003:00000001:00000002\n").haveId);
+
+  uint16_t bus = 0, vid = 0, pid = 0;
+  EXPECT_TRUE(parseHidDeviceName("0003:ABCD:1234.0007", &bus, &vid, &pid));
+  EXPECT_EQ(bus, 0x0003);
+  EXPECT_EQ(vid, 0xABCD);
+  EXPECT_EQ(pid, 0x1234);
+  EXPECT_TRUE(parseHidDeviceName("0005:046D:B01A.1A2B3", &bus, &vid, &pid));  // many plugs later
+  for (const char* bad : {"", "0003:ABCD:1234", "0003:ABCD:1234.", "0003:ABCD.0007",
+                          "0003:1ABCD:1234.0007", "0003:ABCD:1234.00G7", "hidraw2"})
+    EXPECT_FALSE(parseHidDeviceName(bad, &bus, &vid, &pid)) << bad;
+}
+
 TEST(LinuxHidPlatform, DeniedNodeIsReported) {
   if (geteuid() == 0) GTEST_SKIP() << "root opens any node";
   FakeSysfs tree;
@@ -155,8 +253,10 @@ TEST(LinuxHidPlatform, DeniedNodeIsReported) {
   chmod((tree.dev() + "/hidraw4").c_str(), 0);
   LinuxHidPlatform platform(tree.sysfs(), tree.dev());
   HidOpenError error = kHidOpenOk;
-  EXPECT_EQ(platform.open(path, kHidOpenToIdentify, &error), nullptr);
+  std::string why;
+  EXPECT_EQ(platform.open(path, kHidOpenToIdentify, &error, &why), nullptr);
   EXPECT_EQ(error, kHidOpenDenied);
+  EXPECT_EQ(why, "Permission denied");
 }
 
 TEST(LinuxHidPlatform, ParsesHidId) {
@@ -239,6 +339,30 @@ TEST_P(HidrawIoTest, FlushTimeoutAndDisappearance) {
   close(peer_);
   peer_ = -1;
   EXPECT_EQ(connection_->readReport(response, 1000, &immediate), kHidWaitFailed);
+}
+
+// Why a transfer failed, in the system's words, for --verbose and the log.
+TEST_P(HidrawIoTest, AFailedTransferKeepsTheSystemsWords) {
+  // A node that cannot be written (opened for reading only).
+  HidrawConnection readOnly(::open("/dev/null", O_RDONLY | O_CLOEXEC), HidInterfaceInfo{},
+                            GetParam());
+  const uint8_t request[kReportSize] = {0xB2};
+  EXPECT_EQ(readOnly.writeReport(request, 1000), kHidWaitFailed);
+  EXPECT_EQ(readOnly.lastError(), "Bad file descriptor");
+
+  uint8_t response[kReportSize] = {0xB1};
+  uint32_t immediate = 0;
+  ASSERT_EQ(connection_->writeReport(request, 100), kHidWaitDone);
+  EXPECT_EQ(connection_->lastError(), "");
+  uint8_t taken[64];
+  ASSERT_EQ(recv(peer_, taken, sizeof taken, 0), static_cast<ssize_t>(kReportSize));
+  // A time-out has no reason of the system's.
+  EXPECT_EQ(connection_->readReport(response, 10, &immediate), kHidWaitTimeout);
+  EXPECT_EQ(connection_->lastError(), "");
+  close(peer_);
+  peer_ = -1;
+  EXPECT_EQ(connection_->readReport(response, 1000, &immediate), kHidWaitFailed);
+  EXPECT_EQ(connection_->lastError(), "end of file");
 }
 
 INSTANTIATE_TEST_SUITE_P(BothWaysOfWriting, HidrawIoTest,

@@ -19,6 +19,7 @@ extern "C" {
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "common/utf16.h"
@@ -75,8 +76,29 @@ std::string interfacePort(const std::string& path) {
   return port;
 }
 
-HidOpenError openErrorFromLastError() {
-  switch (GetLastError()) {
+// The system's words for an error code, in UTF-8 like all text in tavrin:
+// English where the system has it, and the code itself.
+std::string systemErrorText(DWORD code) {
+  wchar_t* text = nullptr;
+  const DWORD flags =
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
+  DWORD length = FormatMessageW(flags, nullptr, code, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
+                                reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  if (length == 0)
+    length = FormatMessageW(flags, nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string words;
+  if (length != 0 && text != nullptr)
+    words = utf8FromUtf16(std::u16string(text, text + length));
+  if (text != nullptr) LocalFree(text);
+  // The text ends with a line end (and mostly a full stop): one line it is.
+  while (!words.empty() && (words.back() == '\n' || words.back() == '\r' ||
+                            words.back() == ' ' || words.back() == '.'))
+    words.pop_back();
+  return (words.empty() ? "error" : words) + " (" + std::to_string(code) + ")";
+}
+
+HidOpenError openErrorFromLastError(DWORD code) {
+  switch (code) {
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
       return kHidOpenDenied;
@@ -103,29 +125,38 @@ struct Transfer {
 // own event, waited for at most timeoutMs. A transfer whose wait fails is
 // cancelled and given kCancelWaitMs to come back; one the driver still holds
 // after that is left to it, never freed, because it may yet be written into.
+// *error receives the system's code of a failure (0 for a time-out).
 HidWaitResult overlappedTransfer(HANDLE handle, bool write, std::vector<uint8_t>* data,
-                                 DWORD timeoutMs, DWORD* transferred, bool* completedAtOnce) {
+                                 DWORD timeoutMs, DWORD* transferred, bool* completedAtOnce,
+                                 DWORD* error) {
   *transferred = 0;
   *completedAtOnce = false;
+  *error = 0;
   auto transfer = std::make_unique<Transfer>();
   transfer->data = *data;
   OVERLAPPED& overlapped = transfer->overlapped;
   overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (overlapped.hEvent == nullptr) return kHidWaitFailed;
+  if (overlapped.hEvent == nullptr) {
+    *error = GetLastError();
+    return kHidWaitFailed;
+  }
   const DWORD length = static_cast<DWORD>(transfer->data.size());
   BOOL started = write ? WriteFile(handle, transfer->data.data(), length, nullptr, &overlapped)
                        : ReadFile(handle, transfer->data.data(), length, nullptr, &overlapped);
   // A transfer that fails at once (device gone) is a failure, not a success
   // signalled by an event nobody reset.
   if (!started && GetLastError() != ERROR_IO_PENDING) {
+    *error = GetLastError();
     CloseHandle(overlapped.hEvent);
     return kHidWaitFailed;
   }
   const DWORD wait = WaitForSingleObject(overlapped.hEvent, timeoutMs);
   if (wait == WAIT_OBJECT_0) {
-    HidWaitResult result = GetOverlappedResult(handle, &overlapped, transferred, FALSE)
-                               ? kHidWaitDone
-                               : kHidWaitFailed;
+    HidWaitResult result = kHidWaitDone;
+    if (!GetOverlappedResult(handle, &overlapped, transferred, FALSE)) {
+      *error = GetLastError();
+      result = kHidWaitFailed;
+    }
     if (result == kHidWaitDone) {
       *completedAtOnce = started != FALSE;
       if (!write) *data = transfer->data;
@@ -133,6 +164,7 @@ HidWaitResult overlappedTransfer(HANDLE handle, bool write, std::vector<uint8_t>
     CloseHandle(overlapped.hEvent);
     return result;
   }
+  if (wait != WAIT_TIMEOUT) *error = GetLastError();
   CancelIo(handle);
   // The event is set only after the driver has finished with the record.
   if (WaitForSingleObject(overlapped.hEvent, kCancelWaitMs) == WAIT_OBJECT_0)
@@ -179,11 +211,12 @@ class WinHidConnection : public HidConnection {
     std::memcpy(buffer.data(), report, kReportSize);
     DWORD written = 0;
     bool atOnce = false;
-    return overlappedTransfer(handle_, true, &buffer, timeoutMs, &written, &atOnce);
+    return kept(overlappedTransfer(handle_, true, &buffer, timeoutMs, &written, &atOnce, &error_));
   }
 
   HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs, uint32_t* immediateCount) override {
     *immediateCount = 0;
+    error_ = 0;
     std::vector<uint8_t> buffer(std::max<size_t>(kReportSize, inputLength()), 0);
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     bool first = true;
@@ -193,8 +226,8 @@ class WinHidConnection : public HidConnection {
       DWORD count = 0;
       bool atOnce = false;
       HidWaitResult result = overlappedTransfer(
-          handle_, false, &buffer, static_cast<DWORD>(deadline - now), &count, &atOnce);
-      if (result != kHidWaitDone) return result;
+          handle_, false, &buffer, static_cast<DWORD>(deadline - now), &count, &atOnce, &error_);
+      if (result != kHidWaitDone) return kept(result);
       if (count > 0 && buffer[0] == report[0]) {
         size_t copied = std::min<size_t>(count, kReportSize);
         std::memcpy(report, buffer.data(), copied);
@@ -208,7 +241,17 @@ class WinHidConnection : public HidConnection {
 
   void cancelIo() override { CancelIo(handle_); }
 
+  std::string lastError() const override {
+    return error_ == 0 ? std::string() : systemErrorText(error_);
+  }
+
  private:
+  // A transfer's outcome; the code of a failure stays for lastError().
+  HidWaitResult kept(HidWaitResult result) {
+    if (result != kHidWaitFailed) error_ = 0;
+    return result;
+  }
+
   bool loadCaps(HIDP_CAPS* caps) {
     if (preparsed_ == nullptr && !HidD_GetPreparsedData(handle_, &preparsed_)) {
       preparsed_ = nullptr;
@@ -227,6 +270,7 @@ class WinHidConnection : public HidConnection {
 
   HANDLE handle_;
   PHIDP_PREPARSED_DATA preparsed_ = nullptr;
+  DWORD error_ = 0;  // the system's code for the last failed transfer
 };
 
 class WinHidPlatform : public HidPlatform {
@@ -269,12 +313,15 @@ class WinHidPlatform : public HidPlatform {
   }
 
   std::unique_ptr<HidConnection> open(const std::string& path, HidOpenPurpose purpose,
-                                      HidOpenError* error) override {
+                                      HidOpenError* error, std::string* errorText) override {
+    if (errorText != nullptr) errorText->clear();
     HANDLE handle =
         CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, kShareMode, nullptr, OPEN_EXISTING,
                     purpose == kHidOpenForTransfers ? FILE_FLAG_OVERLAPPED : 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-      *error = openErrorFromLastError();
+      const DWORD code = GetLastError();
+      *error = openErrorFromLastError(code);
+      if (errorText != nullptr) *errorText = systemErrorText(code);
       return nullptr;
     }
     *error = kHidOpenOk;
@@ -293,12 +340,11 @@ class WinHidPlatform : public HidPlatform {
     if (!connection.readAttributes(&result.vendorId, &result.productId) ||
         !connection.readCaps(&result.usagePage, &result.usage))
       return false;
+    // Both strings become UTF-8, as everywhere in tavrin, whatever the
+    // system's ANSI code page.
     wchar_t product[kProductStringBytes / sizeof(wchar_t) + 1] = {};
-    if (HidD_GetProductString(handle, product, kProductStringBytes)) {
-      char text[512] = {};
-      int n = WideCharToMultiByte(CP_ACP, 0, product, -1, text, sizeof text - 1, nullptr, nullptr);
-      if (n > 0) result.product = text;
-    }
+    if (HidD_GetProductString(handle, product, kProductStringBytes))
+      result.product = utf8FromUtf16(std::u16string(product, product + wcslen(product)));
     wchar_t serial[kProductStringBytes / sizeof(wchar_t) + 1] = {};
     if (HidD_GetSerialNumberString(handle, serial, kProductStringBytes))
       result.serial = utf8FromUtf16(std::u16string(serial, serial + wcslen(serial)));

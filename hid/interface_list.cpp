@@ -11,7 +11,7 @@ std::vector<ListedInterface> listInterfacesOfKind(const DeviceIds& ids, HidPlatf
     if (info.usagePage != kTavrinUsagePage || info.usage != kTavrinUsage) continue;
     entry.mode = matchDeviceMode(ids, info.vendorId, info.productId, info.usagePage, info.usage);
     HidOpenError error = kHidOpenOk;
-    entry.denied = !platform.open(path, kHidOpenToIdentify, &error) && error == kHidOpenDenied;
+    entry.denied = !platform.open(path, kHidOpenToIdentify, &error, nullptr) && error == kHidOpenDenied;
     listed.push_back(std::move(entry));
   }
   return listed;

@@ -259,7 +259,10 @@ bool SimulatedPlatform::isPresent(const std::string& path) {
 
 std::unique_ptr<HidConnection> SimulatedPlatform::open(const std::string& path,
                                                        HidOpenPurpose purpose,
-                                                       HidOpenError* error) {
+                                                       HidOpenError* error,
+                                                       std::string* errorText) {
+  // A simulated device has no system to give reasons.
+  if (errorText != nullptr) errorText->clear();
   Lock lock(mutex_);
   Node* node = findPresent(path);
   if (node == nullptr) {

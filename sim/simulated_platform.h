@@ -54,7 +54,7 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
   bool enumerateInterfaces(std::vector<std::string>* paths) override;
   bool isPresent(const std::string& path) override;
   std::unique_ptr<HidConnection> open(const std::string& path, HidOpenPurpose purpose,
-                                      HidOpenError* error) override;
+                                      HidOpenError* error, std::string* errorText) override;
   bool describe(const std::string& path, HidInterfaceInfo* info) override;
   const char* permissionAdvice() const override { return "allow access to the simulated device"; }
   int64_t monotonicMilliseconds() override;

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <deque>
+#include <string>
 #include <vector>
 
 #include "protocol/frame_format.h"
@@ -20,6 +21,7 @@ class ScriptedConnection : public HidConnection {
   std::vector<uint32_t> readTimeouts;
   int flushes = 0;
   int cancels = 0;
+  std::string error;  ///< what lastError() says
 
   void answer(const Report& report) { reads.push_back({kHidWaitDone, report}); }
   void fail(HidWaitResult result) { reads.push_back({result, Report{}}); }
@@ -51,4 +53,5 @@ class ScriptedConnection : public HidConnection {
     return step.result;
   }
   void cancelIo() override { ++cancels; }
+  std::string lastError() const override { return error; }
 };

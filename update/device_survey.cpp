@@ -1,5 +1,6 @@
 #include "update/device_survey.h"
 
+#include "common/printable_text.h"
 #include "update/commands.h"
 #include "update/permission_hint.h"
 #include "update/session_listener.h"
@@ -9,6 +10,8 @@ bool listSurveyedDevices(CHidManager& manager, SessionListener& listener) {
   for (HidDevice* device = manager.firstDevice(); device != nullptr;
        device = manager.nextDevice())
     listener.deviceListed(*device);
+  for (const OpenFailure& failure : manager.openFailures())
+    listener.interfaceNotOpened(failure.node, failure.why);
   if (manager.deviceCount() > 0) return true;
   listener.message("No specified VID/PID HID device detected!");
   printHidPermissionHint(listener, manager.permissionProblems(),
@@ -35,7 +38,8 @@ DeviceAnswer askDeviceVersion(TransactionLink& link, HidDevice& device, uint8_t 
   if (answer.status == kTransactionOk) {
     answer.model = model;
     answer.version = version;
-    const std::string line = "Deveice Firmware Version: " + answer.version + "\n";
+    // The device's own text: it must not reach the terminal raw.
+    const std::string line = "Deveice Firmware Version: " + printableText(answer.version) + "\n";
     listener.message(line.c_str());
   }
   listener.versionAnswered(device, answer.status, answer.model, answer.version);

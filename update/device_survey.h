@@ -18,7 +18,8 @@ struct DeviceAnswer {
   std::string version;  ///< likewise
 };
 
-/// Refreshes manager and tells listener of every device it lists. When it
+/// Refreshes manager and tells listener of every device it lists, and of
+/// every interface that passes its filter but could not be opened. When it
 /// lists none, says "No specified VID/PID HID device detected!" (no line
 /// feed) and, where interfaces could not be opened, which and how to grant
 /// access, and returns false.
@@ -26,7 +27,7 @@ bool listSurveyedDevices(CHidManager& manager, SessionListener& listener);
 
 /// Asks device for its model and version, with protocolMask in byte 1 of
 /// the request. When it answers, says "Deveice Firmware Version: %s\n" with
-/// the version. Tells listener either way.
+/// the version (printableText). Tells listener either way.
 DeviceAnswer askDeviceVersion(TransactionLink& link, HidDevice& device, uint8_t protocolMask,
                               SessionListener& listener);
 

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <thread>
 
+#include "common/printable_text.h"
 #include "hid/hid_manager.h"
 #include "update/device_survey.h"
 
@@ -107,7 +108,7 @@ std::vector<GangUnit> runGangSessions(const GangSetup& setup, GangObserver& obse
     if (setup.expectedTargets != 0 && targetCount != setup.expectedTargets) {
       char text[160];
       std::snprintf(text, sizeof text, "Error: found %zu device%s of model %s, expected %zu\n",
-                    targetCount, targetCount == 1 ? "" : "s", setup.info->model.c_str(),
+                    targetCount, targetCount == 1 ? "" : "s", printableText(setup.info->model).c_str(),
                     setup.expectedTargets);
       UpdateResult failure;
       failure.outcome = UpdateOutcome::kDeviceCount;

@@ -33,8 +33,8 @@ class ScriptedPlatform : public HidPlatform, public HidConnection {
     return true;
   }
   bool isPresent(const std::string&) override { return true; }
-  std::unique_ptr<HidConnection> open(const std::string&, HidOpenPurpose,
-                                      HidOpenError* error) override {
+  std::unique_ptr<HidConnection> open(const std::string&, HidOpenPurpose, HidOpenError* error,
+                                      std::string*) override {
     *error = kHidOpenOk;
     return std::make_unique<Proxy>(this);
   }

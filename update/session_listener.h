@@ -46,4 +46,7 @@ class SessionListener {
   virtual void written(uint32_t /*offset*/, uint32_t /*length*/) {}
   virtual void verified(bool /*ok*/) {}
   virtual void finished(const UpdateResult&) {}
+  /// An interface that passes the filter could not be opened; why is the
+  /// system's words for it.
+  virtual void interfaceNotOpened(const std::string& /*node*/, const std::string& /*why*/) {}
 };

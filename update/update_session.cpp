@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 
+#include "common/printable_text.h"
 #include "hid/hid_manager.h"
 #include "update/commands.h"
 #include "update/device_survey.h"
@@ -87,6 +88,8 @@ class UpdateSession {
   bool inBootloader_ = false;  // the device has been switched, or was found there
   std::string selectedPort_;   // the switched device's port; empty when unknown
   TransactionStatus lastStatus_ = kTransactionOk;
+  std::string lastError_;           // the system's words for the last failed exchange
+  size_t openFailuresTold_ = 0;     // of manager_->openFailures(), told already
 };
 
 UpdateResult UpdateSession::run(const SurveyedDevice* surveyed) {
@@ -149,7 +152,9 @@ void UpdateSession::runStates() {
 }
 
 bool UpdateSession::prepare() {
-  if (!listSurveyedDevices(*manager_, listener_)) {
+  const bool listed = listSurveyedDevices(*manager_, listener_);
+  openFailuresTold_ = manager_->openFailures().size();
+  if (!listed) {
     result_.outcome = UpdateOutcome::kNoDevice;
     result_.message = "No specified VID/PID HID device detected!";
     return false;
@@ -226,6 +231,9 @@ TransactionStatus UpdateSession::exchange(const uint8_t* payload, uint8_t length
   std::memset(response, 0, kFrameBufferSize);
   uint8_t bytesRead = 0;
   lastStatus_ = sendTransaction(link_, selected_, payload, length, flag, response, &bytesRead);
+  lastError_.clear();
+  if (lastStatus_ != kTransactionOk && selected_ != nullptr && selected_->handle)
+    lastError_ = selected_->handle->lastError();
   return lastStatus_;
 }
 
@@ -313,6 +321,11 @@ bool UpdateSession::waitBootloader() {
   const int64_t elapsedSeconds = (setup_.platform->monotonicMilliseconds() - switchStartMs_) / 1000;
   if (elapsedSeconds >= kSwitchTimeoutSeconds) {
     fail(UpdateOutcome::kSwitchTimeout, "Error: Switch to bootloader timeout\n");
+    // Interfaces met while waiting that could not be opened, with the
+    // system's words (the log names them).
+    const std::vector<OpenFailure>& failures = manager_->openFailures();
+    for (size_t i = openFailuresTold_; i < failures.size(); ++i)
+      listener_.interfaceNotOpened(failures[i].node, failures[i].why);
     // The usual cause on a new machine: access was granted to the application
     // ids only, and the bootloader's node cannot be opened.
     printHidPermissionHint(listener_, manager_->permissionProblems(),
@@ -461,9 +474,11 @@ bool UpdateSession::stopRequested() {
 }
 
 std::string UpdateSession::silentReason(UpdateOutcome outcome) const {
-  const char* why = lastStatus_ == kTransactionTimeout ? "no answer within a second"
-                                                       : "the device is gone or failed";
-  char text[160];
+  // The system's words, where it gave some, follow the failure they explain.
+  std::string failed = "the device is gone or failed";
+  if (!lastError_.empty()) failed += ": " + printableText(lastError_);
+  const char* why = lastStatus_ == kTransactionTimeout ? "no answer within a second" : failed.c_str();
+  char text[320];
   switch (outcome) {
     case UpdateOutcome::kGetInfo:
       std::snprintf(text, sizeof text, "Error: %s the information request (%s)",

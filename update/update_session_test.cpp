@@ -53,13 +53,51 @@ class SlowEnumeration : public SimulatedPlatform {
 class BootloaderDenied : public SimulatedPlatform {
  public:
   std::unique_ptr<HidConnection> open(const std::string& path, HidOpenPurpose purpose,
-                                      HidOpenError* error) override {
+                                      HidOpenError* error, std::string* errorText) override {
     if (path.size() > 2 && path.substr(path.size() - 2) != "/0") {
       *error = kHidOpenDenied;
       return nullptr;
     }
-    return SimulatedPlatform::open(path, purpose, error);
+    return SimulatedPlatform::open(path, purpose, error, errorText);
   }
+};
+
+// Every write of a chunk fails as on a node that has gone, with the system's
+// words for it; the rest goes to the simulated device.
+class ChunkWritesFail : public SimulatedPlatform {
+ public:
+  std::unique_ptr<HidConnection> open(const std::string& path, HidOpenPurpose purpose,
+                                      HidOpenError* error, std::string* errorText) override {
+    std::unique_ptr<HidConnection> inner =
+        SimulatedPlatform::open(path, purpose, error, errorText);
+    if (!inner) return nullptr;
+    return std::make_unique<Connection>(std::move(inner));
+  }
+
+ private:
+  class Connection : public HidConnection {
+   public:
+    explicit Connection(std::unique_ptr<HidConnection> inner) : inner_(std::move(inner)) {}
+    bool readAttributes(uint16_t* v, uint16_t* p) override { return inner_->readAttributes(v, p); }
+    bool readCaps(uint16_t* page, uint16_t* usage) override {
+      return inner_->readCaps(page, usage);
+    }
+    void flushInput() override { inner_->flushInput(); }
+    HidWaitResult writeReport(const uint8_t* report, uint32_t timeoutMs) override {
+      failed_ = report[kOffsetPayload] == CmdWriteData;
+      return failed_ ? kHidWaitFailed : inner_->writeReport(report, timeoutMs);
+    }
+    HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs, uint32_t* count) override {
+      failed_ = false;
+      return inner_->readReport(report, timeoutMs, count);
+    }
+    void cancelIo() override { inner_->cancelIo(); }
+    std::string lastError() const override { return failed_ ? "No such device" : ""; }
+
+   private:
+    std::unique_ptr<HidConnection> inner_;
+    bool failed_ = false;
+  };
 };
 
 // Asks to stop, as Ctrl-C does, at the first enumeration or the first sleep.
@@ -303,6 +341,21 @@ TEST_F(UpdateSessionTest, RawImageSelectsProtocol0WhateverTheMask) {
   size_t id = sim_->addDevice(config);
   run();
   EXPECT_EQ(frameOf(id, CmdSetProtocol)[kOffsetPayload + 1], 0);
+}
+
+// A failure without a message of its own: --verbose names what the system
+// said of it, after the session's own words.
+TEST_F(UpdateSessionTest, VerboseNamesTheSystemsReasonForAFailedWrite) {
+  usePlatform(std::make_unique<ChunkWritesFail>());
+  context_.verbose = true;
+  useFile("fw.bin", rawImage(40));
+  sim_->addDevice(device());
+  const std::string err = run();
+  const std::string why =
+      "Error: no answer to the write request at offset 0x0000 after 6 sends (the device is gone "
+      "or failed: No such device)";
+  EXPECT_TRUE(endsWith(err, "Writing firmware data...\n" + why + "\n")) << err;
+  EXPECT_EQ(lastUpdateResult().detail, why);
 }
 
 TEST_F(UpdateSessionTest, DeviceAlreadyInItsBootloaderIsNotSwitched) {
