@@ -2,9 +2,12 @@
 #pragma once
 
 #include "app/update_context.h"
+#include "image/container.h"
 
 inline void resetUpdateContext() {
   gContext.releaseImage();
   gContext = UpdateContext{};
   frameSequence = 1;
+  // A --json run switches the container's trace word off for the rest of it.
+  setContainerTraceEnabled(true);
 }
