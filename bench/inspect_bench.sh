@@ -4,7 +4,8 @@
 # reports tavrin's peak resident memory for each.
 # Usage: bench/inspect_bench.sh [path/to/tavrin (default build/tavrin)] [runs per round (100)] [rounds (5)]
 # Builds nothing. Goals: HEX at most 0.35 of objcopy, raw at most 1.5 of cksum,
-# peak RSS < 4 MiB for the HEX file.
+# peak RSS < 4 MiB for the HEX file. The raw goal of an ARM cross build, under
+# qemu-user: bench/inspect_bench_cross.sh ARCH.
 set -eu
 tavrin=${1:-build/tavrin}
 reps=${2:-100}
