@@ -408,8 +408,10 @@ JsonLine updateResultObject(const UpdateResult& result) {
       .addRaw("seconds", seconds);
   if (!result.ports.empty()) {
     std::string ports;
-    for (const std::string& port : result.ports)
-      ports += (ports.empty() ? "[" : ",") + jsonString(port);
+    for (const std::string& port : result.ports) {
+      ports += ports.empty() ? '[' : ',';
+      ports += jsonString(port);
+    }
     object.addRaw("ports", ports + "]");
   }
   if (!result.detail.empty()) object.add("detail", result.detail);

@@ -19,7 +19,8 @@ run=$build/run-on-target
 cksum=$build/bench/coreutils/usr/bin/cksum
 if [ ! -x "$cksum" ]; then
   mkdir -p "$build/bench"
-  (cd "$build/bench" && rm -f coreutils_*.deb && apt-get download -q "coreutils:$arch" >/dev/null 2>&1) ||
+  (cd "$build/bench" && rm -f coreutils_*.deb && script_name=$0 && . "$OLDPWD/scripts/lib/packages.sh" &&
+     apt_get download -q "coreutils:$arch" >/dev/null 2>&1) ||
     { echo "cannot download coreutils:$arch" >&2; exit 2; }
   dpkg -x "$build"/bench/coreutils_*.deb "$build/bench/coreutils"
 fi
