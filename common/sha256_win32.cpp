@@ -1,0 +1,40 @@
+// The system's own SHA-256 (CNG): nothing to ship beside tavrin.exe.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+// clang-format off
+#include <windows.h>
+#include <bcrypt.h>
+// clang-format on
+
+#include <cstdio>
+
+#include "common/files.h"
+#include "common/sha256.h"
+
+bool fileSha256(const std::string& path, std::string* hex) {
+  std::FILE* file = openFile(path, "rb");
+  if (file == nullptr) return false;
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  bool ok = BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) >= 0 &&
+            BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) >= 0;
+  unsigned char buffer[64 * 1024];
+  size_t count;
+  while (ok && (count = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+    ok = BCryptHashData(hash, buffer, static_cast<ULONG>(count), 0) >= 0;
+  ok = ok && std::ferror(file) == 0;
+  unsigned char digest[32];
+  ok = ok && BCryptFinishHash(hash, digest, sizeof digest, 0) >= 0;
+  if (hash != nullptr) BCryptDestroyHash(hash);
+  if (algorithm != nullptr) BCryptCloseAlgorithmProvider(algorithm, 0);
+  std::fclose(file);
+  if (!ok) return false;
+  const char* digits = "0123456789abcdef";
+  hex->clear();
+  for (unsigned char byte : digest) {
+    hex->push_back(digits[byte >> 4]);
+    hex->push_back(digits[byte & 15]);
+  }
+  return true;
+}
