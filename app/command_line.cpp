@@ -7,6 +7,7 @@
 
 #include "app/help_text.h"
 #include "app/message.h"
+#include "app/simulation.h"
 #include "app/update_context.h"
 
 namespace {
@@ -64,8 +65,9 @@ const LongOption kLongOptions[] = {
        return line->writeImage = true;
      }},
     {"--port", true, "PORT", "only the device on this port (as --list shows it) takes part",
-     [](const char* value, CommandLine*, UpdateContext* context, const char**) {
+     [](const char* value, CommandLine* line, UpdateContext* context, const char**) {
        context->selectPort = value;
+       line->ports.push_back(value);  // --station watches every one given
        return true;
      }},
     {"--serial", true, "SERIAL", "only the device with this serial number takes part",
@@ -115,6 +117,48 @@ const LongOption kLongOptions[] = {
      [](const char* value, CommandLine* line, UpdateContext*, const char**) {
        line->udevProbePath = value;
        return line->udevProbe = true;
+     }},
+    {"--station", false, "", "flash every board plugged in, once, until Ctrl-C (see man tavrin)",
+     [](const char* value, CommandLine* line, UpdateContext*, const char**) {
+       return noValue(value) && (line->station = true);
+     }},
+    {"--retries", true, "K", "with --station: retry a failed board still attached K times",
+     [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
+       *problem = "a number of retries from 0 to 100";
+       return parseNumber(value, 0, 100, &line->retries);
+     }},
+    {"--units", true, "N", "with --station: end once N units have ended",
+     [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
+       *problem = "a number of units from 1 to 1000000";
+       return parseNumber(value, 1, 1000000, &line->units);
+     }},
+    {"--ledger", true, "FILE", "with --station: append one JSON line per unit to FILE",
+     [](const char* value, CommandLine* line, UpdateContext*, const char**) {
+       line->ledgerPath = value;
+       return true;
+     }},
+    {"--station-id", true, "ID", "with --station: the station's name in the ledger",
+     [](const char* value, CommandLine* line, UpdateContext*, const char**) {
+       line->stationId = value;
+       return true;
+     }},
+    {"--settle", true, "SECONDS",
+     "with --station: an empty port is ready for a new board after SECONDS (3)",
+     [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
+       *problem = "a number of seconds from 1 to 3600";
+       return parseNumber(value, 1, 3600, &line->settleSeconds);
+     }},
+    {"--simulate-schedule", true, "EVENTS",
+     "with --simulate: boards plugged and pulled on the virtual clock (see man tavrin)",
+     [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
+       std::vector<ScheduledEvent> events;
+       std::string why;
+       if (!parseSimulatedSchedule(value, &events, &why)) {
+         *problem = "events like '0+sim-0 9000-sim-0'";
+         return false;
+       }
+       line->simulateSchedule = value;
+       return line->simulate = true;
      }},
 };
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct UpdateContext;
 
@@ -26,6 +27,14 @@ struct CommandLine {
   std::string inspectPath;
   bool writeImage = false;  // --image-out PATH
   std::string imageOutPath;
+  bool station = false;            // --station
+  std::vector<std::string> ports;  // every --port PORT
+  uint32_t retries = 0;            // --retries K
+  uint32_t units = 0;              // --units N (0: until stopped)
+  std::string ledgerPath;          // --ledger FILE
+  std::string stationId;           // --station-id ID
+  uint32_t settleSeconds = 3;      // --settle SECONDS
+  std::string simulateSchedule;    // --simulate-schedule EVENTS
 };
 
 enum ScanResult { kScanOk, kScanUsageError };

@@ -15,3 +15,7 @@ bool consoleUsesGbk();
 /// anything else is opened, so that no file or device takes its number; and
 /// a reader that goes away only makes writes fail, it does not end the process.
 void prepareStandardStreams();
+
+/// True when standard output and standard error are both a terminal that
+/// can redraw lines in place (a live view is shown there).
+bool consoleCanRedraw();

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "app/console.h"
@@ -45,4 +46,9 @@ void prepareStandardStreams() {
   // A log reader that goes away (head, a killed tee) must not end an update
   // half way: the write fails and the session runs to its end.
   std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool consoleCanRedraw() {
+  const char* term = std::getenv("TERM");
+  return ::isatty(1) == 1 && ::isatty(2) == 1 && term != nullptr && std::strcmp(term, "dumb") != 0;
 }

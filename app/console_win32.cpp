@@ -15,3 +15,9 @@ bool consoleUsesGbk() {
 // opened as handles, not C run-time descriptors), and there is no SIGPIPE:
 // a write to a reader that went away just fails.
 void prepareStandardStreams() {}
+
+// The console takes escape sequences only once asked to through the console
+// API, which stays in the HID backend's file: the station prints lines here.
+bool consoleCanRedraw() {
+  return false;
+}

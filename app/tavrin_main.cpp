@@ -15,6 +15,7 @@
 #include "app/read_versions.h"
 #include "app/run_report.h"
 #include "app/simulation.h"
+#include "app/station.h"
 #include "app/udev.h"
 #include "app/update_context.h"
 #include "sim/simulated_platform.h"
@@ -91,6 +92,9 @@ int runModes(Run& run) {
   }
   // Ctrl-C and SIGTERM stop the updates at their next safe point.
   InterruptGuard guard(run.stop);
+  if (line.station)
+    return runStation(context, line, run.platform, run.report, run.stop, consoleEncoding(),
+                      run.simulation);
   if (line.all)
     return runGangUpdate(context, line, run.platform, run.report, run.stop, consoleEncoding(),
                          run.simulation);
