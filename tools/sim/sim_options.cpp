@@ -213,6 +213,8 @@ bool applySimSetting(const std::string& key, const std::string& value, SimOption
     options.devices.push_back(dev);
     options.devices.back().port.clear();
     options.devices.back().serial.clear();
+    options.devices.back().appearAtMs = -1;
+    options.devices.back().leaveAtMs = -1;
   } else if (key == "app-vid")
     return setHex16(key, value, m.appVid, error);
   else if (key == "app-pid")
