@@ -28,8 +28,11 @@ namespace {
 // the station looks at its clock again (settling ports, a stop request).
 constexpr uint32_t kIdleWaitMs = 250;
 // With units running: how long the watch sleeps before it asks the platform
-// whether a device came, unless a unit ends first.
-constexpr auto kBusyWait = std::chrono::milliseconds(100);
+// whether a device came, unless a unit ends first. (It does not block in the
+// platform's wait then: a simulated platform's wait would move its clock
+// under the sessions' feet.) Short, since it bounds how late a board that
+// arrives meanwhile is seen.
+constexpr auto kBusyWait = std::chrono::milliseconds(20);
 // Even when the platform tells of no change, the interfaces are listed again
 // this often: a notification may be lost.
 constexpr int64_t kRescanMs = 2000;
