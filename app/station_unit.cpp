@@ -1,5 +1,7 @@
 #include "app/station_unit.h"
 
+#include <cstdio>
+
 #include "app/run_report.h"
 #include "app/station_view.h"
 #include "hid/hid_manager.h"
@@ -208,9 +210,10 @@ UnitOutcome runUnit(const UnitShared& shared, const std::string& port, bool askV
         shared.stop->requested() || outcome.attempts > shared.retries ||
         !boardOnPort(platform, context, port))
       break;
-    listener.message(("Retrying: attempt " + std::to_string(outcome.attempts + 1) + " of " +
-                      std::to_string(shared.retries + 1) + "\n")
-                         .c_str());
+    char retrying[64];
+    std::snprintf(retrying, sizeof retrying, "Retrying: attempt %u of %u\n", outcome.attempts + 1,
+                  shared.retries + 1);
+    listener.message(retrying);
   }
   if (outcome.model.empty() && outcome.result.updated()) outcome.model = shared.info->model;
   return outcome;

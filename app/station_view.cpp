@@ -12,11 +12,13 @@ namespace {
 constexpr int kBarWidth = 20;
 
 std::string bar(int percent) {
-  if (percent < 0) return std::string(kBarWidth + 7, ' ');
+  if (percent < 0) return std::string(kBarWidth + 8, ' ');
+  char text[kBarWidth + 32];
+  text[0] = '[';
   const int filled = percent * kBarWidth / 100;
-  char text[16];
-  std::snprintf(text, sizeof text, " %3d%% ", percent);
-  return "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "]" + text;
+  for (int i = 0; i < kBarWidth; ++i) text[1 + i] = i < filled ? '#' : '-';
+  std::snprintf(text + kBarWidth + 1, sizeof text - kBarWidth - 1, "] %3d%% ", percent);
+  return text;
 }
 
 std::string padded(const std::string& text, size_t width) {
@@ -44,7 +46,9 @@ void StationView::unitEnded(const UnitRecord& record, uint32_t unit, const std::
   std::snprintf(text, sizeof text, "%u attempt%s, %.1f s", record.attempts,
                 record.attempts == 1 ? "" : "s", record.seconds);
   const std::string serial = record.serial.empty() ? "no serial" : "serial " + record.serial;
-  std::string line = "[" + record.port + "] unit " + std::to_string(unit) + ": " +
+  char number[32];
+  std::snprintf(number, sizeof number, "] unit %u: ", unit);
+  std::string line = "[" + record.port + number +
                      (record.updated ? "updated" : "failed (" + record.reason + ")") + ", " +
                      serial + ", " + text;
   if (!record.updated && !why.empty()) line += ": " + why;
@@ -91,7 +95,11 @@ std::string StationView::countsText(int64_t nowMs) const {
 void StationView::draw(int64_t nowMs) {
   std::string text;
   // Back to the top of the view, then everything below it anew.
-  if (drawnLines_ > 0) text += "\r\x1b[" + std::to_string(drawnLines_) + "A";
+  if (drawnLines_ > 0) {
+    char up[32];
+    std::snprintf(up, sizeof up, "\r\x1b[%zuA", drawnLines_);
+    text += up;
+  }
   for (const std::string& line : above_) text += line + "\x1b[K\n";
   above_.clear();
   size_t width = 8;

@@ -121,8 +121,10 @@ void SimHost::receive(size_t index, const uint8_t* data, size_t size, int64_t no
     ++device.boards;
     device.model = std::make_unique<DeviceModel>(device.model->config());
     const size_t dash = device.serial.rfind('-');
-    if (device.boards > 2 && dash != std::string::npos) device.serial.erase(dash);
-    device.serial += "-" + std::to_string(device.boards);
+    if (device.boards > 2 && dash != std::string::npos) device.serial.resize(dash);
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "-%u", device.boards);
+    device.serial.append(suffix);
     device.freshBoard = true;
   }
   if (reply.event != DeviceModelEvent::kVanish) {
@@ -172,8 +174,11 @@ int64_t SimHost::nextDueUs() const {
 
 std::string SimHost::arrivalsText() const {
   std::string text;
-  for (const auto& [index, delayUs] : arrivals_)
-    text += "arrival " + std::to_string(index) + " first-report-us " + std::to_string(delayUs) + "\n";
+  for (const auto& [index, delayUs] : arrivals_) {
+    char line[80];
+    std::snprintf(line, sizeof line, "arrival %zu first-report-us %" PRId64 "\n", index, delayUs);
+    text += line;
+  }
   return text;
 }
 
