@@ -63,7 +63,7 @@ class Station {
 
  private:
   bool shiftOver();
-  void scan(int64_t nowMs);
+  void scan(int64_t nowMs, bool told);
   void arrive(PortEntry& entry, const Sighting& sighting);
   void startUnit(const std::string& port, bool askVersion);
   void collectEnded();
@@ -83,6 +83,7 @@ class Station {
   std::map<std::string, PortEntry> ports_;
   std::list<Unit> units_;
   std::set<std::string> unported_;  // paths already told they are not taken
+  std::set<std::string> seen_;      // the paths of the last look, for the log
   uint32_t started_ = 0;            // units started (and not found to be none)
   uint32_t ended_ = 0;
   bool ledgerFailed_ = false;
@@ -125,8 +126,19 @@ void Station::arrive(PortEntry& entry, const Sighting& sighting) {
   }
 }
 
-void Station::scan(int64_t nowMs) {
+void Station::scan(int64_t nowMs, bool told) {
   const std::vector<Sighting> sightings = sightDevices(platform_, context_);
+  std::set<std::string> seen;
+  for (const Sighting& sighting : sightings) {
+    seen.insert(sighting.path);
+    if (seen_.count(sighting.path) == 0)
+      shared_.report->log(sighting.port, "watch: %s came (%s, serial %s), %s", sighting.path.c_str(),
+                          sighting.mode == kModeBootloader ? "bootloader" : "application",
+                          sighting.serial.c_str(), told ? "told" : "found by a periodic look");
+  }
+  for (const std::string& path : seen_)
+    if (seen.count(path) == 0) shared_.report->log("", "watch: %s went", path.c_str());
+  seen_ = std::move(seen);
   std::map<std::string, const Sighting*> byPort;
   for (const Sighting& sighting : sightings) {
     if (sighting.port.empty()) {
@@ -232,6 +244,8 @@ void Station::collectEnded() {
 int Station::run() {
   // Listening starts before the first look, so nothing that comes in between is missed.
   platform_.waitForChange(0);
+  shared_.report->log("", "watch: told of interfaces that come and go by %s",
+                      platform_.changeSource());
   for (const std::string& port : line_.ports) view_.portState(port, "waiting");
   int64_t lastScanMs = -kRescanMs;
   bool changed = true;
@@ -252,7 +266,7 @@ int Station::run() {
       }
     }
     if (changed || nowMs - lastScanMs >= kRescanMs) {
-      scan(nowMs);
+      scan(nowMs, changed);
       lastScanMs = nowMs;
     }
     view_.refresh(nowMs);

@@ -75,6 +75,7 @@ void StationView::unitEnded(const UnitRecord& record, uint32_t unit, const std::
 }
 
 void StationView::note(const std::string& text) {
+  report_.log("", "%s", text.c_str());
   std::lock_guard<std::mutex> lock(mutex_);
   if (output_ == StationOutput::kLive) {
     above_.push_back(text);

@@ -109,6 +109,9 @@ class HidPlatform {
     sleepMilliseconds(timeoutMs);
     return true;
   }
+  /// How waitForChange learns of changes, for the log ("polling" here);
+  /// known once it has been called.
+  virtual const char* changeSource() const { return "polling"; }
 };
 
 /// A backend for the system tavrin was built for (hidraw or Windows HID).

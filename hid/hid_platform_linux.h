@@ -30,6 +30,9 @@ class LinuxHidPlatform : public HidPlatform {
   /// Listens to the kernel's uevents for hidraw nodes; polls where it may
   /// not. The first call starts listening.
   bool waitForChange(uint32_t timeoutMs) override;
+  const char* changeSource() const override {
+    return monitor_.isOpen() ? "the kernel's uevents" : "polling";
+  }
 
  private:
   std::string sysfsRoot_;

@@ -388,6 +388,9 @@ class WinHidPlatform : public HidPlatform {
     if (arrivals_ == nullptr) return HidPlatform::waitForChange(timeoutMs);
     return arrivals_->wait(timeoutMs);
   }
+  const char* changeSource() const override {
+    return arrivals_ != nullptr ? "device notifications" : "polling";
+  }
 
  private:
   std::unique_ptr<ArrivalWindow> arrivals_;

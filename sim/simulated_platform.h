@@ -68,6 +68,7 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
   /// is due within timeoutMs, or by timeoutMs. True when an interface came
   /// or went since the last call.
   bool waitForChange(uint32_t timeoutMs) override;
+  const char* changeSource() const override { return "the virtual clock"; }
 
   /// Advances the virtual clock.
   void advance(int64_t ms);
