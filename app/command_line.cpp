@@ -79,7 +79,7 @@ const LongOption kLongOptions[] = {
      [](const char* value, CommandLine* line, UpdateContext*, const char**) {
        return noValue(value) && (line->all = true);
      }},
-    {"--jobs", true, "N", "with --all: at most N updates at a time",
+    {"--jobs", true, "N", "with --all or --station: at most N updates at a time",
      [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
        *problem = "a number of parallel updates from 1 to 256";
        return parseNumber(value, 1, 256, &line->jobs);

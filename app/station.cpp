@@ -161,6 +161,8 @@ void Station::scan(int64_t nowMs, bool told) {
   for (const auto& [port, sighting] : byPort) {
     PortEntry& entry = ports_[port];
     if (entry.phase == PortPhase::kWorking) continue;
+    // --jobs: the board waits for a unit to end (which brings a new look).
+    if (line_.jobs != 0 && units_.size() >= line_.jobs) continue;
     if (shiftOver() || (line_.units != 0 && started_ >= line_.units)) {
       if (entry.phase == PortPhase::kArmed) view_.portState(port, "waiting");
       continue;

@@ -185,6 +185,21 @@ TEST_F(StationTest, ABoardThatVanishesMidWriteFailsAlone) {
   EXPECT_EQ(byPort["b"]["result"], "updated");
 }
 
+// --jobs 1: boards plugged in at once are flashed one after the other.
+TEST_F(StationTest, JobsBoundTheUnitsRunningAtOnce) {
+  line_.jobs = 1;
+  ASSERT_EQ(run("0+a 0+b 0+c", 3), kExitSuccess) << err_;
+  std::vector<Record> records = ledger();
+  ASSERT_EQ(records.size(), 3u);
+  // Each unit took as long alone as the first: none shared its time.
+  for (Record& record : records) EXPECT_EQ(record["seconds"], records[0]["seconds"]) << out_;
+  // The second board was not asked anything before the first one's unit ended.
+  const std::string firstEnd = "[a] unit 1: updated";
+  EXPECT_NE(out_.find(firstEnd), std::string::npos) << out_;
+  EXPECT_LT(err_.find("[a] Update completed"), err_.find("[b] Deveice Firmware Version"))
+      << err_;
+}
+
 // --port: boards on other ports are left alone.
 TEST_F(StationTest, OnlyTheGivenPortsAreWatched) {
   line_.ports = {"b"};
