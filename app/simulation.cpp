@@ -89,8 +89,10 @@ bool parseEvent(const std::string& word, ScheduledEvent* event, std::string* pro
       ok = false;
     }
     if (!ok) {
-      *problem = "a known board option (serial=S, version=V, boot, stay, vanish=N, "
-                 "verify-fails=N), not '" + option + "'";
+      *problem =
+          "a known board option (serial=S, version=V, boot, stay, vanish=N, "
+          "verify-fails=N), not '" +
+          option + "'";
       return false;
     }
   }

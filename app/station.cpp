@@ -1,7 +1,6 @@
 #include "app/station.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <ctime>
@@ -57,8 +56,13 @@ class Station {
  public:
   Station(const UnitShared& shared, const CommandLine& line, const UpdateContext& context,
           StationLedger& ledger, std::string sha256)
-      : shared_(shared), line_(line), context_(context), ledger_(ledger),
-        sha256_(std::move(sha256)), platform_(*shared.platform), view_(*shared.view) {}
+      : shared_(shared),
+        line_(line),
+        context_(context),
+        ledger_(ledger),
+        sha256_(std::move(sha256)),
+        platform_(*shared.platform),
+        view_(*shared.view) {}
   int run();
 
  private:
@@ -96,8 +100,7 @@ bool Station::portWanted(const std::string& port) const {
 }
 
 bool Station::shiftOver() {
-  return shared_.stop->requested() || ledgerFailed_ ||
-         (line_.units != 0 && ended_ >= line_.units);
+  return shared_.stop->requested() || ledgerFailed_ || (line_.units != 0 && ended_ >= line_.units);
 }
 
 void Station::arrive(PortEntry& entry, const Sighting& sighting) {
@@ -132,7 +135,8 @@ void Station::scan(int64_t nowMs, bool told) {
   for (const Sighting& sighting : sightings) {
     seen.insert(sighting.path);
     if (seen_.count(sighting.path) == 0)
-      shared_.report->log(sighting.port, "watch: %s came (%s, serial %s), %s", sighting.path.c_str(),
+      shared_.report->log(sighting.port, "watch: %s came (%s, serial %s), %s",
+                          sighting.path.c_str(),
                           sighting.mode == kModeBootloader ? "bootloader" : "application",
                           sighting.serial.c_str(), told ? "told" : "found by a periodic look");
   }
@@ -217,7 +221,8 @@ void Station::endUnit(Unit& unit) {
   std::string why = !result.message.empty() ? result.message : result.detail;
   while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
   view_.unitEnded(record, ended_, why);
-  view_.portState(unit.port, result.updated() ? "done: remove the board" : "failed: remove the board");
+  view_.portState(unit.port,
+                  result.updated() ? "done: remove the board" : "failed: remove the board");
   shared_.report->log(unit.port, "unit %u ended: %s after %u attempt(s)", ended_,
                       record.reason.c_str(), record.attempts);
   if (ledger_.isOpen() && !ledgerFailed_ && !ledger_.append(record)) {
@@ -261,7 +266,8 @@ int Station::run() {
       if (shiftOver() && !running) break;
       // A port that stayed empty long enough is ready for the next board.
       for (auto& [port, entry] : ports_) {
-        if (entry.phase == PortPhase::kDone && settled(entry.memory.leftAtMs, nowMs, line_.settleSeconds)) {
+        if (entry.phase == PortPhase::kDone &&
+            settled(entry.memory.leftAtMs, nowMs, line_.settleSeconds)) {
           entry = PortEntry();
           view_.portState(port, "waiting");
         }
@@ -301,10 +307,11 @@ int runStation(UpdateContext& context, const CommandLine& line, HidPlatform& pla
   SessionReport runListener(report, SessionReportStyle{});
   StationLedger ledger;
   if (!line.ledgerPath.empty()) {
-    const std::string problem = ledgerPathProblem(line.ledgerPath, context.firmwarePath,
-                                                  line.logPath, line.imageOutPath);
+    const std::string problem =
+        ledgerPathProblem(line.ledgerPath, context.firmwarePath, line.logPath, line.imageOutPath);
     if (!problem.empty()) {
-      runListener.message(("Error: the ledger cannot be " + line.ledgerPath + ": " + problem + "\n").c_str());
+      runListener.message(
+          ("Error: the ledger cannot be " + line.ledgerPath + ": " + problem + "\n").c_str());
       return kExitUsage;
     }
   }
@@ -315,11 +322,13 @@ int runStation(UpdateContext& context, const CommandLine& line, HidPlatform& pla
     return kExitFailure;
   std::string sha256;
   if (!fileSha256(context.firmwarePath, &sha256)) {
-    runListener.message(("Error: cannot read " + context.firmwarePath + " again for its SHA-256\n").c_str());
+    runListener.message(
+        ("Error: cannot read " + context.firmwarePath + " again for its SHA-256\n").c_str());
     return kExitFailure;
   }
   if (!line.ledgerPath.empty() && !ledger.open(line.ledgerPath)) {
-    runListener.message(("Error: cannot open the ledger " + line.ledgerPath + " for appending\n").c_str());
+    runListener.message(
+        ("Error: cannot open the ledger " + line.ledgerPath + " for appending\n").c_str());
     return kExitFailure;
   }
   if (simulation != nullptr) {
@@ -328,7 +337,7 @@ int runStation(UpdateContext& context, const CommandLine& line, HidPlatform& pla
     else
       plugInSimulatedBench(*simulation, context, info.model, line.simulatedDevices);
   }
-  const StationOutput output = report.json()       ? StationOutput::kJson
+  const StationOutput output = report.json()        ? StationOutput::kJson
                                : consoleCanRedraw() ? StationOutput::kLive
                                                     : StationOutput::kLines;
   StationView view(report, output);

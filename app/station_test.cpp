@@ -36,7 +36,10 @@ class StationTest : public testing::Test {
     image_ = stem + ".bin";
     ledger_ = stem + ".ledger";
     // An info block naming the model QS-100 and the version 2.0.0.
-    std::string image("ABabQXFW\x01\x08QS-100\0\x02\x07" "2.0.0\0\0", 27);
+    std::string image(
+        "ABabQXFW\x01\x08QS-100\0\x02\x07"
+        "2.0.0\0\0",
+        27);
     image.resize(400, '\x5A');
     std::ofstream(image_, std::ios::binary) << image;
     static_cast<DeviceFilter&>(context_) = scannerFilter();
@@ -58,8 +61,8 @@ class StationTest : public testing::Test {
     const char* argv[] = {"tavrin"};
     report.start(line_, 1, argv);
     MessageSink sink;
-    const int status = runStation(context_, line_, *platform, report, stop_, TextEncoding::kUtf8,
-                                  platform);
+    const int status =
+        runStation(context_, line_, *platform, report, stop_, TextEncoding::kUtf8, platform);
     err_ = sink.err;
     out_ = sink.out;
     return status;
@@ -196,8 +199,7 @@ TEST_F(StationTest, JobsBoundTheUnitsRunningAtOnce) {
   // The second board was not asked anything before the first one's unit ended.
   const std::string firstEnd = "[a] unit 1: updated";
   EXPECT_NE(out_.find(firstEnd), std::string::npos) << out_;
-  EXPECT_LT(err_.find("[a] Update completed"), err_.find("[b] Deveice Firmware Version"))
-      << err_;
+  EXPECT_LT(err_.find("[a] Update completed"), err_.find("[b] Deveice Firmware Version")) << err_;
 }
 
 // --port: boards on other ports are left alone.
@@ -303,8 +305,8 @@ TEST(StationLedger, RecordsInTheJsonStyle) {
 TEST(SimulatedSchedule, MalformedEventsAreRefused) {
   std::vector<ScheduledEvent> events;
   std::string problem;
-  ASSERT_TRUE(parseSimulatedSchedule("0+a/serial=S1/boot;9000-a  12000+b/vanish=4/stay", &events,
-                                     &problem))
+  ASSERT_TRUE(
+      parseSimulatedSchedule("0+a/serial=S1/boot;9000-a  12000+b/vanish=4/stay", &events, &problem))
       << problem;
   ASSERT_EQ(events.size(), 3u);
   EXPECT_TRUE(events[0].bootloader && events[0].serialSet && events[0].serial == "S1");
@@ -312,7 +314,7 @@ TEST(SimulatedSchedule, MalformedEventsAreRefused) {
   EXPECT_EQ(events[1].atMs, 9000);
   EXPECT_EQ(events[2].vanishAfter, 4u);
   EXPECT_FALSE(events[2].restart);
-  for (const char* bad : {"", "a+0", "0+", "x+a", "0+a/fast", "0-a/boot", "0+a/vanish=0",
-                          "99999999999+a"})
+  for (const char* bad :
+       {"", "a+0", "0+", "x+a", "0+a/fast", "0-a/boot", "0+a/vanish=0", "99999999999+a"})
     EXPECT_FALSE(parseSimulatedSchedule(bad, &events, &problem)) << bad;
 }

@@ -150,7 +150,8 @@ UnitOutcome runUnit(const UnitShared& shared, const std::string& port, bool askV
           outcome.isUnit = false;
           return outcome;
         }
-        listed = listSurveyedDevices(survey, last ? static_cast<SessionListener&>(listener) : quiet);
+        listed =
+            listSurveyedDevices(survey, last ? static_cast<SessionListener&>(listener) : quiet);
         if (last) break;
         if (!listed) platform.sleepMilliseconds(kListingPauseMs);
       }
@@ -162,8 +163,7 @@ UnitOutcome runUnit(const UnitShared& shared, const std::string& port, bool askV
         HidDevice* device = survey.firstDevice();
         TransactionLink link;
         link.listener = shared.report->logging() ? &report : nullptr;
-        const DeviceAnswer answer =
-            askDeviceVersion(link, *device, context.protocolMask, listener);
+        const DeviceAnswer answer = askDeviceVersion(link, *device, context.protocolMask, listener);
         if (outcome.attempts == 1) {
           outcome.serial = device->serial;
           outcome.versionBefore = answer.version;

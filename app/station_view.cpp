@@ -133,8 +133,7 @@ void StationView::finish(int64_t nowMs) {
                      .add("event", "station")
                      .add("updated", int64_t{updated_})
                      .add("failed", int64_t{failed_})
-                     .add("units-per-hour",
-                          unitsPerHour(updated_ + failed_, nowMs - startMs_)));
+                     .add("units-per-hour", unitsPerHour(updated_ + failed_, nowMs - startMs_)));
     return;
   }
   outputText((countsText(nowMs) + "\n").c_str());

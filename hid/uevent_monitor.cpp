@@ -43,8 +43,8 @@ bool isHidrawNodeEvent(const char* data, size_t size) {
 
 bool UeventMonitor::open() {
   if (fd_ >= 0) return true;
-  const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                          NETLINK_KOBJECT_UEVENT);
+  const int fd =
+      ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
   if (fd < 0) return false;
   sockaddr_nl address{};
   address.nl_family = AF_NETLINK;

@@ -6,8 +6,7 @@
 #include "protocol/command_codes.h"
 
 size_t SimHost::addDevice(const DeviceModelConfig& config, const std::string& name,
-                          const std::string& port, const std::string& serial,
-                          int64_t appearAtUs) {
+                          const std::string& port, const std::string& serial, int64_t appearAtUs) {
   auto device = std::make_unique<Device>();
   device->name = name;
   device->port = port.empty() ? "sim-" + std::to_string(devices_.size()) : port;

@@ -288,13 +288,12 @@ bool applySimSetting(const std::string& key, const std::string& value, SimOption
     m.restartAfterFinish = true;
     m.versionAfterFinish = value;
   } else if (key == "next-board-after-finish")
-    return setCount(key, value, m.nextBoardAfterFinishMs, error) && m.nextBoardAfterFinishMs > 0;
+    return setCount(key, value, m.nextBoardAfterFinishMs, error);  // 0: never
   else if (key == "appear-at" || key == "leave-at") {
     uint32_t ms = 0;
     if (!setCount(key, value, ms, error)) return false;
     (key == "appear-at" ? dev.appearAtMs : dev.leaveAtMs) = ms;
-  }
-  else if (key == "vanish-after-writes")
+  } else if (key == "vanish-after-writes")
     return setCount(key, value, m.vanishAfterDataFrames, error);
   else if (key == "stall-after-writes")
     return setCount(key, value, m.stopTakingAfterDataFrames, error);
