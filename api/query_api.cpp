@@ -6,7 +6,7 @@
 #include "hid/hid_manager.h"
 #include "hid/interface_list.h"
 #include "image/image_loader.h"
-#include "image/sha256.h"
+#include "common/sha256.h"
 #include "update/device_survey.h"
 #include "update/session_listener.h"
 #include "update/update_image.h"
@@ -123,7 +123,7 @@ tavrin_file_info* tavrin_inspect(const char* path) {
     // Loaded as --inspect loads it: a raw file is viewed, not copied.
     const ImageLoadResult loaded = loadFirmwareImage(image, info, path, &format, true);
     std::string fileHash;
-    out.ok = loaded == kImageLoaded && fileSha256Hex(path, &fileHash) ? 1 : 0;
+    out.ok = loaded == kImageLoaded && fileSha256(path, &fileHash) ? 1 : 0;
     out.format = imageFormatName(format);
     if (out.ok) {
       out.reason = "";

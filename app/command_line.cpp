@@ -10,6 +10,7 @@
 
 #include "app/help_text.h"
 #include "app/message.h"
+#include "app/simulated_schedule.h"
 #include "sim/simulated_bench.h"
 #include "app/update_context.h"
 
@@ -70,9 +71,10 @@ const LongOption kLongOptions[] = {
     // An empty value would select every device: an unset shell variable
     // must not update whatever is attached.
     {"--port", true, "PORT", "only the device on this port (as --list shows it) takes part",
-     [](const char* value, CommandLine*, UpdateContext* context, const char** problem) {
+     [](const char* value, CommandLine* line, UpdateContext* context, const char** problem) {
        *problem = "a port as --list shows it, not an empty one";
        context->selectPort = value;
+       line->ports.push_back(value);  // --station watches every one given
        return *value != '\0';
      }},
     {"--serial", true, "SERIAL", "only the device with this serial number takes part",
@@ -85,7 +87,7 @@ const LongOption kLongOptions[] = {
      [](const char* value, CommandLine* line, UpdateContext*, const char**) {
        return noValue(value) && (line->all = true);
      }},
-    {"--jobs", true, "N", "with --all: at most N updates at a time",
+    {"--jobs", true, "N", "with --all or --station: at most N updates at a time",
      [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
        *problem = "a number of parallel updates from 1 to 256";
        return parseNumber(value, 1, 256, &line->jobs);
@@ -151,6 +153,48 @@ const LongOption kLongOptions[] = {
               std::strspn(value,
                           "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-.") ==
                   std::strlen(value);
+     }},
+    {"--station", false, "", "flash every board plugged in, once, until Ctrl-C (see man tavrin)",
+     [](const char* value, CommandLine* line, UpdateContext*, const char**) {
+       return noValue(value) && (line->station = true);
+     }},
+    {"--retries", true, "K", "with --station: retry a failed board still attached K times",
+     [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
+       *problem = "a number of retries from 0 to 100";
+       return parseNumber(value, 0, 100, &line->retries);
+     }},
+    {"--units", true, "N", "with --station: end once N units have ended",
+     [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
+       *problem = "a number of units from 1 to 1000000";
+       return parseNumber(value, 1, 1000000, &line->units);
+     }},
+    {"--ledger", true, "FILE", "with --station: append one JSON line per unit to FILE",
+     [](const char* value, CommandLine* line, UpdateContext*, const char**) {
+       line->ledgerPath = value;
+       return true;
+     }},
+    {"--station-id", true, "ID", "with --station: the station's name in the ledger",
+     [](const char* value, CommandLine* line, UpdateContext*, const char**) {
+       line->stationId = value;
+       return true;
+     }},
+    {"--settle", true, "SECONDS",
+     "with --station: an empty port is ready for a new board after SECONDS (3)",
+     [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
+       *problem = "a number of seconds from 1 to 3600";
+       return parseNumber(value, 1, 3600, &line->settleSeconds);
+     }},
+    {"--simulate-schedule", true, "EVENTS",
+     "with --simulate: boards plugged and pulled on the virtual clock (see man tavrin)",
+     [](const char* value, CommandLine* line, UpdateContext*, const char** problem) {
+       std::vector<ScheduledEvent> events;
+       std::string why;
+       if (!parseSimulatedSchedule(value, &events, &why)) {
+         *problem = "events like '0+sim-0 9000-sim-0'";
+         return false;
+       }
+       line->simulateSchedule = value;
+       return line->simulate = true;
      }},
 };
 

@@ -4,14 +4,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-
-#include "sim/simulated_bench.h"
 #include <vector>
 
-struct UpdateContext;
+#include "sim/simulated_bench.h"
 
-/// The words given with -dv, -dp, -bv and -bp (the later of two), as they
-/// stand on the command line; empty where the option is absent.
+struct UpdateContext;
 
 /// What the scan found beyond the fields it writes into the UpdateContext.
 struct CommandLine {
@@ -39,6 +36,14 @@ struct CommandLine {
   uint32_t expectedDevices = 0;             // --expect N (0: not given)
   std::string udevGroup;                    // --group NAME
   GivenIds givenIds;                        // -dv, -dp, -bv, -bp
+  bool station = false;            // --station
+  std::vector<std::string> ports;  // every --port PORT
+  uint32_t retries = 0;            // --retries K
+  uint32_t units = 0;              // --units N (0: until stopped)
+  std::string ledgerPath;          // --ledger FILE
+  std::string stationId;           // --station-id ID
+  uint32_t settleSeconds = 3;      // --settle SECONDS
+  std::string simulateSchedule;    // --simulate-schedule EVENTS
 };
 
 enum ScanResult { kScanOk, kScanUsageError };

@@ -19,3 +19,6 @@ void prepareStandardStreams();
 /// Writes length bytes of text to standard error with one system call and
 /// nothing else: safe in a signal handler.
 void writeErrorAtOnce(const char* text, unsigned length);
+/// True when standard output and standard error are both a terminal that
+/// can redraw lines in place (a live view is shown there).
+bool consoleCanRedraw();

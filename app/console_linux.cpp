@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "app/console.h"
@@ -50,4 +51,9 @@ void prepareStandardStreams() {
 void writeErrorAtOnce(const char* text, unsigned length) {
   // Nothing to do about a failed write on the way out.
   if (::write(2, text, length) < 0) return;
+}
+
+bool consoleCanRedraw() {
+  const char* term = std::getenv("TERM");
+  return ::isatty(1) == 1 && ::isatty(2) == 1 && term != nullptr && std::strcmp(term, "dumb") != 0;
 }

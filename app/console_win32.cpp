@@ -21,3 +21,9 @@ void prepareStandardStreams() {}
 void writeErrorAtOnce(const char* text, unsigned length) {
   _write(2, text, length);
 }
+
+// The console takes escape sequences only once asked to through the console
+// API, which stays in the HID backend's file: the station prints lines here.
+bool consoleCanRedraw() {
+  return false;
+}

@@ -66,10 +66,14 @@ void message(const char* format, ...) {
 }
 
 void messageText(const char* text) {
-  if (gSink != nullptr)
+  if (gSink != nullptr) {
     gSink->err += text;
-  else
-    std::fputs(text, stderr);
+    return;
+  }
+  std::fputs(text, stderr);
+  // Windows' C run-time buffers standard error when it is a file: a run
+  // that is ended from outside (a station's supervisor) would lose it.
+  std::fflush(stderr);
 }
 
 bool output(const char* format, ...) {

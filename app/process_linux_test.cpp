@@ -254,3 +254,30 @@ TEST_F(TavrinProcessTest, AllWritesOnlyItsTableOrJsonLines) {
 }
 
 }  // namespace
+
+// The shift ends with Ctrl-C: every session stops at its safe point with the
+// single update's message, the counts follow, and the status tells the stop.
+TEST_F(TavrinProcessTest, CtrlCEndsTheStationsShiftCleanly) {
+  const std::string ledger = image_ + ".ledger";
+  std::vector<std::string> args = update("2");
+  args.erase(args.begin());  // the schedule plugs the boards
+  args.insert(args.begin(), {"--station", "--simulate-schedule", "0+p1 0+p2", "--ledger", ledger});
+  ChildProcess tavrin(args);
+  ASSERT_TRUE(tavrin.readUntil("[p1] Writing firmware data...\n"));
+  ASSERT_TRUE(tavrin.readUntil("[p2] Writing firmware data...\n"));
+  tavrin.signal(SIGINT);
+  const int status = tavrin.finish();
+  ASSERT_TRUE(WIFEXITED(status)) << tavrin.output();
+  EXPECT_EQ(WEXITSTATUS(status), 130) << tavrin.output();
+  const std::string& out = tavrin.output();
+  for (const char* port : {"p1", "p2"})
+    EXPECT_NE(out.find(std::string("[") + port + "] " + kWaitsInBootloader), std::string::npos)
+        << out;
+  EXPECT_NE(out.find("Station: 0 updated, 2 failed"), std::string::npos) << out;
+  std::ifstream in(ledger);
+  size_t lines = 0;
+  for (std::string line; std::getline(in, line); ++lines)
+    EXPECT_NE(line.find("\"reason\":\"interrupted\""), std::string::npos) << line;
+  std::remove(ledger.c_str());
+  EXPECT_EQ(lines, 2u);
+}

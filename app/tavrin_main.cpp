@@ -14,6 +14,7 @@
 #include "app/message.h"
 #include "app/read_versions.h"
 #include "app/run_report.h"
+#include "app/station.h"
 #include "app/udev.h"
 #include "app/update_context.h"
 #include "common/files.h"
@@ -92,6 +93,9 @@ int runModes(Run& run) {
   }
   // Ctrl-C and SIGTERM stop the updates at their next safe point.
   InterruptGuard guard(run.stop, line.givenIds.bootIds());
+  if (line.station)
+    return runStation(context, line, run.platform, run.report, run.stop, consoleEncoding(),
+                      run.simulation);
   if (line.all)
     return runGangUpdate(context, line, run.platform, run.report, run.stop, consoleEncoding(),
                          run.simulation);

@@ -105,6 +105,19 @@ class HidPlatform {
   virtual int64_t monotonicMilliseconds() = 0;
   /// Blocks the thread for ms milliseconds (a virtual clock just advances).
   virtual void sleepMilliseconds(uint32_t ms) = 0;
+
+  /// Waits at most timeoutMs for an interface to come or go, and says whether
+  /// the set of interfaces may have changed since the last call (then the
+  /// caller enumerates again). A backend told of changes by the system
+  /// returns as soon as one comes; this one sleeps and answers true: a
+  /// bounded poll. For one watching thread at a time.
+  virtual bool waitForChange(uint32_t timeoutMs) {
+    sleepMilliseconds(timeoutMs);
+    return true;
+  }
+  /// How waitForChange learns of changes, for the log ("polling" here);
+  /// known once it has been called.
+  virtual const char* changeSource() const { return "polling"; }
 };
 
 /// A backend for the system tavrin was built for (hidraw or Windows HID).

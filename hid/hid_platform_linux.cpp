@@ -495,6 +495,18 @@ std::unique_ptr<HidPlatform> createNativeHidPlatform() {
   return std::make_unique<LinuxHidPlatform>();
 }
 
+bool LinuxHidPlatform::waitForChange(uint32_t timeoutMs) {
+  if (!monitorTried_) {
+    monitorTried_ = true;
+    // Where netlink is closed to us (a sandbox), enumerating again is all there is.
+    if (!monitor_.open()) return HidPlatform::waitForChange(timeoutMs);
+    // Whatever came before the socket listened is unknown.
+    return true;
+  }
+  if (!monitor_.isOpen()) return HidPlatform::waitForChange(timeoutMs);
+  return monitor_.wait(timeoutMs);
+}
+
 const char* LinuxHidPlatform::permissionAdvice() const {
   return "the udev rule 70-tavrin.rules that comes with tavrin gives the logged-in user access "
          "(replug the device once it is installed); tavrin --udev-rule with the device's ids "

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "hid/hid_platform.h"
+#include "hid/uevent_monitor.h"
 
 class LinuxHidPlatform : public HidPlatform {
  public:
@@ -28,10 +29,18 @@ class LinuxHidPlatform : public HidPlatform {
   const char* permissionAdvice() const override;
   int64_t monotonicMilliseconds() override;
   void sleepMilliseconds(uint32_t ms) override;
+  /// Listens to the kernel's uevents for hidraw nodes; polls where it may
+  /// not. The first call starts listening.
+  bool waitForChange(uint32_t timeoutMs) override;
+  const char* changeSource() const override {
+    return monitor_.isOpen() ? "the kernel's uevents" : "polling";
+  }
 
  private:
   std::string sysfsRoot_;
   std::string devRoot_;
+  UeventMonitor monitor_;
+  bool monitorTried_ = false;
 };
 
 /// Where a connection's writes happen.

@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <setupapi.h>
 #include <cfgmgr32.h>
+#include <dbt.h>
 extern "C" {
 #include <hidsdi.h>
 #include <hidpi.h>
@@ -273,6 +274,68 @@ class WinHidConnection : public HidConnection {
   DWORD error_ = 0;  // the system's code for the last failed transfer
 };
 
+// Told of HID interfaces that arrive or leave: a message-only window that
+// asked for the HID class's device-interface notifications. It belongs to the
+// thread that made it, which must be the one that waits.
+class ArrivalWindow {
+ public:
+  ~ArrivalWindow() {
+    if (notification_ != nullptr) UnregisterDeviceNotification(notification_);
+    if (window_ != nullptr) DestroyWindow(window_);
+  }
+
+  /// False when the system offers no notifications (the caller then polls).
+  bool open() {
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.lpfnWndProc = &ArrivalWindow::procedure;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"tavrin-arrivals";
+    // A second platform in the process finds the class registered already.
+    if (RegisterClassExW(&windowClass) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
+      return false;
+    window_ = CreateWindowExW(0, L"tavrin-arrivals", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                              windowClass.hInstance, nullptr);
+    if (window_ == nullptr) return false;
+    SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    HidD_GetHidGuid(&filter.dbcc_classguid);
+    notification_ = RegisterDeviceNotificationW(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+    return notification_ != nullptr;
+  }
+
+  /// Handles the messages that wait, for at most timeoutMs; true when one
+  /// told of an arrival or a removal.
+  bool wait(uint32_t timeoutMs) {
+    changed_ = false;
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+      MSG message;
+      while (PeekMessageW(&message, window_, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+      const ULONGLONG now = GetTickCount64();
+      if (changed_ || now >= deadline) return changed_;
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now), QS_ALLINPUT);
+    }
+  }
+
+ private:
+  static LRESULT CALLBACK procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_DEVICECHANGE &&
+        (wparam == DBT_DEVICEARRIVAL || wparam == DBT_DEVICEREMOVECOMPLETE)) {
+      auto* self = reinterpret_cast<ArrivalWindow*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+      if (self != nullptr) self->changed_ = true;
+      return TRUE;
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+  }
+
+  HWND window_ = nullptr;
+  HDEVNOTIFY notification_ = nullptr;
+  bool changed_ = false;
+};
+
 class WinHidPlatform : public HidPlatform {
  public:
   bool enumerateInterfaces(std::vector<std::string>* paths) override {
@@ -359,6 +422,25 @@ class WinHidPlatform : public HidPlatform {
 
   int64_t monotonicMilliseconds() override { return static_cast<int64_t>(GetTickCount64()); }
   void sleepMilliseconds(uint32_t ms) override { Sleep(ms); }
+
+  bool waitForChange(uint32_t timeoutMs) override {
+    if (!arrivalsTried_) {
+      arrivalsTried_ = true;
+      arrivals_ = std::make_unique<ArrivalWindow>();
+      if (!arrivals_->open()) arrivals_.reset();
+      // Whatever came before the window listened is unknown.
+      return true;
+    }
+    if (arrivals_ == nullptr) return HidPlatform::waitForChange(timeoutMs);
+    return arrivals_->wait(timeoutMs);
+  }
+  const char* changeSource() const override {
+    return arrivals_ != nullptr ? "device notifications" : "polling";
+  }
+
+ private:
+  std::unique_ptr<ArrivalWindow> arrivals_;
+  bool arrivalsTried_ = false;
 };
 
 }  // namespace

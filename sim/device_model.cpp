@@ -173,7 +173,17 @@ DeviceReply DeviceModel::receive(const uint8_t* report, size_t length) {
       break;
     }
     case CmdFinish:
-      if (boot) finished_ = true;
+      if (!boot) break;
+      finished_ = true;
+      if (config_.nextBoardAfterFinishMs != 0) {
+        reply.event = DeviceModelEvent::kTakenOut;
+        reply.eventDelayMs = config_.nextBoardAfterFinishMs;
+      } else if (config_.restartAfterFinish) {
+        mode_ = kModeApplication;
+        if (!config_.versionAfterFinish.empty()) config_.version = config_.versionAfterFinish;
+        reply.event = DeviceModelEvent::kRestart;
+        reply.eventDelayMs = config_.restartDelayMs;
+      }
       break;
     case CmdEnterBootloader:
       if (!boot) {

@@ -18,6 +18,8 @@ enum class DeviceModelEvent : uint8_t {
   kReenumerate,  ///< disappear now, reappear as the bootloader after eventDelayMs
   kVanish,       ///< disappear for good
   kStopTaking,   ///< stay present but take no further output report
+  kRestart,      ///< disappear now, reappear in the application firmware after eventDelayMs
+  kTakenOut,     ///< disappear now; the next board takes its place after eventDelayMs
 };
 
 /// The kinds of faults that can be injected into the answers.
@@ -74,6 +76,17 @@ struct DeviceModelConfig {
   std::vector<DeviceFault> faults;
   /// Keep every received frame (off for long benchmark runs).
   bool logFrames = true;
+  /// After CmdFinish in its bootloader the device restarts into its
+  /// application firmware, as a real one does: it disappears and comes back
+  /// after restartDelayMs under its application ids.
+  bool restartAfterFinish = false;
+  uint32_t restartDelayMs = 1000;
+  /// The version it reports after that restart (empty: the one it had).
+  std::string versionAfterFinish;
+  /// A fixture's operator: this long after CmdFinish the board is taken out
+  /// and the next one, fresh from the same config, is put in on its port
+  /// (0: never).
+  uint32_t nextBoardAfterFinishMs = 0;
 };
 
 /// The answer to one output report.

@@ -138,6 +138,34 @@ TEST(DeviceModel, SwitchesToBootloader) {
   EXPECT_EQ(send(lost, {CmdEnterBootloader}).event, DeviceModelEvent::kVanish);
 }
 
+// A real board restarts into its application after the finish, and reports
+// the version it was given; in its application a finish does nothing.
+TEST(DeviceModel, RestartsIntoItsApplicationAfterTheFinish) {
+  DeviceModelConfig config = bootConfig();
+  config.restartAfterFinish = true;
+  config.restartDelayMs = 700;
+  config.versionAfterFinish = "V2";
+  DeviceModel device(config);
+  const DeviceReply finish = send(device, {CmdFinish});
+  EXPECT_EQ(finish.reports.size(), 1u);  // answered before it goes
+  EXPECT_EQ(finish.event, DeviceModelEvent::kRestart);
+  EXPECT_EQ(finish.eventDelayMs, 700u);
+  EXPECT_TRUE(device.finished());
+  EXPECT_EQ(device.mode(), kModeApplication);
+  EXPECT_EQ(device.productId(), 0x1234);
+  const DeviceReply version = send(device, {CmdReadVersion});
+  EXPECT_EQ(version.reports[0][kVersionTextOffset], 'V');
+  EXPECT_EQ(version.reports[0][kVersionTextOffset + 1], '2');
+  EXPECT_EQ(send(device, {CmdFinish}).event, DeviceModelEvent::kNone);
+
+  // The fixture's operator takes it out instead, and puts the next one in.
+  config.nextBoardAfterFinishMs = 1000;
+  DeviceModel swapped(config);
+  const DeviceReply out = send(swapped, {CmdFinish});
+  EXPECT_EQ(out.event, DeviceModelEvent::kTakenOut);
+  EXPECT_EQ(out.eventDelayMs, 1000u);
+}
+
 TEST(DeviceModel, InjectedFaults) {
   DeviceModelConfig config = bootConfig();
   config.faults = {

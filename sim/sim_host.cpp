@@ -6,7 +6,7 @@
 #include "protocol/command_codes.h"
 
 size_t SimHost::addDevice(const DeviceModelConfig& config, const std::string& name,
-                          const std::string& port, const std::string& serial) {
+                          const std::string& port, const std::string& serial, int64_t appearAtUs) {
   auto device = std::make_unique<Device>();
   device->name = name;
   device->port = port.empty() ? "sim-" + std::to_string(devices_.size()) : port;
@@ -16,8 +16,17 @@ size_t SimHost::addDevice(const DeviceModelConfig& config, const std::string& na
   device->model = std::make_unique<DeviceModel>(config);
   devices_.push_back(std::move(device));
   const size_t index = devices_.size() - 1;
-  show(*devices_[index], index);
+  if (appearAtUs >= 0) {
+    devices_[index]->recreateAtUs = appearAtUs;
+    devices_[index]->freshBoard = true;
+  } else {
+    show(*devices_[index], index);
+  }
   return index;
+}
+
+void SimHost::scheduleUnplug(size_t index, int64_t atUs) {
+  devices_[index]->unplugAtUs = atUs;
 }
 
 bool SimHost::show(Device& device, size_t index) {
@@ -46,6 +55,7 @@ void SimHost::unplug(size_t index) {
   Device& device = *devices_[index];
   device.pending.clear();
   device.recreateAtUs = -1;
+  device.unplugAtUs = -1;
   if (!device.present) return;
   driver_.destroyDevice(index);
   device.present = false;
@@ -69,6 +79,10 @@ void SimHost::receive(size_t index, const uint8_t* data, size_t size, int64_t no
   Device& device = *devices_[index];
   if (!device.present || !device.taking) return;
   logFrame(index, data, size);
+  if (device.freshSinceUs >= 0) {
+    arrivals_.emplace_back(index, nowUs - device.freshSinceUs);
+    device.freshSinceUs = -1;
+  }
   if (size > kOffsetPayload && data[kOffsetReportId] == kRequestReportId &&
       data[kOffsetPayload] == CmdWriteData) {
     if (device.dataFrames == 0) device.firstDataUs = nowUs;
@@ -101,7 +115,18 @@ void SimHost::receive(size_t index, const uint8_t* data, size_t size, int64_t no
     return;
   }
   takeDown(device, index, nowUs);
-  if (reply.event == DeviceModelEvent::kReenumerate) {
+  if (reply.event == DeviceModelEvent::kTakenOut) {
+    // The next board: the same kind, fresh, with a serial of its own.
+    ++device.boards;
+    device.model = std::make_unique<DeviceModel>(device.model->config());
+    const size_t dash = device.serial.rfind('-');
+    if (device.boards > 2 && dash != std::string::npos) device.serial.resize(dash);
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "-%u", device.boards);
+    device.serial.append(suffix);
+    device.freshBoard = true;
+  }
+  if (reply.event != DeviceModelEvent::kVanish) {
     ++device.generation;
     device.recreateAtUs = nowUs + int64_t{reply.eventDelayMs} * 1000;
   }
@@ -117,8 +142,11 @@ void SimHost::advance(int64_t nowUs) {
     }
     if (device.recreateAtUs >= 0 && device.recreateAtUs <= nowUs) {
       device.recreateAtUs = -1;
+      device.freshSinceUs = device.freshBoard ? nowUs : -1;
+      device.freshBoard = false;
       show(device, i);
     }
+    if (device.unplugAtUs >= 0 && device.unplugAtUs <= nowUs) unplug(i);
   }
 }
 
@@ -138,8 +166,19 @@ int64_t SimHost::nextDueUs() const {
   for (const auto& device : devices_) {
     if (!device->pending.empty()) consider(device->pending.front().arriveUs);
     consider(device->recreateAtUs);
+    consider(device->unplugAtUs);
   }
   return next;
+}
+
+std::string SimHost::arrivalsText() const {
+  std::string text;
+  for (const auto& [index, delayUs] : arrivals_) {
+    char line[80];
+    std::snprintf(line, sizeof line, "arrival %zu first-report-us %" PRId64 "\n", index, delayUs);
+    text += line;
+  }
+  return text;
 }
 
 std::string SimHost::statsText() const {

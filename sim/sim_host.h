@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <deque>
 #include <memory>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -55,11 +56,15 @@ class SimHost {
   /// Adds a device and presents it at once; returns its index. present() is
   /// false afterwards when the driver refused it. An empty port becomes
   /// "sim-INDEX", an empty serial "SIM0001" for index 0 and so on; both stay
-  /// the same through restarts, as a real device's port does.
+  /// the same through restarts, as a real device's port does. With
+  /// appearAtUs (on the callers' clock) it is plugged in only then.
   size_t addDevice(const DeviceModelConfig& config, const std::string& name,
-                   const std::string& port = "", const std::string& serial = "");
+                   const std::string& port = "", const std::string& serial = "",
+                   int64_t appearAtUs = -1);
   /// Removes a device for good, as if its cable were pulled.
   void unplug(size_t index);
+  /// Unplugs it at atUs, whatever it is doing then.
+  void scheduleUnplug(size_t index, int64_t atUs);
 
   /// One output report for device `index`: logged, handed to its model, its
   /// answer queued, and the device restarted or removed if the model says so.
@@ -87,6 +92,10 @@ class SimHost {
   /// none), which a machine busy with other work for a while spoils less.
   static constexpr uint64_t kStatsWindow = 256;
   std::string statsText() const;
+  /// "arrival I first-report-us U" per board plugged in (or put in its
+  /// place) while the host ran, that was sent a report: how long the host
+  /// side took to find it.
+  std::string arrivalsText() const;
   /// Writes the first device's stored image to path (even when empty) and
   /// every further non-empty one to path.I. False when a write failed.
   bool writeImages(const std::string& path) const;
@@ -109,6 +118,10 @@ class SimHost {
     bool taking = true;  ///< false once the model stopped taking output reports
     uint32_t generation = 0;
     int64_t recreateAtUs = -1;
+    int64_t unplugAtUs = -1;
+    bool freshBoard = false;    ///< the next appearance is a board just put in
+    int64_t freshSinceUs = -1;  ///< when that board appeared, until its first report
+    uint32_t boards = 1;        ///< boards put in on its port so far
     std::deque<Pending> pending;
     uint64_t dataFrames = 0;
     int64_t firstDataUs = 0;
@@ -127,4 +140,5 @@ class SimHost {
   int64_t latencyUs_ = 0;
   int64_t pollIntervalUs_ = 0;
   std::vector<std::unique_ptr<Device>> devices_;
+  std::vector<std::pair<size_t, int64_t>> arrivals_;  ///< device, first-report delay
 };

@@ -117,6 +117,47 @@ TEST(SimHost, SwitchRestartsUnderBootloaderIdsAfterTheDelay) {
   EXPECT_EQ(host.nextDueUs(), -1);
 }
 
+// Boards plugged in and pulled on a schedule, and the next board the
+// fixture's operator puts in after a finish: each new board's wait for its
+// first report is told.
+TEST(SimHost, BoardsComeAndGoOnTheirSchedule) {
+  Bench o = oneDevice();
+  DeviceModelConfig& m = o.devices[0].model;
+  m.startMode = kModeBootloader;
+  m.nextBoardAfterFinishMs = 1000;
+  RecordingKernel k;
+  SimHost host(k);
+  host.addDevice(m, "board", "p1", "", 5000);
+  EXPECT_FALSE(host.present(0));
+  EXPECT_TRUE(k.take().empty());
+  EXPECT_EQ(host.nextDueUs(), 5000);
+  host.advance(5000);
+  EXPECT_EQ(k.take(), Calls{"create 0 abcd:1000 SIM0001"});
+  Report read = request(1, {0x60});
+  host.receive(0, read.data(), read.size(), 5300);
+  Report finish = request(2, {0x66});
+  host.receive(0, finish.data(), finish.size(), 6000);
+  EXPECT_EQ(k.take(), (Calls{"input 0 b1 seq=1 cmd=60", "input 0 b1 seq=2 cmd=66", "destroy 0"}));
+  EXPECT_EQ(host.nextDueUs(), 1006000);
+  host.advance(1006000);
+  // A fresh board: its start mode again, and a serial of its own.
+  EXPECT_EQ(k.take(), Calls{"create 0 abcd:1000 SIM0001-2"});
+  EXPECT_FALSE(host.model(0).finished());
+  host.receive(0, read.data(), read.size(), 1006040);
+  host.receive(0, finish.data(), finish.size(), 1007000);
+  k.take();
+  host.advance(2007000);
+  EXPECT_EQ(k.take(), Calls{"create 0 abcd:1000 SIM0001-3"});
+  EXPECT_EQ(host.arrivalsText(),
+            "arrival 0 first-report-us 300\narrival 0 first-report-us 40\n");
+
+  host.scheduleUnplug(0, 3000000);
+  EXPECT_EQ(host.nextDueUs(), 3000000);
+  host.advance(3000000);
+  EXPECT_EQ(k.take(), Calls{"destroy 0"});
+  EXPECT_EQ(host.nextDueUs(), -1);
+}
+
 TEST(SimHost, NeverReturningAndVanishingDevices) {
   Bench o = oneDevice();
   o.devices[0].model.neverReturnAfterSwitch = true;

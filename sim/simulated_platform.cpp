@@ -40,6 +40,7 @@ struct SimulatedPlatform::Node {
   std::vector<std::weak_ptr<Inbox>> inboxes;  ///< open connections of this appearance
 
   void vanish() {
+    if (!present) return;
     present = false;
     for (auto& weak : inboxes)
       if (auto inbox = weak.lock()) inbox->gone = true;
@@ -146,16 +147,47 @@ size_t SimulatedPlatform::addForeignInterface(const std::string& path, uint16_t 
   node->usagePage = usagePage;
   node->usage = usage;
   nodes_.push_back(std::move(node));
+  ++changes_;
   return nodes_.size() - 1;
+}
+
+size_t SimulatedPlatform::schedulePlug(int64_t atMs, const DeviceModelConfig& config,
+                                       const std::string& port, const std::string& serial) {
+  Lock lock(mutex_);
+  auto node = std::make_unique<Node>();
+  node->id = nodes_.size();
+  node->hosted = true;
+  node->hostIndex = host_.deviceCount();
+  nodes_.push_back(std::move(node));
+  host_.addDevice(config, "Simulated " + config.model, port, serial, atMs * 1000);
+  return nodes_.size() - 1;
+}
+
+void SimulatedPlatform::scheduleUnplug(int64_t atMs, size_t id) {
+  Lock lock(mutex_);
+  host_.scheduleUnplug(nodes_.at(id)->hostIndex, atMs * 1000);
+}
+
+bool SimulatedPlatform::waitForChange(uint32_t timeoutMs) {
+  Lock lock(mutex_);
+  settle();
+  const int64_t deadlineUs = nowUs_ + int64_t{timeoutMs} * 1000;
+  while (changes_ == seenChanges_ && waitForHost(deadlineUs, lock)) {
+  }
+  const bool changed = changes_ != seenChanges_;
+  seenChanges_ = changes_;
+  return changed;
 }
 
 void SimulatedPlatform::removeDevice(size_t id) {
   Lock lock(mutex_);
   Node& node = *nodes_.at(id);
-  if (node.hosted)
+  if (node.hosted) {
     host_.unplug(node.hostIndex);
-  else
+  } else if (node.present) {
     node.vanish();
+    ++changes_;
+  }
 }
 
 DeviceModel& SimulatedPlatform::model(size_t id) {
@@ -222,11 +254,15 @@ bool SimulatedPlatform::createDevice(size_t index, const SimIdentity& identity) 
   ++node->appearances;
   node->identity = identity;
   node->present = true;
+  ++changes_;
   return true;
 }
 
 void SimulatedPlatform::destroyDevice(size_t index) {
-  if (Node* node = nodeOf(index)) node->vanish();
+  Node* node = nodeOf(index);
+  if (node == nullptr || !node->present) return;
+  node->vanish();
+  ++changes_;
 }
 
 void SimulatedPlatform::sendInput(size_t index, const Report& report) {

@@ -32,6 +32,11 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
                              uint16_t usagePage, uint16_t usage);
   /// Unplugs a device for good; its open connections fail from now on.
   void removeDevice(size_t id);
+  /// Plugs in a device as addDevice does, once the virtual clock reaches atMs.
+  size_t schedulePlug(int64_t atMs, const DeviceModelConfig& config, const std::string& port = "",
+                      const std::string& serial = "");
+  /// Unplugs device id once the clock reaches atMs.
+  void scheduleUnplug(int64_t atMs, size_t id);
   /// The model of a device added with addDevice.
   DeviceModel& model(size_t id);
   /// Its current path, empty while it is not present.
@@ -59,6 +64,11 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
   const char* permissionAdvice() const override { return "allow access to the simulated device"; }
   int64_t monotonicMilliseconds() override;
   void sleepMilliseconds(uint32_t ms) override { advance(ms); }
+  /// On the virtual clock: moves it to the next appearance or removal that
+  /// is due within timeoutMs, or by timeoutMs. True when an interface came
+  /// or went since the last call.
+  bool waitForChange(uint32_t timeoutMs) override;
+  const char* changeSource() const override { return "the virtual clock"; }
 
   /// Advances the virtual clock.
   void advance(int64_t ms);
@@ -88,6 +98,8 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
   SimHost host_;
   std::vector<std::unique_ptr<Node>> nodes_;
   int64_t nowUs_ = 0;
+  uint64_t changes_ = 0;      ///< interfaces that came or went
+  uint64_t seenChanges_ = 0;  ///< as many as waitForChange has told of
   bool paced_ = false;
   bool reportsPorts_ = true;
 };

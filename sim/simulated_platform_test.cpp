@@ -101,3 +101,31 @@ TEST(SimulatedPlatform, VanishingDevices) {
 }
 
 }  // namespace
+
+// The watch's wait: it sleeps on the virtual clock until a device comes or
+// goes, and no longer than it was asked to.
+TEST(SimulatedPlatform, AWaitForAChangeEndsWhenADeviceComesOrGoes) {
+  SimulatedPlatform platform;
+  EXPECT_FALSE(platform.waitForChange(300));
+  EXPECT_EQ(platform.monotonicMilliseconds(), 300);
+  const size_t id = platform.schedulePlug(2000, scannerConfig(), "p1");
+  platform.scheduleUnplug(5000, id);
+  EXPECT_TRUE(platform.currentPath(id).empty());
+  EXPECT_FALSE(platform.waitForChange(1000));
+  EXPECT_EQ(platform.monotonicMilliseconds(), 1300);
+  EXPECT_TRUE(platform.waitForChange(10000));
+  EXPECT_EQ(platform.monotonicMilliseconds(), 2000);
+  EXPECT_EQ(platform.currentPath(id), "sim/0/0");
+  EXPECT_FALSE(platform.waitForChange(0));  // told once
+  EXPECT_TRUE(platform.waitForChange(10000));
+  EXPECT_EQ(platform.monotonicMilliseconds(), 5000);
+  EXPECT_TRUE(platform.currentPath(id).empty());
+  // A device that restarts goes and comes: a change too.
+  DeviceModelConfig config = scannerConfig();
+  config.reenumerateDelayMs = 100;
+  const size_t other = platform.addDevice(config, "", "p2");
+  EXPECT_TRUE(platform.waitForChange(0));
+  platform.removeDevice(other);
+  EXPECT_TRUE(platform.waitForChange(0));
+  EXPECT_FALSE(platform.waitForChange(0));
+}

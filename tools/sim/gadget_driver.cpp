@@ -228,10 +228,15 @@ bool GadgetDriver::start() {
   host_.setAnswerLatencyUs(int64_t{options_.answerDelayMs} * 1000);
   host_.setPollIntervalUs(int64_t{options_.intervalMs} * 1000);
   bool all = true;
+  // Boards plugged in (bound) or pulled (unbound) later count from now.
+  const int64_t originUs = steadyMicroseconds();
   for (size_t i = 0; i < gadgets_.size(); ++i) {
     const SimDeviceOptions& device = options_.devices[i];
     const size_t index =
-        host_.addDevice(device.model, device.name, gadgets_[i].controller.port, device.serial);
+        host_.addDevice(device.model, device.name, gadgets_[i].controller.port, device.serial,
+                        device.appearAtMs < 0 ? -1 : originUs + device.appearAtMs * 1000);
+    if (device.leaveAtMs >= 0) host_.scheduleUnplug(index, originUs + device.leaveAtMs * 1000);
+    if (device.appearAtMs >= 0) continue;
     all = all && host_.present(index);
     // The host numbers the hidraw nodes in the order the devices finish
     // their enumeration, which runs in parallel: one at a time, the nodes

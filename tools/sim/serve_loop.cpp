@@ -90,6 +90,7 @@ int serveSimulatedDevices(const SimOptions& options, ServedDevices& devices, con
   if (!options.statsFile.empty()) {
     if (FILE* f = std::fopen(options.statsFile.c_str(), "w")) {
       std::fputs(host.statsText().c_str(), f);
+      std::fputs(host.arrivalsText().c_str(), f);
       std::fclose(f);
     }
   }

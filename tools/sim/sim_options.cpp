@@ -107,6 +107,9 @@ constexpr Setting kSettings[] = {
     {"stats-file", false, true, true},       {"lifetime", false, true, true},
     {"answer-delay-ms", false, true, true},  {"interval-ms", false, true, true},
     {"verbose", true, true, true},           {"help", true, true, true},
+    {"appear-at", false, true, true},        {"leave-at", false, true, true},
+    {"restart-after-finish", false, true, true},
+    {"next-board-after-finish", false, true, true},
 };
 
 const Setting* findSetting(const std::string& key) {
@@ -211,6 +214,8 @@ bool applySimSetting(const std::string& key, const std::string& value, SimOption
     options.devices.push_back(dev);
     options.devices.back().port.clear();
     options.devices.back().serial.clear();
+    options.devices.back().appearAtMs = -1;
+    options.devices.back().leaveAtMs = -1;
   } else if (key == "app-vid")
     return setHex16(key, value, m.appVid, error);
   else if (key == "app-pid")
@@ -281,7 +286,17 @@ bool applySimSetting(const std::string& key, const std::string& value, SimOption
     return setCount(key, value, m.reenumerateDelayMs, error);
   else if (key == "never-return")
     m.neverReturnAfterSwitch = true;
-  else if (key == "vanish-after-writes")
+  else if (key == "restart-after-finish") {
+    // After the finish it restarts into its application, now of this version.
+    m.restartAfterFinish = true;
+    m.versionAfterFinish = value;
+  } else if (key == "next-board-after-finish")
+    return setCount(key, value, m.nextBoardAfterFinishMs, error);  // 0: never
+  else if (key == "appear-at" || key == "leave-at") {
+    uint32_t ms = 0;
+    if (!setCount(key, value, ms, error)) return false;
+    (key == "appear-at" ? dev.appearAtMs : dev.leaveAtMs) = ms;
+  } else if (key == "vanish-after-writes")
     return setCount(key, value, m.vanishAfterDataFrames, error);
   else if (key == "stall-after-writes")
     return setCount(key, value, m.stopTakingAfterDataFrames, error);
@@ -453,6 +468,11 @@ std::string simHelpText(SimTransport transport) {
       "                                  counted per command; COUNT 0: all from FIRST) of\n"
       "                                  command CMD (hex); late needs DELAY_MS.\n"
       "                                  Example: --fault no-answer:64:10:3\n"
+      "  --restart-after-finish VERSION  after the finish it restarts into its application\n"
+      "                                  and reports VERSION, as a real device does\n"
+      "  --next-board-after-finish MS    after the finish the board is taken out and MS\n"
+      "                                  later a fresh one (serial -2, -3, ...) is put in\n"
+      "  --appear-at MS, --leave-at MS   plugged in, pulled out, MS after the start\n"
       "  --next-device                   start a further device, a copy of the current one\n"
       "\n"
       "Run:\n"

@@ -25,6 +25,8 @@ struct SimDeviceOptions {
   /// A keyboard collection besides the device's own, as a scanner with a
   /// keyboard half has: none, before or after it in the report descriptor.
   enum class Keyboard : uint8_t { kNone, kBefore, kAfter } keyboard = Keyboard::kNone;
+  int64_t appearAtMs = -1;  ///< plugged in this long after the start (-1: at once)
+  int64_t leaveAtMs = -1;   ///< pulled out this long after the start (-1: never)
 };
 
 struct SimOptions {

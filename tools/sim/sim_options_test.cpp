@@ -182,11 +182,22 @@ TEST(SimOptions, SettingsFileAndSecondDevice) {
       "version 0.9\n"
       "   app-pid=2222   \n"
       "\n"
+      "leave-at = 12000\n"
+      "restart-after-finish = 1.1\n"
       "next-device\n"
       "version = 0.10 beta\n"
-      "name = second one\n";
+      "name = second one\n"
+      "appear-at 13000\n";
   ASSERT_TRUE(applySimSettingsText(text, o, error)) << error;
   ASSERT_EQ(o.devices.size(), 2u);
+  // The next device is plugged in elsewhere and at its own time: a copy that
+  // left with the first would never come.
+  EXPECT_EQ(o.devices[0].leaveAtMs, 12000);
+  EXPECT_EQ(o.devices[0].appearAtMs, -1);
+  EXPECT_EQ(o.devices[1].leaveAtMs, -1);
+  EXPECT_EQ(o.devices[1].appearAtMs, 13000);
+  EXPECT_TRUE(o.devices[1].model.restartAfterFinish);
+  EXPECT_EQ(o.devices[1].model.versionAfterFinish, "1.1");
   EXPECT_EQ(o.devices[0].model.model, "QX-1");
   EXPECT_EQ(o.devices[0].model.version, "0.9");
   EXPECT_EQ(o.devices[0].model.appPid, 0x2222);

@@ -39,8 +39,14 @@ bool UhidDriver::start() {
   bool all = true;
   host_.setAnswerLatencyUs(int64_t{options_.answerDelayMs} * 1000);
   host_.setPollIntervalUs(int64_t{options_.intervalMs} * 1000);
+  // Boards plugged in or pulled later count from now.
+  const int64_t originUs = steadyMicroseconds();
   for (const SimDeviceOptions& device : options_.devices) {
-    const size_t index = host_.addDevice(device.model, device.name, device.port, device.serial);
+    const size_t index =
+        host_.addDevice(device.model, device.name, device.port, device.serial,
+                        device.appearAtMs < 0 ? -1 : originUs + device.appearAtMs * 1000);
+    if (device.leaveAtMs >= 0) host_.scheduleUnplug(index, originUs + device.leaveAtMs * 1000);
+    if (device.appearAtMs >= 0) continue;
     all = all && host_.present(index);
   }
   return all;

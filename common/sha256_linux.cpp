@@ -1,20 +1,19 @@
-#include "image/sha256.h"
-
+// libsodium's SHA-256: a well-kept Debian library the project links anyway.
 #include <sodium.h>
 
 #include <cstdio>
-#include <memory>
 
 #include "common/files.h"
+#include "common/sha256.h"
 
 namespace {
 
 std::string hexDigest(crypto_hash_sha256_state& state) {
   unsigned char digest[crypto_hash_sha256_BYTES];
   crypto_hash_sha256_final(&state, digest);
-  char hex[2 * crypto_hash_sha256_BYTES + 1];
-  sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
-  return hex;
+  char text[2 * crypto_hash_sha256_BYTES + 1];
+  sodium_bin2hex(text, sizeof text, digest, sizeof digest);
+  return text;
 }
 
 }  // namespace
@@ -26,18 +25,19 @@ std::string sha256Hex(const uint8_t* data, size_t length) {
   return hexDigest(state);
 }
 
-bool fileSha256Hex(const std::string& path, std::string* hex) {
+bool fileSha256(const std::string& path, std::string* hex) {
+  if (sodium_init() < 0) return false;
   std::FILE* file = openFile(path, "rb");
   if (file == nullptr) return false;
   crypto_hash_sha256_state state;
   crypto_hash_sha256_init(&state);
-  auto block = std::make_unique<unsigned char[]>(64 * 1024);
-  size_t got;
-  while ((got = std::fread(block.get(), 1, 64 * 1024, file)) > 0)
-    crypto_hash_sha256_update(&state, block.get(), got);
-  const bool complete = std::ferror(file) == 0;
+  unsigned char buffer[64 * 1024];
+  size_t count;
+  while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+    crypto_hash_sha256_update(&state, buffer, count);
+  const bool readWhole = std::ferror(file) == 0;
   std::fclose(file);
-  if (!complete) return false;
+  if (!readWhole) return false;
   *hex = hexDigest(state);
   return true;
 }
