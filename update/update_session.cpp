@@ -88,7 +88,8 @@ class UpdateSession {
 };
 
 UpdateResult UpdateSession::run(const SurveyedDevice* surveyed) {
-  cursor_.sessionState = StateIdle;
+  // A cursor used before (a retry, the next device) starts from the image's start.
+  cursor_ = SessionCursor();
   manager_ = std::make_unique<CHidManager>(*setup_.platform, setup_.filter);
   if (surveyed != nullptr) {
     takeOver(*surveyed);
