@@ -21,6 +21,7 @@
 #include "image/container.h"
 #include "image/info_block.h"
 #include "image/intel_hex.h"
+#include "image/signature.h"
 #include "sim/device_model.h"
 #include "update/update_session.h"
 
@@ -65,6 +66,37 @@ inline void infoBlock(const uint8_t* data, size_t size) {
   scanInfoBlock(info, image.get(), length, length);
   // The search may also stop short of the buffer the walk may use.
   scanInfoBlock(info, image.get(), length / 2, length);
+}
+
+// A signature or key file as it comes from disk: both parsers, and each
+// verification a parsed one allows, against a fixed key and signature (a
+// text is never both).
+inline void signature(const uint8_t* data, size_t size) {
+  auto text = exactCopy(data, size);
+  const char* chars = reinterpret_cast<const char*>(text.get());
+  // The test key of tests/keys, and its signature of nothing.
+  static const PublicKey fixedKey = [] {
+    PublicKey key;
+    const char pub[] =
+        "untrusted comment: minisign public key 96CAD30F516FDC48\n"
+        "RWRI3G9RD9PKlp+wlp/zAtezzEYUShMX7YEUQSC4UHP93oj7qnV/SOZ9\n";
+    if (!parsePublicKey(pub, sizeof pub - 1, &key)) std::abort();
+    return key;
+  }();
+  DetachedSignature parsedSignature;
+  PublicKey parsedKey;
+  const bool isSignature = parseSignature(chars, size, &parsedSignature);
+  const bool isKey = parsePublicKey(chars, size, &parsedKey);
+  if (isSignature && isKey) std::abort();
+  if (isSignature) {
+    verifySignature(parsedSignature, fixedKey, text.get(), size);
+    if (parsedSignature.trustedComment.size() > size) std::abort();
+  }
+  if (isKey) {
+    DetachedSignature empty;
+    std::memcpy(empty.keyId, parsedKey.keyId, kKeyIdSize);
+    verifySignature(empty, parsedKey, text.get(), size);
+  }
 }
 
 // A report descriptor as a device presents it to the host.

@@ -16,7 +16,8 @@ TEST(FuzzCorpusTest, ReplaysSeeds) {
                  {"info_block", fuzzentry::infoBlock},
                  {"report_descriptor", fuzzentry::reportDescriptor},
                  {"device_frames", fuzzentry::deviceFrames},
-                 {"host", fuzzentry::host}};
+                 {"host", fuzzentry::host},
+                 {"signature", fuzzentry::signature}};
   std::filesystem::path root = std::filesystem::path(TAVRIN_SOURCE_DIR) / "fuzz" / "corpus";
   for (const Target& target : targets) {
     int replayed = 0;
