@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct UpdateContext;
 
@@ -26,6 +27,9 @@ struct CommandLine {
   std::string inspectPath;
   bool writeImage = false;  // --image-out PATH
   std::string imageOutPath;
+  bool check = false;                      // --check
+  std::vector<std::string> trustKeyPaths;  // --trust-key FILE, each
+  std::string simulateStatePath;           // --simulate-state FILE
 };
 
 enum ScanResult { kScanOk, kScanUsageError };

@@ -68,6 +68,7 @@ void endWithoutSession(Row& row, UpdateOutcome outcome, const std::string& detai
 std::string resultText(const Row& row) {
   const UpdateResult& result = row.result;
   if (result.updated()) return "updated";
+  if (result.outcome == UpdateOutcome::kUpToDate) return "up to date";
   std::string message = result.message;
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
   if (!message.empty()) return message;
@@ -112,10 +113,12 @@ int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& 
   FirmwareInfo info;
   UpdateResult failure;
   // Loaded and checked once; every session reads the same image.
-  if (!loadUpdateImage(context.firmwarePath, encoding, context, info, runListener, &failure))
+  if (!loadUpdateImage(context.firmwarePath, encoding, context, info, runListener, &failure,
+                       &context.imageCheck))
     return kExitFailure;
   if (simulation != nullptr)
-    plugInSimulatedBench(*simulation, context, info.model, line.simulatedDevices);
+    plugInSimulatedBench(*simulation, context, info.model, line.simulatedDevices,
+                         line.simulateStatePath);
 
   std::vector<Row> rows;
   {
@@ -207,6 +210,7 @@ int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& 
       setup.exchanges = report.logging() ? row.report.get() : nullptr;
       setup.stop = &stop;
       setup.verbose = context.verbose;
+      setup.policy = context.policy;
       SessionCursor cursor;
       row.result = runUpdateSession(setup, cursor, row.surveyed);
       row.seconds =
@@ -219,8 +223,13 @@ int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& 
   bool allUpdated = true, stopped = false;
   for (const Row& row : rows) {
     if (!row.target && row.result.outcome == UpdateOutcome::kWrongModel) continue;
-    allUpdated = allUpdated && row.result.updated();
+    allUpdated = allUpdated && row.result.succeeded();
     stopped = stopped || row.result.outcome == UpdateOutcome::kInterrupted;
+    if (row.result.updated() && simulation != nullptr && !line.simulateStatePath.empty() &&
+        !recordSimulatedVersion(line.simulateStatePath, row.port, info.version)) {
+      message("Error: cannot write %s\n", line.simulateStatePath.c_str());
+      allUpdated = false;
+    }
   }
   if (!report.json() && !printTable(rows)) {
     messageText("Error: cannot write the table to standard output\n");

@@ -338,6 +338,10 @@ void SessionReport::verified(bool ok) {
 
 void SessionReport::finished(const UpdateResult& result) {
   flushConsole();
+  if (!result.sha256.empty())
+    report_.log(style_.logPort, "file sha256 %s, %s%s", result.sha256.c_str(),
+                result.keyId.empty() ? "signature not checked" : "signed by trusted key ",
+                result.keyId.c_str());
   report_.log(style_.logPort, "outcome: %s, state %u%s%s", updateOutcomeName(result.outcome),
               result.state, result.detail.empty() ? "" : ": ", result.detail.c_str());
   emit(updateResultObject(result));
@@ -350,7 +354,7 @@ void SessionReport::exchanged(const ExchangeRecord& record) {
 JsonLine updateResultObject(const UpdateResult& result) {
   JsonLine object;
   object.add("event", "result")
-      .add("ok", result.updated())
+      .add("ok", result.succeeded())
       .add("reason", updateOutcomeName(result.outcome))
       .add("state", int64_t{result.state})
       .add("message", result.message)
@@ -359,5 +363,7 @@ JsonLine updateResultObject(const UpdateResult& result) {
       .add("version-before", result.versionBefore);
   if (!result.detail.empty()) object.add("detail", result.detail);
   if (result.outcome == UpdateOutcome::kWrite) object.add("offset", int64_t{result.offset});
+  if (!result.sha256.empty()) object.add("sha256", result.sha256);
+  if (!result.keyId.empty()) object.add("key-id", result.keyId);
   return object;
 }

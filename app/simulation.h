@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "hid/device_filter.h"
@@ -19,6 +20,18 @@ DeviceModelConfig simulatedDeviceConfig(const DeviceIds& ids, const std::string&
 class SimulatedPlatform;
 
 /// Plugs count such devices into platform, on ports sim-0, sim-1, ... with
-/// serials SIM0001, SIM0002, ...
+/// serials SIM0001, SIM0002, ... Each runs the version statePath keeps for
+/// its port, when it keeps one (--simulate-state).
 void plugInSimulatedBench(SimulatedPlatform& platform, const DeviceIds& ids,
-                          const std::string& model, uint32_t count);
+                          const std::string& model, uint32_t count,
+                          const std::string& statePath = "");
+
+/// --simulate-state: the firmware version of each simulated device, by port,
+/// kept between runs in a file of "PORT VERSION" lines. A file that does not
+/// exist keeps none; lines of another form are passed over.
+std::map<std::string, std::string> readSimulatedState(const std::string& path);
+
+/// Keeps version as the firmware of the device on port (after its update),
+/// the others' as they are. False when the file cannot be written.
+bool recordSimulatedVersion(const std::string& path, const std::string& port,
+                            const std::string& version);

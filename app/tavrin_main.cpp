@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "app/check_update.h"
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/exit_status.h"
@@ -15,6 +16,7 @@
 #include "app/read_versions.h"
 #include "app/run_report.h"
 #include "app/simulation.h"
+#include "app/trusted_keys.h"
 #include "app/udev.h"
 #include "app/update_context.h"
 #include "sim/simulated_platform.h"
@@ -50,18 +52,32 @@ int runUpdateMode(Run& run) {
   setup.exchanges = run.report.logging() ? &listener : nullptr;
   setup.stop = &run.stop;
   setup.verbose = context.verbose;
+  setup.policy = context.policy;
   FirmwareInfo info;
   const UpdateResult result = runFileUpdate(
       context.firmwarePath, consoleEncoding(), context, info, context, setup,
       [&run, &context](const FirmwareInfo& loaded) {
         // The simulated devices take the model of the file, once it is known.
         if (run.simulation != nullptr)
-          plugInSimulatedBench(*run.simulation, context, loaded.model, run.line.simulatedDevices);
-      });
-  if (result.updated()) return kExitSuccess;
+          plugInSimulatedBench(*run.simulation, context, loaded.model, run.line.simulatedDevices,
+                               run.line.simulateStatePath);
+      },
+      &context.imageCheck);
+  if (result.updated() && run.simulation != nullptr && !run.line.simulateStatePath.empty() &&
+      !recordSimulatedVersion(run.line.simulateStatePath, result.port, info.version)) {
+    message("Error: cannot write %s\n", run.line.simulateStatePath.c_str());
+    return kExitFailure;
+  }
+  if (result.succeeded()) return kExitSuccess;
   // Stopped by the operator: the shell's convention, 128 + the signal.
   if (result.outcome == UpdateOutcome::kInterrupted) return kExitBySignal + run.stop.reason();
   return kExitFailure;
+}
+
+// The keys a firmware file must be signed with, for the modes that read one.
+bool loadKeys(Run& run) {
+  return loadTrustedKeys(run.line.trustKeyPaths, trustedKeysDirectory(),
+                         &run.context.imageCheck.trustedKeys);
 }
 
 int runModes(Run& run) {
@@ -69,26 +85,32 @@ int runModes(Run& run) {
   UpdateContext& context = run.context;
   if (line.udevProbe) return runUdevProbe(line.udevProbePath, run.platform);
   if (line.udevRule) return printUdevRule(context);
-  if (line.inspect)
+  if (line.inspect) {
+    if (!loadKeys(run)) return kExitFailure;
     return runInspect(line.inspectPath, line.writeImage ? line.imageOutPath.c_str() : nullptr,
-                      run.report, consoleEncoding());
+                      run.report, consoleEncoding(), context.imageCheck.trustedKeys);
+  }
   if (line.listDevices) {
     if (run.simulation != nullptr)
-      plugInSimulatedBench(*run.simulation, context, kSimulatedDefaultModel,
-                           line.simulatedDevices);
+      plugInSimulatedBench(*run.simulation, context, kSimulatedDefaultModel, line.simulatedDevices,
+                           line.simulateStatePath);
     return listDevices(context, run.platform, run.report);
   }
   if (line.readMode) {
     if (!context.firmwarePath.empty()) message("Please don't use -r and -f at the same time\n");
     if (run.simulation != nullptr)
-      plugInSimulatedBench(*run.simulation, context, kSimulatedDefaultModel,
-                           line.simulatedDevices);
+      plugInSimulatedBench(*run.simulation, context, kSimulatedDefaultModel, line.simulatedDevices,
+                           line.simulateStatePath);
     SessionReportStyle style;
     style.logPort = context.selectPort;
     style.versionEvents = true;
     SessionReport listener(run.report, style);
     return readDeviceVersions(context, run.platform, listener) ? kExitSuccess : kExitFailure;
   }
+  if (!loadKeys(run)) return kExitFailure;
+  if (line.check)
+    return runUpdateCheck(context, line, run.platform, run.report, consoleEncoding(),
+                          run.simulation);
   // Ctrl-C and SIGTERM stop the updates at their next safe point.
   InterruptGuard guard(run.stop);
   if (line.all)

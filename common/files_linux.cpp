@@ -1,7 +1,10 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "common/files.h"
 
@@ -20,6 +23,24 @@ bool sameFile(const std::string& a, const std::string& b) {
   struct stat first, second;
   return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 &&
          first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat status;
+  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+bool listDirectory(const std::string& path, std::vector<std::string>* names) {
+  DIR* directory = ::opendir(path.c_str());
+  if (directory == nullptr) return false;
+  names->clear();
+  while (const dirent* entry = ::readdir(directory)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names->push_back(name);
+  }
+  ::closedir(directory);
+  std::sort(names->begin(), names->end());
+  return true;
 }
 
 FileView::~FileView() {

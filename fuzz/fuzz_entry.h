@@ -127,8 +127,10 @@ inline void deviceFrames(const uint8_t* data, size_t size) {
 inline void host(const uint8_t* data, size_t size) {
   static const std::string path = [] {
     const std::string name = "/tmp/tavrin-fuzz-host-" + std::to_string(::getpid()) + ".bin";
-    // 40 bytes whose info block names the model "FZ": three chunks.
-    const uint8_t image[40] = {'A', 'B', 'a', 'b', 'Q', 'X', 'F', 'W', 1, 4, 'F', 'Z', 0, 0};
+    // 40 bytes whose info block names the model "FZ" and the version
+    // "1.2-rc3" (for the version policy): three chunks.
+    const uint8_t image[40] = {'A', 'B', 'a', 'b', 'Q', 'X', 'F', 'W', 1,   4,   'F', 'Z',
+                               2,   9,   '1', '.', '2', '-', 'r', 'c', '3', 0,   0};
     if (std::FILE* file = std::fopen(name.c_str(), "wb")) {
       std::fwrite(image, 1, sizeof image, file);
       std::fclose(file);
@@ -149,7 +151,8 @@ inline void host(const uint8_t* data, size_t size) {
       if (record.request[kOffsetSequence] == 0 || record.send > 6) std::abort();
     }
   } watch;
-  if (input.byte() & 1) {
+  const uint8_t mode = input.byte();
+  if (mode & 1) {
     readDeviceVersions(context, platform, watch);
   } else {
     UpdateSetup setup;
@@ -157,11 +160,19 @@ inline void host(const uint8_t* data, size_t size) {
     setup.platform = &platform;
     setup.listener = &watch;
     setup.exchanges = &watch;
+    // The version policy reads the device's version text.
+    setup.policy.skipIfCurrent = (mode & 2) != 0;
+    setup.policy.noDowngrade = (mode & 4) != 0;
     FirmwareInfo info;
     const UpdateResult result =
         runFileUpdate(context.firmwarePath, TextEncoding::kUtf8, context, info, context, setup);
     const bool finished = context.sessionState == StateFinish;
     if (finished != result.updated()) std::abort();
+    // A policy's refusal or skip comes before the switch: never after it.
+    if ((result.outcome == UpdateOutcome::kUpToDate ||
+         result.outcome == UpdateOutcome::kDowngradeRefused) &&
+        result.state != StateIdle)
+      std::abort();
     if (!finished && (context.sessionState != StateIdle || context.imageData != nullptr))
       std::abort();
     if (context.writeOffset > context.imageLength || context.retryCount > 6) std::abort();

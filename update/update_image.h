@@ -4,13 +4,15 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "image/firmware_image.h"
 #include "image/firmware_info.h"
 #include "image/image_loader.h"
+#include "image/signature.h"
+#include "update/update_result.h"
 
 class SessionListener;
-struct UpdateResult;
 
 /// How text with characters beyond ASCII is written to the console.
 enum class TextEncoding : uint8_t { kUtf8, kGbk };
@@ -20,10 +22,29 @@ enum class TextEncoding : uint8_t { kUtf8, kGbk };
 void printImageLoadFailure(SessionListener& listener, ImageLoadResult result,
                            TextEncoding encoding);
 
+/// What the load step asks of a file beyond its format; nothing by default.
+struct ImageCheck {
+  /// When there is any, the file must carry a signature (path + ".minisig")
+  /// by one of these keys; it is checked before the file is read as firmware,
+  /// and the image is loaded from the bytes it covers.
+  std::vector<PublicKey> trustedKeys;
+  /// The version of a file that carries none (--file-version). A file that
+  /// carries another one is refused.
+  std::string statedVersion;
+};
+
+/// Why an update refuses a file whose signature check is not kValid, in
+/// *text (a line for the operator), and the outcome.
+UpdateOutcome refuseSignature(const SignatureCheck& signature, const std::string& path,
+                              std::string* text);
+
 /// Loads path for an update, as the update's first step. On failure says the
 /// loader's message and "Error: The input file is not a valid firmware
 /// file!" (no line feed), or "Error: The firmware image is empty\n", fills
 /// *failure and returns false (a buffer the load left is not released). The
-/// version-2 header parse is traced through listener.traceWord.
+/// version-2 header parse is traced through listener.traceWord. info.sha256
+/// is set from the file; with check, its signature and stated version are
+/// checked (and info.keyId set), each refusal with a message of its own.
 bool loadUpdateImage(const std::string& path, TextEncoding encoding, FirmwareImage& image,
-                     FirmwareInfo& info, SessionListener& listener, UpdateResult* failure);
+                     FirmwareInfo& info, SessionListener& listener, UpdateResult* failure,
+                     const ImageCheck* check = nullptr);

@@ -38,6 +38,16 @@ const char* updateOutcomeName(UpdateOutcome outcome) {
       return "interrupted";
     case UpdateOutcome::kNoAnswer:
       return "no-answer";
+    case UpdateOutcome::kUpToDate:
+      return "up-to-date";
+    case UpdateOutcome::kDowngradeRefused:
+      return "downgrade-refused";
+    case UpdateOutcome::kUnsignedImage:
+      return "unsigned-image";
+    case UpdateOutcome::kSignatureInvalid:
+      return "signature-invalid";
+    case UpdateOutcome::kUntrustedKey:
+      return "untrusted-key";
   }
   return "unknown";
 }

@@ -26,6 +26,11 @@ enum class UpdateOutcome : uint8_t {
   kVerify,                   ///< the device did not confirm the image
   kInterrupted,              ///< Ctrl-C or SIGTERM
   kNoAnswer,                 ///< a device of several did not answer its version request
+  kUpToDate,          ///< --skip-if-current: the device runs the file's version; not switched
+  kDowngradeRefused,  ///< --no-downgrade: the file is older or cannot be compared
+  kUnsignedImage,     ///< keys are trusted, and the file has no signature
+  kSignatureInvalid,  ///< its signature does not verify (or is no signature)
+  kUntrustedKey,      ///< it is signed by a key that is not trusted
 };
 
 /// The fixed name of an outcome ("updated", "switch-timeout", ...).
@@ -34,6 +39,8 @@ const char* updateOutcomeName(UpdateOutcome outcome);
 /// How an update session ended.
 struct UpdateResult {
   bool updated() const { return outcome == UpdateOutcome::kUpdated; }
+  /// Updated, or left alone because it was up to date: not a failure.
+  bool succeeded() const { return updated() || outcome == UpdateOutcome::kUpToDate; }
 
   UpdateOutcome outcome = UpdateOutcome::kUpdated;
   uint32_t state = 0;         ///< the state it ended in (StateFinish when updated)
@@ -43,4 +50,6 @@ struct UpdateResult {
   std::string port;           ///< the device's port, empty when unknown or none selected
   std::string serial;         ///< its serial number
   std::string versionBefore;  ///< the version it reported before the update
+  std::string sha256;         ///< of the file, once loaded (FirmwareInfo::sha256)
+  std::string keyId;          ///< the trusted key that signed it; empty when not checked
 };

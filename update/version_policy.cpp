@@ -71,7 +71,7 @@ int compareNumbers(std::string_view a, std::string_view b) {
 }
 
 VersionOrder orderOf(int comparison) {
-  return comparison < 0 ? VersionOrder::kOlder
+  return comparison < 0   ? VersionOrder::kOlder
          : comparison > 0 ? VersionOrder::kNewer
                           : VersionOrder::kEqual;
 }
@@ -91,7 +91,8 @@ VersionOrder compareVersions(const std::string& a, const std::string& b) {
     if (comparison != 0) return orderOf(comparison);
   }
   // The same release: a pre-release comes before it.
-  if (x.preRelease != y.preRelease) return x.preRelease ? VersionOrder::kOlder : VersionOrder::kNewer;
+  if (x.preRelease != y.preRelease)
+    return x.preRelease ? VersionOrder::kOlder : VersionOrder::kNewer;
   if (!x.preRelease) return VersionOrder::kEqual;
   if (x.word != y.word) return VersionOrder::kIncomparable;
   return orderOf(compareNumbers(x.number, y.number));

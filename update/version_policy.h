@@ -25,7 +25,7 @@
 #include <string>
 
 enum class VersionOrder : uint8_t {
-  kOlder,         ///< the first text is the older version
+  kOlder,  ///< the first text is the older version
   kEqual,
   kNewer,         ///< the first text is the newer version
   kIncomparable,  ///< the rule above cannot order them
