@@ -37,17 +37,22 @@ bool writeImage(const FirmwareImage& image, const char* path) {
   return ok;
 }
 
-// The file's digest and its signature against keys, from one read of it: a
-// view where the system maps files, a copy otherwise. False when it cannot be
-// read (it was just loaded, so only a file changing under us).
-bool examineFile(const std::string& path, const std::vector<PublicKey>& keys,
-                 std::string* sha256, SignatureCheck* signature) {
+// The file's digest and its signature against keys, from one read of it: the
+// image itself when it is a view of a raw file, else a view where the system
+// maps files, else a copy. False when it cannot be read (it was just loaded,
+// so only a file changing under us).
+bool examineFile(const std::string& path, const FirmwareImage& image,
+                 const std::vector<PublicKey>& keys, std::string* sha256,
+                 SignatureCheck* signature) {
   FileView view;
   std::unique_ptr<uint8_t[]> copy;
   const uint8_t* data = nullptr;
   size_t size = 0;
   uint32_t length = 0;
-  if (view.map(path)) {
+  if (image.imageView) {
+    data = image.imageData;
+    size = image.imageLength;
+  } else if (view.map(path)) {
     data = view.data();
     size = view.size();
   } else if (readWholeFile(path, copy, length)) {
@@ -106,7 +111,7 @@ int runInspect(const std::string& path, const char* imageOutPath, RunReport& rep
   }
   std::string sha256;
   SignatureCheck signature;
-  if (!examineFile(path, trustedKeys, &sha256, &signature)) {
+  if (!examineFile(path, image, trustedKeys, &sha256, &signature)) {
     messageText("Error: The input file is not a valid firmware file!\n");
     return 1;
   }

@@ -168,6 +168,11 @@ TEST_F(TavrinMainTest, TheLogTracesTheRunAsItGoes) {
         "Z state 1 -> 2\n", "Z exchange ok b25a5503fc0160600000", ", send 1, ", "Z verify passed\n",
         "Z outcome: updated, state 10\n", "Z exit status 0\n"})
     EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+  // What was flashed: the file's SHA-256, and no key was asked for.
+  std::string digest;
+  ASSERT_TRUE(fileSha256(demo_, &digest));
+  EXPECT_NE(text.find("Z file sha256 " + digest + ", signature not checked\n"), std::string::npos)
+      << text;
   // A log that cannot be opened is a usage error, before anything is done.
   r = run({"--log", "/nonexistent/dir/log", "--simulate", "-f", demo_.c_str()});
   EXPECT_EQ(r.status, 2);
