@@ -198,6 +198,13 @@ TEST(CommandLineTest, LongOptionValuesFollowOrComeAfterAnEqualsSign) {
   EXPECT_EQ(s.result, kScanUsageError);
   EXPECT_EQ(s.err, "Error: option --simulate-latency needs a number of milliseconds up to 60000\n");
   EXPECT_EQ(scan({"--simulate-latency", "-1"}).result, kScanUsageError);
+  // The repeatable --trust-key keeps every key, in order; an empty version is none.
+  s = scan({"--trust-key", "a.pub", "--trust-key=b.pub", "--file-version", "2.1"});
+  EXPECT_EQ(s.line.trustKeyPaths, (std::vector<std::string>{"a.pub", "b.pub"}));
+  EXPECT_EQ(gScanned->imageCheck.statedVersion, "2.1");
+  s = scan({"--file-version="});
+  EXPECT_EQ(s.result, kScanUsageError);
+  EXPECT_EQ(s.err, "Error: option --file-version needs a version text\n");
 }
 
 TEST(CommandLineTest, TheManualDescribesEveryOptionAndNoOther) {
