@@ -196,6 +196,34 @@ const LongOption kLongOptions[] = {
        line->simulateSchedule = value;
        return line->simulate = true;
      }},
+    {"--check", false, "", "print what an update would do to each matching device; no switch",
+     [](const char* value, CommandLine* line, UpdateContext*, const char**) {
+       return noValue(value) && (line->check = true);
+     }},
+    {"--skip-if-current", false, "", "leave alone a device that runs the file's version",
+     [](const char* value, CommandLine*, UpdateContext* context, const char**) {
+       return noValue(value) && (context->policy.skipIfCurrent = true);
+     }},
+    {"--no-downgrade", false, "", "refuse a file older than the device's firmware",
+     [](const char* value, CommandLine*, UpdateContext* context, const char**) {
+       return noValue(value) && (context->policy.noDowngrade = true);
+     }},
+    {"--file-version", true, "V", "the version of a file that carries none",
+     [](const char* value, CommandLine*, UpdateContext* context, const char** problem) {
+       *problem = "a version text";
+       context->imageCheck.statedVersion = value;
+       return *value != '\0';
+     }},
+    {"--trust-key", true, "FILE", "accept only files signed by this minisign key (repeatable)",
+     [](const char* value, CommandLine* line, UpdateContext*, const char**) {
+       line->trustKeyPaths.push_back(value);
+       return true;
+     }},
+    {"--simulate-state", true, "FILE", "with --simulate: keep each device's version in FILE",
+     [](const char* value, CommandLine* line, UpdateContext*, const char**) {
+       line->simulateStatePath = value;
+       return line->simulate = true;
+     }},
 };
 
 // The option a word names ("--log" or "--log=FILE"), or null; *inlineValue

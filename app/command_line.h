@@ -32,7 +32,9 @@ struct CommandLine {
   std::string imageOutPath;
   std::vector<std::string> simulateFaults;  // --simulate-fault NAME, each one
   /// The simulated devices these words ask for.
-  SimulatedBench bench() const { return {givenIds, simulatedDevices, simulateFaults}; }
+  SimulatedBench bench() const {
+    return {givenIds, simulatedDevices, simulateFaults, simulateStatePath};
+  }
   uint32_t expectedDevices = 0;             // --expect N (0: not given)
   std::string udevGroup;                    // --group NAME
   GivenIds givenIds;                        // -dv, -dp, -bv, -bp
@@ -44,6 +46,9 @@ struct CommandLine {
   std::string stationId;           // --station-id ID
   uint32_t settleSeconds = 3;      // --settle SECONDS
   std::string simulateSchedule;    // --simulate-schedule EVENTS
+  bool check = false;                      // --check
+  std::vector<std::string> trustKeyPaths;  // --trust-key FILE, each
+  std::string simulateStatePath;           // --simulate-state FILE
 };
 
 enum ScanResult { kScanOk, kScanUsageError };

@@ -207,6 +207,13 @@ TEST(CommandLineTest, LongOptionValuesFollowOrComeAfterAnEqualsSign) {
             "Error: option --serial needs a serial number, not an empty one\n");
   EXPECT_EQ(scan({"--serial="}).result, kScanUsageError);
   EXPECT_EQ(scan({"--port", "1-1.4", "--serial=A7"}).result, kScanOk);
+  // The repeatable --trust-key keeps every key, in order; an empty version is none.
+  s = scan({"--trust-key", "a.pub", "--trust-key=b.pub", "--file-version", "2.1"});
+  EXPECT_EQ(s.line.trustKeyPaths, (std::vector<std::string>{"a.pub", "b.pub"}));
+  EXPECT_EQ(gScanned->imageCheck.statedVersion, "2.1");
+  s = scan({"--file-version="});
+  EXPECT_EQ(s.result, kScanUsageError);
+  EXPECT_EQ(s.err, "Error: option --file-version needs a version text\n");
 }
 
 TEST(CommandLineTest, AnUnknownLongOptionIsAUsageErrorBeforeAnythingIsDone) {

@@ -39,6 +39,7 @@ class GangReports : public GangObserver {
 std::string resultText(const GangUnit& row) {
   const UpdateResult& result = row.result;
   if (result.updated()) return "updated";
+  if (result.outcome == UpdateOutcome::kUpToDate) return "up to date";
   std::string message = result.message;
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
   if (!message.empty()) return message;
@@ -84,7 +85,7 @@ int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& 
   UpdateResult failure;
   // Loaded and checked once; every session reads the same image.
   if (!loadUpdateImage(context.firmwarePath, encoding, context, info, runListener, &failure,
-                       context.verbose))
+                       context.verbose, &context.imageCheck))
     return kExitFailure;
   if (simulation != nullptr) plugInSimulatedBench(*simulation, line.bench(), context, info.model);
 
@@ -97,6 +98,7 @@ int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& 
   setup.stop = &stop;
   setup.verbose = context.verbose;
   setup.bootIdsGiven = line.givenIds.bootIds();
+  setup.policy = context.policy;
   setup.jobs = line.jobs;
   setup.expectedTargets = line.expectedDevices;
   GangReports reports(report);
@@ -113,8 +115,13 @@ int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& 
   bool allUpdated = true, stopped = false;
   for (const GangUnit& row : rows) {
     if (!row.target && row.result.outcome == UpdateOutcome::kWrongModel) continue;
-    allUpdated = allUpdated && row.result.updated();
+    allUpdated = allUpdated && row.result.succeeded();
     stopped = stopped || row.result.outcome == UpdateOutcome::kInterrupted;
+    if (row.result.updated() && simulation != nullptr && !line.simulateStatePath.empty() &&
+        !recordSimulatedVersion(line.simulateStatePath, row.port, info.version)) {
+      message("Error: cannot write %s\n", line.simulateStatePath.c_str());
+      allUpdated = false;
+    }
   }
   if (!report.json() && !printTable(rows)) {
     sayOutputLost("Error: cannot write the table to standard output\n");

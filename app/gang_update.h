@@ -18,7 +18,8 @@ class SimulatedPlatform;
 /// once), sharing the image read-only. Every line a session says carries its
 /// port in front; a table of the results (or, under --json, a result object
 /// per device) ends the run. Returns the exit status: 0 when every device of
-/// the file's model was updated; 128 + the signal when stop stopped one.
+/// the file's model was updated (or left alone as up to date); 128 + the
+/// signal when stop stopped one.
 int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& platform,
                   RunReport& report, StopRequest& stop, TextEncoding encoding,
                   SimulatedPlatform* simulation);

@@ -15,6 +15,7 @@
 #include "app/run_report.h"
 #include "sim/simulated_platform.h"
 #include "tests/capture_listener.h"
+#include "tests/image_builders.h"
 #include "tests/sim_support.h"
 #include "update/commands.h"
 
@@ -160,6 +161,39 @@ TEST_F(GangUpdateTest, DeviceTextCannotForgeLines) {
     EXPECT_EQ(text.find("\n[b-2]"), std::string::npos) << text;
     EXPECT_EQ(text.find('\x1b'), std::string::npos) << text;
   }
+}
+
+TEST_F(GangUpdateTest, AMixedBenchUnderTheVersionPolicy) {
+  // The file is version 1.2.
+  std::string image("ABabQXFW\x01\x08QS-100\0\x02\x05" "1.2\0\0", 24);
+  image.resize(100, '\x5A');
+  testimage::writeFile(path_, image);
+  const size_t older = plug("1-1", scannerConfig("QS-100", "1.1"));
+  const size_t current = plug("1-2", scannerConfig("QS-100", "V1.2.0"));
+  const size_t newer = plug("1-3", scannerConfig("QS-100", "1.10"));
+  context_.policy.skipIfCurrent = context_.policy.noDowngrade = true;
+  EXPECT_EQ(run(), kExitFailure);
+  EXPECT_NE(out_.find("\n1-1   SIM0001  1.1     "), std::string::npos) << out_;
+  for (const char* row : {"  updated\n1-2 ", "  up to date\n1-3 ",
+                          "  Error: the file's version 1.2 is older than the device's 1.10; not "
+                          "updated\n"})
+    EXPECT_NE(out_.find(row), std::string::npos) << row << "\n" << out_;
+  EXPECT_NE(
+      err_.find("[1-2] Up to date: the device runs V1.2.0, the file's version; not updated\n"),
+      std::string::npos)
+      << err_;
+  // Decided before the switch: the version request was all the two received.
+  EXPECT_EQ(commands(older).back(), CmdFinish);
+  EXPECT_EQ(commands(current), std::vector<uint8_t>{CmdReadVersion});
+  EXPECT_EQ(commands(newer), std::vector<uint8_t>{CmdReadVersion});
+
+  // Up to date is no failure: without the newer device the run succeeds.
+  platform_.removeDevice(newer);
+  EXPECT_EQ(run(true), kExitSuccess) << err_;
+  EXPECT_NE(out_.find("{\"device\":\"1-2\",\"event\":\"result\",\"ok\":true,"
+                      "\"reason\":\"up-to-date\""),
+            std::string::npos)
+      << out_;
 }
 
 TEST_F(GangUpdateTest, AStopRequestStopsEverySessionOnce) {

@@ -1,12 +1,15 @@
 #include "app/inspect.h"
 
 #include <cstdio>
+#include <memory>
 
+#include "common/sha256.h"
 #include "app/json.h"
 #include "app/message.h"
 #include "app/run_report.h"
 #include "common/files.h"
 #include "common/printable_text.h"
+#include "image/file_reader.h"
 #include "image/firmware_image.h"
 #include "image/image_loader.h"
 
@@ -22,10 +25,39 @@ bool writeImage(const FirmwareImage& image, const char* path) {
   return ok;
 }
 
+// The file's digest and its signature against keys, from one read of it: the
+// image itself when it is a view of a raw file, else a view where the system
+// maps files, else a copy. False when it cannot be read (it was just loaded,
+// so only a file changing under us).
+bool examineFile(const std::string& path, const FirmwareImage& image,
+                 const std::vector<PublicKey>& keys, std::string* sha256,
+                 SignatureCheck* signature) {
+  FileView view;
+  std::unique_ptr<uint8_t[]> copy;
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  uint32_t length = 0;
+  if (image.imageView) {
+    data = image.imageData;
+    size = image.imageLength;
+  } else if (view.map(path)) {
+    data = view.data();
+    size = view.size();
+  } else if (readWholeFile(path, copy, length)) {
+    data = copy.get();
+    size = length;
+  } else {
+    return false;
+  }
+  *sha256 = sha256Hex(data, size);
+  *signature = checkFileSignature(path, data, size, keys);
+  return true;
+}
+
 }  // namespace
 
 int runInspect(const std::string& path, const char* imageOutPath, RunReport& report,
-               TextEncoding encoding, bool verbose) {
+               TextEncoding encoding, bool verbose, const std::vector<PublicKey>& trustedKeys) {
   // Writing the image over the file it came from would destroy the firmware.
   if (imageOutPath != nullptr && sameFile(path, imageOutPath)) {
     message("Error: --image-out %s is the firmware file itself; name another file\n", imageOutPath);
@@ -57,6 +89,15 @@ int runInspect(const std::string& path, const char* imageOutPath, RunReport& rep
     message("Error: cannot write the image to %s\n", imageOutPath);
     return 1;
   }
+  std::string sha256;
+  SignatureCheck signature;
+  if (!examineFile(path, image, trustedKeys, &sha256, &signature)) {
+    messageText("Error: The input file is not a valid firmware file!\n");
+    return 1;
+  }
+  const char* signatureName = signatureStatusName(signature.status);
+  const bool signatureRead = signature.status != SignatureStatus::kUnsigned &&
+                             signature.status != SignatureStatus::kMalformed;
   char crc[16], check[16], mask[8];
   std::snprintf(crc, sizeof crc, "0x%08X", static_cast<unsigned>(image.imageCrc));
   std::snprintf(check, sizeof check, "0x%08X", static_cast<unsigned>(image.checkWord));
@@ -65,25 +106,35 @@ int runInspect(const std::string& path, const char* imageOutPath, RunReport& rep
   const std::string selection = std::to_string(image.protocolSelection);
   report.log("", "inspect %s: %s, %s bytes, image-crc %s, check-word %s", path.c_str(),
                   imageFormatName(format), length.c_str(), crc, check);
+  report.log("", "inspect %s: sha256 %s, signature %s%s%s", path.c_str(), sha256.c_str(),
+             signatureName, signatureRead ? " by key " : "", signature.keyId.c_str());
   std::string text;
-  if (report.json())
-    text = JsonLine()
-                 .add("event", "inspect")
-                 .add("format", imageFormatName(format))
-                 .add("length", int64_t{image.imageLength})
-                 .add("image-crc", crc)
-                 .add("check-word", check)
-                 .add("protocol-mask", mask)
-                 .add("protocol-selection", int64_t{image.protocolSelection})
-                 .add("model", info.model)
-                 .add("version", info.version)
-                 .text() +
-             "\n";
-  else
+  if (report.json()) {
+    JsonLine object;
+    object.add("event", "inspect")
+        .add("format", imageFormatName(format))
+        .add("length", int64_t{image.imageLength})
+        .add("image-crc", crc)
+        .add("check-word", check)
+        .add("protocol-mask", mask)
+        .add("protocol-selection", int64_t{image.protocolSelection})
+        .add("model", info.model)
+        .add("version", info.version)
+        .add("sha256", sha256)
+        .add("signature", signatureName);
+    if (signatureRead)
+      object.add("key-id", signature.keyId).add("trusted-comment", signature.trustedComment);
+    text = object.text() + "\n";
+  } else {
     text = std::string("format: ") + imageFormatName(format) + "\nlength: " + length +
-             "\nimage-crc: " + crc + "\ncheck-word: " + check + "\nprotocol-mask: " + mask +
-             "\nprotocol-selection: " + selection + "\nmodel: " + printableText(info.model) +
-             "\nversion: " + printableText(info.version) + "\n";
+           "\nimage-crc: " + crc + "\ncheck-word: " + check + "\nprotocol-mask: " + mask +
+           "\nprotocol-selection: " + selection + "\nmodel: " + printableText(info.model) +
+           "\nversion: " + printableText(info.version) + "\nsha256: " + sha256 +
+           "\nsignature: " + signatureName + "\n";
+    if (signatureRead)
+      text += "key-id: " + signature.keyId +
+              "\ntrusted-comment: " + printableText(signature.trustedComment) + "\n";
+  }
   // A full disk or a closed pipe must not pass for a report delivered.
   const bool delivered = outputText(text.c_str());
   if (!delivered) {
@@ -94,6 +145,13 @@ int runInspect(const std::string& path, const char* imageOutPath, RunReport& rep
   // before a run must see that.
   if (image.imageLength == 0) {
     messageText("refused by an update: the image is empty\n");
+    return 1;
+  }
+  // Checked as an update checks it: with a trusted key, only a valid signature does.
+  if (!trustedKeys.empty() && signature.status != SignatureStatus::kValid) {
+    std::string refusal;
+    refuseSignature(signature, path, &refusal);
+    messageText(refusal.c_str());
     return 1;
   }
   return 0;

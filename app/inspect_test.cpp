@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "common/sha256.h"
 #include "app/message.h"
 
 #ifndef _WIN32
@@ -14,6 +15,7 @@
 
 #include "app/command_line.h"
 #include "app/run_report.h"
+#include "tests/capture_listener.h"
 #include "tests/image_builders.h"
 
 using namespace testimage;
@@ -26,11 +28,12 @@ struct InspectRun {
   std::string err;
 };
 
-InspectRun inspect(const std::string& path, const char* imageOut = nullptr, bool verbose = false) {
+InspectRun inspect(const std::string& path, const char* imageOut = nullptr, bool verbose = false,
+                   const std::vector<PublicKey>& keys = {}) {
   InspectRun run;
   MessageSink sink;
   RunReport report;
-  run.status = runInspect(path, imageOut, report, TextEncoding::kUtf8, verbose);
+  run.status = runInspect(path, imageOut, report, TextEncoding::kUtf8, verbose, keys);
   run.err = sink.err;
   run.out = sink.out;
   return run;
@@ -95,9 +98,13 @@ TEST(InspectTest, ReportsAndWritesImage) {
   EXPECT_EQ(run.err, "");
   char crc[40];
   std::snprintf(crc, sizeof crc, "0x%08X", crc32NoFinalXor(payload.data(), 2));
+  // The digest is the file's as given, not the image's.
+  const std::string file = readFile(dir / "fw.qfw");
+  const std::string digest =
+      sha256Hex(reinterpret_cast<const uint8_t*>(file.data()), file.size());
   EXPECT_EQ(run.out, std::string("format: container-v2\nlength: 2\nimage-crc: ") + crc +
                          "\ncheck-word: 0xFEEDF00D\nprotocol-mask: 0x05\nprotocol-selection: 1\n"
-                         "model: M\\xff\nversion: \n");
+                         "model: M\\xff\nversion: \nsha256: " + digest + "\nsignature: none\n");
   EXPECT_EQ(readFile(dir / "out.bin"), "\xAB\xCD");
 
   // A raw file after a container: no selection is left from the earlier load.
@@ -106,7 +113,8 @@ TEST(InspectTest, ReportsAndWritesImage) {
   run = inspect((dir / "empty").string(), (dir / "empty.out").string().c_str());
   EXPECT_EQ(run.out,
             "format: raw\nlength: 0\nimage-crc: 0xFFFFFFFF\ncheck-word: 0xFFFFFFFF\n"
-            "protocol-mask: 0xAA\nprotocol-selection: 0\nmodel: \nversion: \n");
+            "protocol-mask: 0xAA\nprotocol-selection: 0\nmodel: \nversion: \nsha256: "
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855\nsignature: none\n");
   EXPECT_EQ(run.err, "refused by an update: the image is empty\n");
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(std::filesystem::exists(dir / "empty.out"));
@@ -130,9 +138,47 @@ TEST(InspectTest, JsonReportIsUtf8WhateverTheFileHolds) {
   ASSERT_TRUE(report.start(line, 0, nullptr));
   EXPECT_EQ(runInspect((dir / "fw.qfw").string(), nullptr, report, TextEncoding::kUtf8), 0);
   EXPECT_NE(sink.out.find("\"model\":\"M\\u00e0\\u0080\\u0080\",\"version\":"
-                          "\"\\u00ed\\u00a0\\u0080\xC3\xA9\"}\n"),
+                          "\"\\u00ed\\u00a0\\u0080\xC3\xA9\",\"sha256\":"),
             std::string::npos)
       << sink.out;
+}
+
+TEST(InspectTest, ShowsTheSignatureAndRefusesWhatAnUpdateWould) {
+  TempDir dir;
+  const std::string keys = std::string(TAVRIN_SOURCE_DIR) + "/tests/keys/";
+  std::string image = readFile(kExamples + "demo.bin");
+  const std::string path = (dir / "demo.bin").string();
+  writeFile(path, image);
+  PublicKey test;
+  ASSERT_TRUE(readPublicKeyFile(keys + "test.pub", &test));
+  const std::string head = readFile(kExamples + "demo.bin.inspect");
+  const std::string signedBy =
+      "key-id: 96CAD30F516FDC48\ntrusted-comment: tavrin test fixture: demo.bin\n";
+
+  // Unsigned: fine until a key is trusted.
+  InspectRun run = inspect(path);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(endsWith(run.out, "signature: none\n")) << run.out;
+  run = inspect(path, nullptr, false, {test});
+  EXPECT_EQ(run.out, head);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Error: " + path + " is not signed (no " + path +
+                         ".minisig), and only images signed by a trusted key are accepted\n");
+
+  writeFile(path + ".minisig", readFile(keys + "demo.bin.minisig"));
+  run = inspect(path);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(endsWith(run.out, "signature: untrusted-key\n" + signedBy)) << run.out;
+  run = inspect(path, nullptr, false, {test});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.substr(head.size() - 16), "signature: valid\n" + signedBy);
+
+  image[7] = static_cast<char>(image[7] ^ 0x80);
+  writeFile(path, image);
+  run = inspect(path, nullptr, false, {test});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(endsWith(run.out, "signature: invalid\n" + signedBy)) << run.out;
+  EXPECT_NE(run.err.find(" does not verify"), std::string::npos) << run.err;
 }
 
 TEST(InspectTest, RefusesToWriteTheImageOverTheFirmwareFile) {

@@ -367,6 +367,10 @@ void SessionReport::verified(bool ok) {
 
 void SessionReport::finished(const UpdateResult& result) {
   flushConsole();
+  if (!result.sha256.empty())
+    report_.log(shownPort_, "file sha256 %s, %s%s", result.sha256.c_str(),
+                result.keyId.empty() ? "signature not checked" : "signed by trusted key ",
+                result.keyId.c_str());
   report_.log(shownPort_, "outcome: %s, state %u%s%s", updateOutcomeName(result.outcome),
               result.state, result.detail.empty() ? "" : ": ",
               printableText(result.detail).c_str());
@@ -395,7 +399,7 @@ JsonLine updateResultObject(const UpdateResult& result) {
   std::snprintf(seconds, sizeof seconds, "%lld.%03lld", ms / 1000, ms % 1000);
   JsonLine object;
   object.add("event", "result")
-      .add("ok", result.updated())
+      .add("ok", result.succeeded())
       .add("reason", updateOutcomeName(result.outcome))
       .add("state", int64_t{result.state})
       .add("state-name", sessionStateName(result.state))
@@ -416,5 +420,7 @@ JsonLine updateResultObject(const UpdateResult& result) {
   }
   if (!result.detail.empty()) object.add("detail", result.detail);
   if (result.outcome == UpdateOutcome::kWrite) object.add("offset", int64_t{result.offset});
+  if (!result.sha256.empty()) object.add("sha256", result.sha256);
+  if (!result.keyId.empty()) object.add("key-id", result.keyId);
   return object;
 }

@@ -215,7 +215,7 @@ void Station::endUnit(Unit& unit) {
   record.versionBefore = outcome.versionBefore;
   record.file = context_.firmwarePath;
   record.sha256 = sha256_;
-  record.updated = result.updated();
+  record.updated = result.succeeded();
   record.reason = updateOutcomeName(result.outcome);
   record.attempts = outcome.attempts;
   record.seconds = double(platform_.monotonicMilliseconds() - unit.startMs) / 1000.0;
@@ -223,7 +223,7 @@ void Station::endUnit(Unit& unit) {
   while (!why.empty() && (why.back() == '\n' || why.back() == '\r')) why.pop_back();
   view_.unitEnded(record, ended_, why);
   view_.portState(unit.port,
-                  result.updated() ? "done: remove the board" : "failed: remove the board");
+                  result.succeeded() ? "done: remove the board" : "failed: remove the board");
   shared_.report->log(unit.port, "unit %u ended: %s after %u attempt(s)", ended_,
                       record.reason.c_str(), record.attempts);
   if (ledger_.isOpen() && !ledgerFailed_ && !ledger_.append(record)) {
@@ -320,7 +320,7 @@ int runStation(UpdateContext& context, const CommandLine& line, HidPlatform& pla
   UpdateResult failure;
   // Loaded and checked once, before anything is watched; every unit reads it.
   if (!loadUpdateImage(context.firmwarePath, encoding, context, info, runListener, &failure,
-                       context.verbose))
+                       context.verbose, &context.imageCheck))
     return kExitFailure;
   std::string sha256;
   if (!fileSha256(context.firmwarePath, &sha256)) {

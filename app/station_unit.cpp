@@ -197,6 +197,7 @@ UnitOutcome runUnit(const UnitShared& shared, const std::string& port, bool askV
     setup.exchanges = shared.report->logging() ? &report : nullptr;
     setup.stop = shared.stop;
     setup.bootIdsGiven = shared.bootIdsGiven;
+    setup.policy = context.policy;
     setup.verbose = context.verbose;
     SessionCursor cursor;
     if (surveyed.device != nullptr) {
@@ -207,7 +208,7 @@ UnitOutcome runUnit(const UnitShared& shared, const std::string& port, bool askV
     }
     if (outcome.serial.empty()) outcome.serial = result.serial;
     if (outcome.versionBefore.empty()) outcome.versionBefore = result.versionBefore;
-    if (result.updated() || result.outcome == UpdateOutcome::kInterrupted ||
+    if (result.succeeded() || result.outcome == UpdateOutcome::kInterrupted ||
         shared.stop->requested() || outcome.attempts > shared.retries ||
         !boardOnPort(platform, context, port))
       break;

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "app/check_update.h"
 #include "app/command_line.h"
 #include "app/console.h"
 #include "app/exit_status.h"
@@ -15,6 +16,7 @@
 #include "app/read_versions.h"
 #include "app/run_report.h"
 #include "app/station.h"
+#include "app/trusted_keys.h"
 #include "app/udev.h"
 #include "app/update_context.h"
 #include "common/files.h"
@@ -53,6 +55,7 @@ int runUpdateMode(Run& run) {
   setup.stop = &run.stop;
   setup.bootIdsGiven = run.line.givenIds.bootIds();
   setup.verbose = context.verbose;
+  setup.policy = context.policy;
   FirmwareInfo info;
   const UpdateResult result = runFileUpdate(
       context.firmwarePath, consoleEncoding(), context, info, context, setup,
@@ -60,11 +63,23 @@ int runUpdateMode(Run& run) {
         // The simulated devices take the model of the file, once it is known.
         if (run.simulation != nullptr)
           plugInSimulatedBench(*run.simulation, run.line.bench(), context, loaded.model);
-      });
-  if (result.updated()) return kExitSuccess;
+      },
+      &context.imageCheck);
+  if (result.updated() && run.simulation != nullptr && !run.line.simulateStatePath.empty() &&
+      !recordSimulatedVersion(run.line.simulateStatePath, result.port, info.version)) {
+    message("Error: cannot write %s\n", run.line.simulateStatePath.c_str());
+    return kExitFailure;
+  }
+  if (result.succeeded()) return kExitSuccess;
   // Stopped by the operator: the shell's convention, 128 + the signal.
   if (result.outcome == UpdateOutcome::kInterrupted) return kExitBySignal + run.stop.reason();
   return kExitFailure;
+}
+
+// The keys a firmware file must be signed with, for the modes that read one.
+bool loadKeys(Run& run) {
+  return loadTrustedKeys(run.line.trustKeyPaths, trustedKeysDirectory(),
+                         &run.context.imageCheck.trustedKeys);
 }
 
 int runModes(Run& run) {
@@ -72,9 +87,12 @@ int runModes(Run& run) {
   UpdateContext& context = run.context;
   if (line.udevProbe) return runUdevProbe(line.udevProbePath, run.platform);
   if (line.udevRule) return printUdevRule(context, line.udevGroup);
-  if (line.inspect)
+  if (line.inspect) {
+    if (!loadKeys(run)) return kExitFailure;
     return runInspect(line.inspectPath, line.writeImage ? line.imageOutPath.c_str() : nullptr,
-                      run.report, consoleEncoding(), context.verbose);
+                      run.report, consoleEncoding(), context.verbose,
+                      context.imageCheck.trustedKeys);
+  }
   if (line.listDevices) {
     if (run.simulation != nullptr)
       plugInSimulatedBench(*run.simulation, line.bench(), context, kSimulatedDefaultModel);
@@ -91,6 +109,10 @@ int runModes(Run& run) {
     return readDeviceVersions(context, run.platform, listener, context.verbose) ? kExitSuccess
                                                                                 : kExitFailure;
   }
+  if (!loadKeys(run)) return kExitFailure;
+  if (line.check)
+    return runUpdateCheck(context, line, run.platform, run.report, consoleEncoding(),
+                          run.simulation);
   // Ctrl-C and SIGTERM stop the updates at their next safe point.
   InterruptGuard guard(run.stop, line.givenIds.bootIds());
   if (line.station)

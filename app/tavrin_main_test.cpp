@@ -15,12 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "common/sha256.h"
 #include "app/command_line.h"
 #include "app/help_text.h"
 #include "app/json.h"
 #include "app/message.h"
 #include "app/run_report.h"
+#include "common/sha256.h"
 #include "hid/hid_device.h"
+#include "image/signature.h"
+#include "tests/capture_listener.h"
 #include "tests/scripted_connection.h"
 #include "update/commands.h"
 
@@ -141,11 +145,14 @@ TEST_F(TavrinMainTest, JsonLinesTellAnUpdateAsItGoes) {
   EXPECT_EQ(std::vector<std::string>(seen.begin(), seen.begin() + 5), expected);
   EXPECT_EQ(seen[seen.size() - 3], "progress");
   EXPECT_EQ(seen[seen.size() - 2], "verify");
+  std::string digest;
+  ASSERT_TRUE(fileSha256(demo_, &digest));
   const std::string result = r.out.substr(r.out.rfind("{\"event\":\"result\""));
   EXPECT_EQ(result.substr(0, result.find("\"seconds\":")),
             "{\"event\":\"result\",\"ok\":true,\"reason\":\"updated\",\"state\":10,"
             "\"state-name\":\"finish\",\"message\":\"\",\"port\":\"sim-0\",\"serial\":\"SIM0001\","
             "\"version-before\":\"0.0.1-sim\",\"file-model\":\"TVR-100\",\"file-version\":\"1.0.3\",");
+  EXPECT_TRUE(endsWith(result, ",\"sha256\":\"" + digest + "\"}\n")) << result;
   // The time on the simulated clock: the bootloader's restart at least.
   std::map<std::string, std::string> fields;
   ASSERT_TRUE(parseFlatJsonObject(result.substr(0, result.size() - 1), &fields));
@@ -272,6 +279,11 @@ TEST_F(TavrinMainTest, TheLogTracesTheRunAsItGoes) {
         "Z state 1 -> 2\n", "Z exchange ok b25a5503fc0160600000", ", send 1, ", "Z verify passed\n",
         "Z outcome: updated, state 10\n", "Z exit status 0\n"})
     EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+  // What was flashed: the file's SHA-256, and no key was asked for.
+  std::string digest;
+  ASSERT_TRUE(fileSha256(demo_, &digest));
+  EXPECT_NE(text.find("Z file sha256 " + digest + ", signature not checked\n"), std::string::npos)
+      << text;
   // A log that cannot be opened is a usage error, before anything is done.
   r = run({"--log", "/nonexistent/dir/log", "--simulate", "-f", demo_.c_str()});
   EXPECT_EQ(r.status, 2);
@@ -357,6 +369,92 @@ TEST_F(TavrinMainTest, TheLogIsNeitherTheFirmwareNorTheImageFile) {
                 .status,
             0);
   fs::remove_all(dir);
+}
+
+// The keys of the system's folder (here one the variable names) and of
+// --trust-key decide which files an update takes.
+TEST_F(TavrinMainTest, TrustedKeysFromTheFolderAndTheCommandLine) {
+  const std::string keys = std::string(TAVRIN_SOURCE_DIR) + "/tests/keys/";
+  const std::string dir = testing::TempDir() + "tavrin_keys_" + std::to_string(::getpid());
+  const std::string folder = dir + "/trusted-keys";
+  std::filesystem::create_directories(folder);
+  const std::string file = dir + "/demo.bin";
+  std::filesystem::copy_file(demo_, file);
+  std::filesystem::copy_file(keys + "test.pub", folder + "/vendor.pub");
+  std::filesystem::copy_file(keys + "other.key", folder + "/other.key");  // not a *.pub: ignored
+  setenv("TAVRIN_TRUSTED_KEYS_DIR", folder.c_str(), 1);
+  const std::vector<const char*> update = {"--json", "--simulate", "-f", file.c_str(), "-dv",
+                                           "abcd", "-dp", "1234", "-bv", "abcd", "-bp", "1000"};
+  auto withOptions = [&update](std::vector<const char*> more) {
+    more.insert(more.begin(), update.begin(), update.end());
+    return run(more);
+  };
+
+  Outcome r = withOptions({});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("\"reason\":\"unsigned-image\""), std::string::npos) << r.out;
+  EXPECT_EQ(r.err.find("Deveice"), std::string::npos) << r.err;  // no device was asked
+  std::filesystem::copy_file(keys + "demo.bin.minisig", file + ".minisig");
+  r = withOptions({});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\"key-id\":\"96CAD30F516FDC48\"}"), std::string::npos) << r.out;
+  r = run({"--inspect", file.c_str()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("\nsignature: valid\n"), std::string::npos) << r.out;
+
+  // Signed by a key the folder does not hold, though the command line does.
+  std::filesystem::copy_file(keys + "demo.bin.other.minisig", file + ".minisig",
+                             std::filesystem::copy_options::overwrite_existing);
+  r = withOptions({});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("\"reason\":\"untrusted-key\""), std::string::npos) << r.out;
+  const std::string other = keys + "other.pub";
+  r = withOptions({"--trust-key", other.c_str()});
+  EXPECT_EQ(r.status, 0) << r.err;
+
+  // An empty value names no folder: nothing trusted, nothing asked for.
+  setenv("TAVRIN_TRUSTED_KEYS_DIR", "", 1);
+  std::filesystem::remove(file + ".minisig");
+  r = withOptions({});
+  EXPECT_EQ(r.status, 0) << r.err;
+
+  // A key that cannot be read stops everything that reads a file, and only that.
+  setenv("TAVRIN_TRUSTED_KEYS_DIR", folder.c_str(), 1);
+  std::filesystem::copy_file(keys + "demo.bin.minisig", folder + "/broken.pub");
+  r = withOptions({});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Error: " + folder + "/broken.pub is not a minisign public key\n");
+  EXPECT_EQ(r.out, "");
+  r = run({"--simulate", "-r", "-dv", "abcd", "-dp", "1234"});
+  EXPECT_EQ(r.status, 0);
+  const std::string missing = dir + "/missing.pub";
+  unsetenv("TAVRIN_TRUSTED_KEYS_DIR");
+  r = run({"--inspect", file.c_str(), "--trust-key", missing.c_str()});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Error: " + missing + " is not a minisign public key\n");
+  std::filesystem::remove_all(dir);
+}
+
+// The same job run twice against devices whose versions live in a file: the
+// second run finds them up to date.
+TEST_F(TavrinMainTest, ARepeatedUpdateLeavesACurrentDeviceAlone) {
+  const std::string state = testing::TempDir() + "tavrin_state_" + std::to_string(::getpid());
+  std::remove(state.c_str());
+  const std::vector<const char*> job = {"--simulate", "--simulate-state", state.c_str(),
+                                        "--skip-if-current", "--no-downgrade", "-f",
+                                        demo_.c_str(), "-dv", "abcd", "-dp", "1234", "-bv",
+                                        "abcd", "-bp", "1000"};
+  Outcome r = run(job);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(r.err.find("Update completed\n") != std::string::npos) << r.err;
+  std::ifstream in(state);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}), "sim-0 1.0.3\n");
+  r = run(job);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err,
+            "Deveice Firmware Version: 1.0.3\n"
+            "Up to date: the device runs 1.0.3, the file's version; not updated\n");
+  std::remove(state.c_str());
 }
 
 }  // namespace

@@ -16,4 +16,8 @@ struct UpdateContext : DeviceFilter, FirmwareImage, SessionCursor {
   std::string firmwarePath;
   /// --verbose: a failure that has no message of its own is explained.
   bool verbose = false;
+  /// --skip-if-current, --no-downgrade.
+  VersionPolicy policy;
+  /// The trusted keys, and the version --file-version states.
+  ImageCheck imageCheck;
 };

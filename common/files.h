@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 /// Opens path with a C stdio mode ("rb", "wb"); null when it cannot.
 std::FILE* openFile(const std::string& path, const char* mode);
@@ -25,6 +26,12 @@ bool sameFile(const std::string& a, const std::string& b);
 /// target does not exist yet too) and "." and "..". For names that must not
 /// meet before either is opened (a log beside the firmware it flashes).
 bool samePlace(const std::string& a, const std::string& b);
+/// True when path names a directory (or a link to one).
+bool isDirectory(const std::string& path);
+
+/// The names of the entries of the directory at path (without "." and
+/// ".."), sorted; false when it cannot be read.
+bool listDirectory(const std::string& path, std::vector<std::string>* names);
 
 /// A read-only view of a whole regular file, for as long as it lives: no
 /// copy, no buffer to fill. A file that shrinks meanwhile may end the process,

@@ -1,9 +1,11 @@
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -55,6 +57,24 @@ bool samePlace(const std::string& a, const std::string& b) {
   if (sameFile(a, b)) return true;
   const std::filesystem::path first = placeOf(a);
   return !first.empty() && first == placeOf(b);
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat status;
+  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+bool listDirectory(const std::string& path, std::vector<std::string>* names) {
+  DIR* directory = ::opendir(path.c_str());
+  if (directory == nullptr) return false;
+  names->clear();
+  while (const dirent* entry = ::readdir(directory)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names->push_back(name);
+  }
+  ::closedir(directory);
+  std::sort(names->begin(), names->end());
+  return true;
 }
 
 FileView::~FileView() {

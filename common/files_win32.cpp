@@ -3,6 +3,7 @@
 #include <wchar.h>
 
 #include <cwctype>
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -57,6 +58,22 @@ bool samePlace(const std::string& a, const std::string& b) {
   };
   const std::wstring first = place(a);
   return !first.empty() && first == place(b);
+}
+
+bool isDirectory(const std::string& path) {
+  struct _stat64 status;
+  return _wstat64(wide(path).c_str(), &status) == 0 && (status.st_mode & _S_IFMT) == _S_IFDIR;
+}
+
+bool listDirectory(const std::string& path, std::vector<std::string>* names) {
+  std::error_code error;
+  names->clear();
+  // Stepped with an error code: the iterator's own ++ would throw.
+  for (std::filesystem::directory_iterator entry(std::filesystem::path(wide(path)), error);
+       !error && entry != std::filesystem::directory_iterator(); entry.increment(error))
+    names->push_back(utf8FromUtf16(entry->path().filename().u16string()));
+  std::sort(names->begin(), names->end());
+  return !error;
 }
 
 // Reading the file is fast enough here; the caller falls back to it.

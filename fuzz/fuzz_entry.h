@@ -22,6 +22,7 @@
 #include "image/container.h"
 #include "image/info_block.h"
 #include "image/intel_hex.h"
+#include "image/signature.h"
 #include "sim/device_model.h"
 #include "update/update_session.h"
 
@@ -68,6 +69,37 @@ inline void infoBlock(const uint8_t* data, size_t size) {
   scanInfoBlock(info, image.get(), length / 2, length);
 }
 
+// A signature or key file as it comes from disk: both parsers, and each
+// verification a parsed one allows, against a fixed key and signature (a
+// text is never both).
+inline void signature(const uint8_t* data, size_t size) {
+  auto text = exactCopy(data, size);
+  const char* chars = reinterpret_cast<const char*>(text.get());
+  // The test key of tests/keys, and its signature of nothing.
+  static const PublicKey fixedKey = [] {
+    PublicKey key;
+    const char pub[] =
+        "untrusted comment: minisign public key 96CAD30F516FDC48\n"
+        "RWRI3G9RD9PKlp+wlp/zAtezzEYUShMX7YEUQSC4UHP93oj7qnV/SOZ9\n";
+    if (!parsePublicKey(pub, sizeof pub - 1, &key)) std::abort();
+    return key;
+  }();
+  DetachedSignature parsedSignature;
+  PublicKey parsedKey;
+  const bool isSignature = parseSignature(chars, size, &parsedSignature);
+  const bool isKey = parsePublicKey(chars, size, &parsedKey);
+  if (isSignature && isKey) std::abort();
+  if (isSignature) {
+    verifySignature(parsedSignature, fixedKey, text.get(), size);
+    if (parsedSignature.trustedComment.size() > size) std::abort();
+  }
+  if (isKey) {
+    DetachedSignature empty;
+    std::memcpy(empty.keyId, parsedKey.keyId, kKeyIdSize);
+    verifySignature(empty, parsedKey, text.get(), size);
+  }
+}
+
 // A report descriptor as a device presents it to the host.
 inline void reportDescriptor(const uint8_t* data, size_t size) {
   auto descriptor = exactCopy(data, size);
@@ -108,8 +140,10 @@ inline void deviceFrames(const uint8_t* data, size_t size) {
 inline void host(const uint8_t* data, size_t size) {
   static const std::string path = [] {
     const std::string name = "/tmp/tavrin-fuzz-host-" + std::to_string(::getpid()) + ".bin";
-    // 40 bytes whose info block names the model "FZ": three chunks.
-    const uint8_t image[40] = {'A', 'B', 'a', 'b', 'Q', 'X', 'F', 'W', 1, 4, 'F', 'Z', 0, 0};
+    // 40 bytes whose info block names the model "FZ" and the version
+    // "1.2-rc3" (for the version policy): three chunks.
+    const uint8_t image[40] = {'A', 'B', 'a', 'b', 'Q', 'X', 'F', 'W', 1,   4,   'F', 'Z',
+                               2,   9,   '1', '.', '2', '-', 'r', 'c', '3', 0,   0};
     if (std::FILE* file = std::fopen(name.c_str(), "wb")) {
       std::fwrite(image, 1, sizeof image, file);
       std::fclose(file);
@@ -130,7 +164,8 @@ inline void host(const uint8_t* data, size_t size) {
       if (record.request[kOffsetSequence] == 0 || record.send > 6) std::abort();
     }
   } watch;
-  if (input.byte() & 1) {
+  const uint8_t mode = input.byte();
+  if (mode & 1) {
     readDeviceVersions(context, platform, watch);
   } else {
     UpdateSetup setup;
@@ -138,11 +173,19 @@ inline void host(const uint8_t* data, size_t size) {
     setup.platform = &platform;
     setup.listener = &watch;
     setup.exchanges = &watch;
+    // The version policy reads the device's version text.
+    setup.policy.skipIfCurrent = (mode & 2) != 0;
+    setup.policy.noDowngrade = (mode & 4) != 0;
     FirmwareInfo info;
     const UpdateResult result =
         runFileUpdate(context.firmwarePath, TextEncoding::kUtf8, context, info, context, setup);
     const bool finished = context.sessionState == StateFinish;
     if (finished != result.updated()) std::abort();
+    // A policy's refusal or skip comes before the switch: never after it.
+    if ((result.outcome == UpdateOutcome::kUpToDate ||
+         result.outcome == UpdateOutcome::kDowngradeRefused) &&
+        result.state != StateIdle)
+      std::abort();
     if (!finished && (context.sessionState != StateIdle || context.imageData != nullptr))
       std::abort();
     if (context.writeOffset > context.imageLength || context.retryCount > 6) std::abort();

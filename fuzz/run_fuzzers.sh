@@ -5,7 +5,7 @@ set -eu
 seconds=${1:-20}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-fuzz"
-targets="fuzz_intel_hex fuzz_container fuzz_info_block fuzz_report_descriptor fuzz_device_frames fuzz_host fuzz_uevent"
+targets="fuzz_intel_hex fuzz_container fuzz_info_block fuzz_report_descriptor fuzz_device_frames fuzz_host fuzz_uevent fuzz_signature"
 
 cmake -S "$root" -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DTAVRIN_FUZZ=ON -DTAVRIN_TESTS=OFF -DTAVRIN_BENCH=OFF >/dev/null

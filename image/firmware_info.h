@@ -10,4 +10,7 @@ struct FirmwareInfo {
   uint8_t protocolMask = 0xAA;
   uint16_t word1 = 0;
   uint16_t word2 = 0;
+  // Filled by the update's load step, not by the readers:
+  std::string sha256;  // of the file as given, 64 hex digits; empty when not read
+  std::string keyId;   // the trusted key that signed it; empty when not checked
 };

@@ -1,5 +1,6 @@
 #include "image/image_loader.h"
 
+#include <cstring>
 #include <memory>
 
 #include "image/container.h"
@@ -25,6 +26,27 @@ void finishPlainImage(FirmwareImage& image, FirmwareInfo& info, uint32_t bufferS
   if (info.protocolMask != 0) image.protocolMask = info.protocolMask;
 }
 
+ImageLoadResult finishContainer(FirmwareImage& image, FirmwareInfo& info,
+                                const ContainerHeader& header, bool parsed, ImageFormat* format) {
+  if (format)
+    *format = header.formatVersion == 2 ? ImageFormat::kContainerV2 : ImageFormat::kContainerV1;
+  if (!parsed) return kImageInvalid;
+  image.imageCrc = header.payloadCrc;
+  image.checkWord = header.checkWord;
+  image.protocolSelection = 1;
+  info.model = header.model;
+  info.version = header.version;
+  if (header.formatVersion == 2) image.protocolMask = header.protocolMask;
+  return kImageLoaded;
+}
+
+void startLoad(FirmwareImage& image) {
+  // A view (or buffer) of an earlier load is not the readers' to free.
+  image.releaseImage();
+  image.checkWord = 0xFFFFFFFFu;
+  image.protocolMask = 0xAA;
+}
+
 }  // namespace
 
 const char* caseMismatchedExtension(const std::string& path) {
@@ -42,24 +64,12 @@ ImageLoadResult loadFirmwareImage(FirmwareImage& image, FirmwareInfo& info, std:
   int ignored = 0;
   int& why = fileError != nullptr ? *fileError : ignored;
   why = 0;
-  // A view (or buffer) of an earlier load is not the readers' to free.
-  image.releaseImage();
-  image.checkWord = 0xFFFFFFFFu;
-  image.protocolMask = 0xAA;
+  startLoad(image);
 
   if (endsWith3(path, "qfw")) {
     ContainerHeader header;
     bool ok = parseContainer(path, header, image.imageData, image.imageLength, &why);
-    if (format)
-      *format = header.formatVersion == 2 ? ImageFormat::kContainerV2 : ImageFormat::kContainerV1;
-    if (!ok) return kImageInvalid;
-    image.imageCrc = header.payloadCrc;
-    image.checkWord = header.checkWord;
-    image.protocolSelection = 1;
-    info.model = header.model;
-    info.version = header.version;
-    if (header.formatVersion == 2) image.protocolMask = header.protocolMask;
-    return kImageLoaded;
+    return finishContainer(image, info, header, ok, format);
   }
 
   if (endsWith3(path, "hex")) {
@@ -88,6 +98,34 @@ ImageLoadResult loadFirmwareImage(FirmwareImage& image, FirmwareInfo& info, std:
   image.imageData = buffer.release();
   image.imageLength = length;
   finishPlainImage(image, info, length);
+  return kImageLoaded;
+}
+
+ImageLoadResult loadFirmwareImageFromBytes(FirmwareImage& image, FirmwareInfo& info,
+                                           const std::string& path, const uint8_t* data,
+                                           uint32_t size, ImageFormat* format) {
+  startLoad(image);
+  if (endsWith3(path, "qfw")) {
+    // The parser works in place; the caller's bytes stay as they are.
+    std::unique_ptr<uint8_t[]> copy(new uint8_t[size == 0 ? 1 : size]);
+    if (size > 0) std::memcpy(copy.get(), data, size);
+    ContainerHeader header;
+    bool ok = parseContainerBuffer(copy.get(), size, header, image.imageData, image.imageLength);
+    return finishContainer(image, info, header, ok, format);
+  }
+  if (endsWith3(path, "hex")) {
+    if (format) *format = ImageFormat::kIntelHex;
+    const HexLoadResult result = loadHexImageFromText(reinterpret_cast<const char*>(data), size,
+                                                      image.imageData, image.imageLength);
+    if (result != kHexLoaded) return static_cast<ImageLoadResult>(result);
+    finishPlainImage(image, info, kHexImageSize);
+    return kImageLoaded;
+  }
+  if (format) *format = ImageFormat::kRaw;
+  image.imageData = new uint8_t[size == 0 ? 1 : size];
+  if (size > 0) std::memcpy(image.imageData, data, size);
+  image.imageLength = size;
+  finishPlainImage(image, info, size);
   return kImageLoaded;
 }
 

@@ -2,6 +2,7 @@
 // FirmwareImage, choosing the reader by the last three characters of the path.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "image/firmware_image.h"
@@ -41,3 +42,10 @@ ImageLoadResult loadFirmwareImage(FirmwareImage& image, FirmwareInfo& info, std:
 /// "hex" or "qfw" when the path's last three characters are those but in
 /// another case (FW.HEX): the file is then read as a raw image. Null otherwise.
 const char* caseMismatchedExtension(const std::string& path);
+
+/// The same over the bytes of the file at path, read whole by the caller (a
+/// signed file is checked and loaded from one read): path only chooses the
+/// reader. The bytes are not kept; the image is a buffer of its own.
+ImageLoadResult loadFirmwareImageFromBytes(FirmwareImage& image, FirmwareInfo& info,
+                                           const std::string& path, const uint8_t* data,
+                                           uint32_t size, ImageFormat* format = nullptr);

@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <sstream>
 
+#include "common/files.h"
 #include "protocol/command_codes.h"
 #include "sim/simulated_platform.h"
 
@@ -162,11 +164,16 @@ void applySimulatedFault(const SimulatedFault& fault, DeviceModelConfig& config)
 void plugInSimulatedBench(SimulatedPlatform& platform, const SimulatedBench& bench,
                           const DeviceIds& read, const std::string& model) {
   const DeviceIds ids = simulatedDeviceIds(bench.given, read);
+  const std::map<std::string, std::string> kept = bench.statePath.empty()
+                                                      ? std::map<std::string, std::string>()
+                                                      : readSimulatedState(bench.statePath);
   for (uint32_t i = 0; i < bench.devices; ++i) {
     char serial[16];
     std::snprintf(serial, sizeof serial, "SIM%04u", i + 1);
     const std::string port = "sim-" + std::to_string(i);
     DeviceModelConfig config = simulatedDeviceConfig(ids, model);
+    const auto version = kept.find(port);
+    if (version != kept.end()) config.version = version->second;
     for (const std::string& text : bench.faults) {
       SimulatedFault fault;
       if (parseSimulatedFault(text, &fault) && (fault.port.empty() || fault.port == port))
@@ -183,4 +190,36 @@ void plugInSimulatedBench(SimulatedPlatform& platform, const DeviceIds& ids,
     std::snprintf(serial, sizeof serial, "SIM%04u", i + 1);
     platform.addDevice(simulatedDeviceConfig(ids, model), "", "sim-" + std::to_string(i), serial);
   }
+}
+
+std::map<std::string, std::string> readSimulatedState(const std::string& path) {
+  std::map<std::string, std::string> versions;
+  std::FILE* file = openFile(path, "rb");
+  if (file == nullptr) return versions;
+  std::string text;
+  char block[4096];
+  for (size_t got; (got = std::fread(block, 1, sizeof block, file)) > 0;) text.append(block, got);
+  std::fclose(file);
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t space = line.find(' ');
+    if (space == 0 || space == std::string::npos || space + 1 == line.size()) continue;
+    versions[line.substr(0, space)] = line.substr(space + 1);
+  }
+  return versions;
+}
+
+bool recordSimulatedVersion(const std::string& path, const std::string& port,
+                            const std::string& version) {
+  std::map<std::string, std::string> versions = readSimulatedState(path);
+  versions[port] = version;
+  std::string text;
+  for (const auto& [devicePort, deviceVersion] : versions)
+    text += devicePort + " " + deviceVersion + "\n";
+  std::FILE* file = openFile(path, "wb");
+  if (file == nullptr) return false;
+  bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  if (std::fclose(file) != 0) ok = false;
+  return ok;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,7 +26,19 @@ struct SimulatedBench {
   GivenIds given;
   uint32_t devices = 1;             ///< --simulate=N
   std::vector<std::string> faults;  ///< --simulate-fault, each as given
+  /// --simulate-state: where each device's version is kept between runs.
+  std::string statePath;
 };
+
+/// --simulate-state: the firmware version of each simulated device, by port,
+/// kept between runs in a file of "PORT VERSION" lines. A file that does not
+/// exist keeps none; lines of another form are passed over.
+std::map<std::string, std::string> readSimulatedState(const std::string& path);
+
+/// Keeps version as the firmware of the device on port (after its update),
+/// the others' as they are. False when the file cannot be written.
+bool recordSimulatedVersion(const std::string& path, const std::string& port,
+                            const std::string& version);
 
 /// Model the simulated device reports when no firmware file names one.
 constexpr const char* kSimulatedDefaultModel = "TVR-100";

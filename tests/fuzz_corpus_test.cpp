@@ -17,7 +17,8 @@ TEST(FuzzCorpusTest, ReplaysSeeds) {
                  {"report_descriptor", fuzzentry::reportDescriptor},
                  {"device_frames", fuzzentry::deviceFrames},
                  {"host", fuzzentry::host},
-                 {"uevent", fuzzentry::hidUevent}};
+                 {"uevent", fuzzentry::hidUevent},
+                 {"signature", fuzzentry::signature}};
   std::filesystem::path root = std::filesystem::path(TAVRIN_SOURCE_DIR) / "fuzz" / "corpus";
   for (const Target& target : targets) {
     int replayed = 0;

@@ -175,6 +175,7 @@ std::vector<GangUnit> runGangSessions(const GangSetup& setup, GangObserver& obse
         session.exchanges = target.exchanges;
         session.stop = setup.stop;
         session.bootIdsGiven = setup.bootIdsGiven;
+        session.policy = setup.policy;
         session.verbose = setup.verbose;
         SessionCursor cursor;
         unit.result = runUpdateSession(session, cursor, target.device);

@@ -48,6 +48,8 @@ struct GangSetup {
   /// The bootloader ids were given: an interrupted unit is finished by the
   /// same command (UpdateSetup::bootIdsGiven).
   bool bootIdsGiven = false;
+  /// What each session does about the devices' versions (UpdateSetup::policy).
+  VersionPolicy policy;
   /// At most this many sessions at a time; 0: all at once.
   size_t jobs = 0;
   /// When not 0, the number of devices of the file's model the survey must

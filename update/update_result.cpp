@@ -40,6 +40,16 @@ const char* updateOutcomeName(UpdateOutcome outcome) {
       return "no-answer";
     case UpdateOutcome::kDeviceCount:
       return "device-count";
+    case UpdateOutcome::kUpToDate:
+      return "up-to-date";
+    case UpdateOutcome::kDowngradeRefused:
+      return "downgrade-refused";
+    case UpdateOutcome::kUnsignedImage:
+      return "unsigned-image";
+    case UpdateOutcome::kSignatureInvalid:
+      return "signature-invalid";
+    case UpdateOutcome::kUntrustedKey:
+      return "untrusted-key";
   }
   return "unknown";
 }

@@ -28,6 +28,11 @@ enum class UpdateOutcome : uint8_t {
   kInterrupted,              ///< Ctrl-C or SIGTERM
   kNoAnswer,                 ///< a device of several did not answer its version request
   kDeviceCount,              ///< --all --expect: another number of devices of the file's model
+  kUpToDate,          ///< --skip-if-current: the device runs the file's version; not switched
+  kDowngradeRefused,  ///< --no-downgrade: the file is older or cannot be compared
+  kUnsignedImage,     ///< keys are trusted, and the file has no signature
+  kSignatureInvalid,  ///< its signature does not verify (or is no signature)
+  kUntrustedKey,      ///< it is signed by a key that is not trusted
 };
 
 /// The fixed name of an outcome ("updated", "switch-timeout", ...).
@@ -40,6 +45,8 @@ std::string reportedMessage(const std::string& message);
 /// How an update session ended.
 struct UpdateResult {
   bool updated() const { return outcome == UpdateOutcome::kUpdated; }
+  /// Updated, or left alone because it was up to date: not a failure.
+  bool succeeded() const { return updated() || outcome == UpdateOutcome::kUpToDate; }
 
   UpdateOutcome outcome = UpdateOutcome::kUpdated;
   uint32_t state = 0;         ///< the state it ended in (StateFinish when updated)
@@ -54,4 +61,6 @@ struct UpdateResult {
   double seconds = 0;         ///< how long the session ran, on the platform's clock
   /// kMultipleDevices: the ports of every device of the file's model.
   std::vector<std::string> ports;
+  std::string sha256;         ///< of the file, once loaded (FirmwareInfo::sha256)
+  std::string keyId;          ///< the trusted key that signed it; empty when not checked
 };

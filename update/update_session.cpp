@@ -39,6 +39,9 @@ class UpdateSession {
   bool prepare();
   bool selectDevice();
   void takeOver(const SurveyedDevice& surveyed);
+  // The version policy for the selected device; false when it is not to be
+  // switched (up to date, or a refused downgrade).
+  bool applyPolicy();
   void runStates();
   // Each state action returns false when the session has to take the failure exit.
   bool step();
@@ -94,14 +97,17 @@ class UpdateSession {
 
 UpdateResult UpdateSession::run(const SurveyedDevice* surveyed) {
   const int64_t startMs = setup_.platform->monotonicMilliseconds();
+  // A cursor used before (a retry, the next device) starts from the image's start.
+  cursor_ = SessionCursor();
   result_.fileModel = setup_.info->model;
   result_.fileVersion = setup_.info->version;
-  cursor_.sessionState = StateIdle;
+  result_.sha256 = setup_.info->sha256;
+  result_.keyId = setup_.info->keyId;
   manager_ = std::make_unique<CHidManager>(*setup_.platform, setup_.filter);
   if (surveyed != nullptr) {
     takeOver(*surveyed);
-    if (!stopRequested()) runStates();
-  } else if (prepare() && selectDevice()) {
+    if (!stopRequested() && applyPolicy()) runStates();
+  } else if (prepare() && selectDevice() && applyPolicy()) {
     runStates();
   }
   if (cursor_.sessionState == StateFinish) {
@@ -195,6 +201,47 @@ bool UpdateSession::selectDevice() {
   result_.ports.clear();
   listener_.deviceSelected(*selected_, selectedModel_, result_.versionBefore);
   return true;
+}
+
+bool UpdateSession::applyPolicy() {
+  const VersionPolicy& policy = setup_.policy;
+  if (!policy.active()) return true;
+  const DeviceVersion device{selectedModel_, result_.versionBefore,
+                             selected_->mode == kModeBootloader};
+  const std::string& fileVersion = setup_.info->version;
+  std::string refusal;
+  switch (decideVersionPolicy(device, setup_.info->model, fileVersion)) {
+    case PolicyVerdict::kUpdate:
+      if (device.inBootloader)
+        sayText(
+            "The device waits in its bootloader: it has no firmware version to compare; "
+            "updating it\n");
+      return true;
+    case PolicyVerdict::kUpToDate:
+      if (!policy.skipIfCurrent) return true;
+      sayText(
+          ("Up to date: the device runs " + device.version + ", the file's version; not updated\n")
+              .c_str());
+      result_.outcome = UpdateOutcome::kUpToDate;
+      result_.state = cursor_.sessionState;
+      return false;
+    case PolicyVerdict::kDowngrade:
+      refusal = "Error: the file's version " + fileVersion + " is older than the device's " +
+                device.version + "; not updated\n";
+      break;
+    case PolicyVerdict::kIncomparable:
+      refusal = fileVersion.empty()
+                    ? "Error: the file carries no version to compare with the device's " +
+                          device.version + " (state it with --file-version); not updated\n"
+                    : "Error: the file's version " + fileVersion +
+                          " cannot be compared with the device's " + device.version +
+                          "; not updated\n";
+      break;
+    case PolicyVerdict::kWrongModel:
+      return true;  // the device was selected by its model
+  }
+  if (!policy.noDowngrade) return true;
+  return fail(UpdateOutcome::kDowngradeRefused, refusal.c_str());
 }
 
 bool UpdateSession::step() {
@@ -559,12 +606,12 @@ UpdateResult runUpdateSession(const UpdateSetup& setup, SessionCursor& cursor,
 
 UpdateResult runFileUpdate(const std::string& path, TextEncoding encoding, FirmwareImage& image,
                            FirmwareInfo& info, SessionCursor& cursor, UpdateSetup setup,
-                           const ImageLoadedHook& afterLoad) {
+                           const ImageLoadedHook& afterLoad, const ImageCheck* check) {
   SessionListener quiet;
   SessionListener& listener = setup.listener != nullptr ? *setup.listener : quiet;
   UpdateResult result;
   cursor.sessionState = StateIdle;
-  if (loadUpdateImage(path, encoding, image, info, listener, &result, setup.verbose)) {
+  if (loadUpdateImage(path, encoding, image, info, listener, &result, setup.verbose, check)) {
     if (afterLoad) afterLoad(info);
     setup.image = &image;
     setup.info = &info;

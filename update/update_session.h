@@ -23,6 +23,7 @@
 #include "update/stop_request.h"
 #include "update/update_image.h"
 #include "update/update_result.h"
+#include "update/version_policy.h"
 
 /// Values of SessionCursor::sessionState.
 enum SessionState : uint32_t {
@@ -88,6 +89,9 @@ struct UpdateSetup {
   bool bootIdsGiven = false;
   /// A failure without a message of its own says why, on a line of its own.
   bool verbose = false;
+  /// What the versions decide, right after the device is selected: nothing
+  /// by default.
+  VersionPolicy policy;
 };
 
 /// A device a survey of several devices has already asked for its version,
@@ -118,9 +122,10 @@ UpdateResult runUpdateSession(const UpdateSetup& setup, SessionCursor& cursor,
 using ImageLoadedHook = std::function<void(const FirmwareInfo&)>;
 
 /// The whole update of one file, as the command line runs it: loads path
-/// into image (the caller's own record) and info, then runs a session with
-/// setup (whose image and info it sets). After a failure the image is
-/// released and cursor left at StateIdle.
+/// into image (the caller's own record) and info, checking what check asks
+/// of it, then runs a session with setup (whose image and info it sets).
+/// After a failure the image is released and cursor left at StateIdle.
 UpdateResult runFileUpdate(const std::string& path, TextEncoding encoding, FirmwareImage& image,
                            FirmwareInfo& info, SessionCursor& cursor, UpdateSetup setup,
-                           const ImageLoadedHook& afterLoad = nullptr);
+                           const ImageLoadedHook& afterLoad = nullptr,
+                           const ImageCheck* check = nullptr);

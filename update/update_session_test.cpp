@@ -244,6 +244,20 @@ TEST_F(UpdateSessionTest, UpdatesADeviceRunningItsApplicationFirmware) {
   EXPECT_FALSE(stop_.devicesWaitInBootloader());
 }
 
+TEST_F(UpdateSessionTest, ACursorUsedAgainStartsFromTheImagesStart) {
+  const Bytes image = rawImage(40);
+  useFile("fw.bin", image);
+  size_t id = sim_->addDevice(device());
+  run();
+  ASSERT_TRUE(updateSucceeded());
+  // The same record again (a retry, a station's next device): the device,
+  // left in its bootloader, gets the whole image once more.
+  const std::string err = run();
+  EXPECT_TRUE(updateSucceeded()) << err;
+  EXPECT_EQ(sim_->model(id).storedImage(), image);
+  EXPECT_EQ(framesOf(id, CmdWriteData).size(), 6u);
+}
+
 TEST_F(UpdateSessionTest, ImageGoesOutInChunksOf16WithFlag1) {
   useFile("fw.bin", rawImage(40));
   size_t id = sim_->addDevice(device());

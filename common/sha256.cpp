@@ -1,4 +1,5 @@
-// libsodium's SHA-256: a well-kept Debian library the project links anyway.
+// libsodium's SHA-256: a well-kept Debian library the project links anyway
+// (for signatures), on Windows too.
 #include <sodium.h>
 
 #include <cstdio>
@@ -26,6 +27,9 @@ std::string sha256Hex(const uint8_t* data, size_t length) {
 }
 
 bool fileSha256(const std::string& path, std::string* hex) {
+  // Only a regular file ends: a FIFO would wait for a writer without bound.
+  uint64_t size = 0;
+  if (!regularFileSize(path, &size)) return false;
   if (sodium_init() < 0) return false;
   std::FILE* file = openFile(path, "rb");
   if (file == nullptr) return false;
