@@ -8,18 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <exception>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <sstream>
-#include <thread>
 
 #include "hid/device_identity.h"
 #include "protocol/frame_format.h"
@@ -231,70 +226,15 @@ void LinuxHidPlatform::sleepMilliseconds(uint32_t ms) {
   }
 }
 
-// The thread that does a connection's writes, and what it shares with the
-// caller. It outlives the connection when a write is still in the kernel.
-struct HidrawConnection::Writer {
-  std::mutex mutex;
-  std::condition_variable wake;  // to the thread: a report to write, or stop
-  std::condition_variable done;  // to the caller: a write has returned
-  uint8_t report[kReportSize] = {};
-  bool busy = false;      // a report was handed over and its write has not returned
-  bool stop = false;      // the connection is closing
-  bool closeFd = false;   // the connection went first: the thread closes the node
-  uint64_t finished = 0;  // writes that have returned
-  ssize_t written = 0;    // what the last one returned
-  int error = 0;          // and its errno
-  int fd = -1;
-  std::thread thread;
-};
-
-void HidrawConnection::runWriter(const std::shared_ptr<Writer>& writer) {
-  Writer& w = *writer;
-  std::unique_lock<std::mutex> lock(w.mutex);
-  for (;;) {
-    w.wake.wait(lock, [&w] { return w.busy || w.stop; });
-    if (!w.busy) break;
-    uint8_t report[kReportSize];
-    std::memcpy(report, w.report, kReportSize);
-    lock.unlock();
-    ssize_t n;
-    do {
-      n = ::write(w.fd, report, kReportSize);
-    } while (n < 0 && errno == EINTR);
-    const int error = n < 0 ? errno : 0;
-    lock.lock();
-    w.written = n;
-    w.error = error;
-    w.busy = false;
-    ++w.finished;
-    w.done.notify_all();
-  }
-  if (w.closeFd) ::close(w.fd);
-}
-
 HidrawConnection::HidrawConnection(int fd, const HidInterfaceInfo& info, HidrawWrites writes)
     : fd_(fd), info_(info), writes_(writes) {}
 
 HidrawConnection::~HidrawConnection() {
-  if (writer_) {
-    std::unique_lock<std::mutex> lock(writer_->mutex);
-    writer_->stop = true;
-    if (writer_->busy) {
-      // The kernel still holds a write and ends it within its own time-out
-      // (at once when the device goes); the thread closes the node then.
-      // Closing it here could let the next open reuse its number before the
-      // thread has even reached write(), and the report would go there.
-      writer_->closeFd = true;
-      fd_ = -1;
-      lock.unlock();
-      writer_->thread.detach();
-    } else {
-      writer_->wake.notify_one();
-      lock.unlock();
-      writer_->thread.join();
-    }
-  }
-  if (fd_ >= 0) ::close(fd_);
+  // The writer takes the node: it closes it once no write is in the kernel.
+  if (writer_)
+    writer_->close();
+  else if (fd_ >= 0)
+    ::close(fd_);
   fd_ = -1;
 }
 
@@ -333,40 +273,56 @@ HidWaitResult HidrawConnection::writeInline(const uint8_t* report, int64_t deadl
 }
 
 HidWaitResult HidrawConnection::writeReport(const uint8_t* report, uint32_t timeoutMs) {
-  const int64_t deadline = nowMilliseconds() + timeoutMs;
-  if (writes_ == HidrawWrites::kInline) return writeInline(report, deadline);
-  const auto steadyDeadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  if (writes_ == HidrawWrites::kInline) return writeInline(report, nowMilliseconds() + timeoutMs);
+  return writeOnThread(report, timeoutMs);
+}
+
+HidWaitResult HidrawConnection::writeOnThread(const uint8_t* report, uint32_t timeoutMs) {
+  const int64_t deadlineMs = nowMilliseconds() + timeoutMs;
+  const timespec deadline = monotonicDeadline(timeoutMs);
   if (!writer_) {
-    try {
-      auto writer = std::make_shared<Writer>();
-      writer->fd = fd_;
-      writer->thread = std::thread(runWriter, writer);
-      writer_ = std::move(writer);
-    } catch (const std::exception&) {
-      return kHidWaitFailed;  // no thread to write on
-    }
+    auto writer = std::make_unique<HidrawWriter>(fd_);
+    if (!writer->start()) return kHidWaitFailed;  // no thread to write on
+    writer_ = std::move(writer);
   }
-  Writer& w = *writer_;
-  std::unique_lock<std::mutex> lock(w.mutex);
+  HidrawWriteEnd end;
+  // A write given up on before may still be in the kernel; this report goes
+  // only after it, and only within this wait.
+  if (held_) {
+    if (!writer_->waitUntil(deadline, &end)) return kHidWaitTimeout;
+    held_ = false;
+  }
+  heldEnd_ = kHidNoHeldWrite;
   for (;;) {
-    // A write given up on before may still be in the kernel; this report
-    // goes only after it, and only within this wait.
-    if (!w.done.wait_until(lock, steadyDeadline, [&w] { return !w.busy; })) return kHidWaitTimeout;
-    std::memcpy(w.report, report, kReportSize);
-    w.busy = true;
-    const uint64_t ticket = w.finished + 1;
-    w.wake.notify_one();
-    if (!w.done.wait_until(lock, steadyDeadline, [&w, ticket] { return w.finished >= ticket; }))
+    if (!writer_->write(report, kReportSize, deadline, &end)) {
+      held_ = true;
+      std::memcpy(heldReport_, report, kReportSize);
       return kHidWaitTimeout;
-    if (w.written == static_cast<ssize_t>(kReportSize)) return kHidWaitDone;
-    if (w.written >= 0) return kHidWaitFailed;  // a report is never taken in part
-    if (w.error != EAGAIN && w.error != EWOULDBLOCK) return kHidWaitFailed;
-    lock.unlock();
-    HidWaitResult wait = waitFor(fd_, POLLOUT, deadline);
+    }
+    if (end.written == static_cast<ssize_t>(kReportSize)) return kHidWaitDone;
+    if (end.written >= 0) return kHidWaitFailed;  // a report is never taken in part
+    if (end.error != EAGAIN && end.error != EWOULDBLOCK) return kHidWaitFailed;
+    const HidWaitResult wait = waitFor(fd_, POLLOUT, deadlineMs);
     if (wait != kHidWaitDone) return wait;
-    lock.lock();
   }
+}
+
+HidHeldWrite HidrawConnection::heldWrite(uint32_t timeoutMs, uint8_t* report) {
+  if (!held_) {
+    if (heldEnd_ != kHidNoHeldWrite) std::memcpy(report, heldReport_, kReportSize);
+    return heldEnd_;
+  }
+  std::memcpy(report, heldReport_, kReportSize);
+  HidrawWriteEnd end;
+  if (!writer_->waitUntil(monotonicDeadline(timeoutMs), &end)) return kHidWriteHeld;
+  held_ = false;
+  if (end.written == static_cast<ssize_t>(kReportSize)) return kHidHeldWriteTaken;
+  // usbhid gives up after its five seconds with ETIMEDOUT; a device that
+  // went away fails the write otherwise.
+  const bool refused = end.written < 0 &&
+                       (end.error == ETIMEDOUT || end.error == EAGAIN || end.error == EWOULDBLOCK);
+  heldEnd_ = refused ? kHidHeldWriteRefused : kHidHeldWriteFailed;
+  return heldEnd_;
 }
 
 HidWaitResult HidrawConnection::readReport(uint8_t* report, uint32_t timeoutMs,

@@ -8,6 +8,8 @@
 #include <string>
 
 #include "hid/hid_platform.h"
+#include "hid/hidraw_writer.h"
+#include "protocol/frame_format.h"
 
 class LinuxHidPlatform : public HidPlatform {
  public:
@@ -45,11 +47,11 @@ enum class HidrawWrites : uint8_t {
 /// report, whatever O_NONBLOCK says: usbhid waits up to five seconds for the
 /// interrupt OUT transfer or the SET_REPORT control transfer, and no signal
 /// ends that wait. So there the writes happen on a thread of the connection's
-/// own, and writeReport() waits for it no longer than it was asked to. A write
-/// the wait gave up on stays in the kernel until the kernel ends it; until
-/// then further writes time out without sending anything, so reports never
-/// overtake each other. The destructor does not wait for such a write: the
-/// thread closes the node when the write returns. (The process cannot end
+/// own (HidrawWriter), and writeReport() waits for it no longer than it was
+/// asked to. A write the wait gave up on stays in the kernel until the kernel
+/// ends it: heldWrite() tells what became of it, and no further report is
+/// written until it has ended. The destructor does not wait for such a write:
+/// the thread closes the node when the write returns. (The process cannot end
 /// before that write does, and the kernel's hidraw lets no node be opened or
 /// closed meanwhile.) Where the kernel queues reports, a thread would only
 /// cost time.
@@ -65,18 +67,20 @@ class HidrawConnection : public HidConnection {
   void flushInput() override;
   HidWaitResult writeReport(const uint8_t* report, uint32_t timeoutMs) override;
   HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs, uint32_t* immediateCount) override;
+  HidHeldWrite heldWrite(uint32_t timeoutMs, uint8_t* report) override;
   void cancelIo() override {}
 
  private:
-  struct Writer;
-  static void runWriter(const std::shared_ptr<Writer>& writer);
-
   HidWaitResult writeInline(const uint8_t* report, int64_t deadline);
+  HidWaitResult writeOnThread(const uint8_t* report, uint32_t timeoutMs);
 
   int fd_;
   HidInterfaceInfo info_;
   HidrawWrites writes_;
-  std::shared_ptr<Writer> writer_;  ///< kOnThread: started by the first write
+  std::unique_ptr<HidrawWriter> writer_;    ///< kOnThread: started by the first write
+  bool held_ = false;                       ///< the writer's write was given up on
+  HidHeldWrite heldEnd_ = kHidNoHeldWrite;  ///< a held write refused or failed, until the next
+  uint8_t heldReport_[kReportSize] = {};
 };
 
 /// Parses the HID_ID value of a uevent ("0003:0000ABCD:00001234").
