@@ -78,6 +78,22 @@ class HidConnection {
   /// ended, and only within the same wait: reports never overtake each other
   /// and never queue up behind a held one.
   virtual HidWaitResult writeReport(const uint8_t* report, uint32_t timeoutMs) = 0;
+  /// One request and its answer: writes request as writeReport does and,
+  /// once the device has taken it, waits for one input report as readReport
+  /// does (id response[0]), each within timeoutMs. *written tells whether the
+  /// write completed; the result is the write's when it did not, else the
+  /// read's. A connection whose writes are done elsewhere waits for both at
+  /// once, and saves a wake-up per exchange.
+  virtual HidWaitResult exchangeReports(const uint8_t* request, uint8_t* response,
+                                        uint32_t timeoutMs, uint32_t* immediateCount,
+                                        bool* written) {
+    *written = false;
+    *immediateCount = 0;
+    const HidWaitResult wait = writeReport(request, timeoutMs);
+    if (wait != kHidWaitDone) return wait;
+    *written = true;
+    return readReport(response, timeoutMs, immediateCount);
+  }
   /// Waits at most timeoutMs for a held write to end (not at all when none is
   /// held) and says where it stands; report (kReportSize bytes) receives the
   /// held report unless kHidNoHeldWrite. A refused or failed write is told

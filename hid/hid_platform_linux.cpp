@@ -212,7 +212,7 @@ std::unique_ptr<HidConnection> LinuxHidPlatform::open(const std::string& path,
   *error = kHidOpenOk;
   // usbhid holds a write until the device takes it; the others queue it.
   const HidrawWrites writes =
-      linuxUsbDevice(path).empty() ? HidrawWrites::kInline : HidrawWrites::kOnThread;
+      linuxUsbDevice(path).empty() ? HidrawWrites::kInline : HidrawWrites::kByWriter;
   return std::make_unique<HidrawConnection>(fd, info, writes);
 }
 
@@ -230,11 +230,10 @@ HidrawConnection::HidrawConnection(int fd, const HidInterfaceInfo& info, HidrawW
     : fd_(fd), info_(info), writes_(writes) {}
 
 HidrawConnection::~HidrawConnection() {
-  // The writer takes the node: it closes it once no write is in the kernel.
-  if (writer_)
-    writer_->close();
-  else if (fd_ >= 0)
-    ::close(fd_);
+  // The writer has a copy of the node of its own, which it closes once no
+  // write of it is in the kernel.
+  if (writer_) writer_->close();
+  if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }
 
@@ -274,17 +273,20 @@ HidWaitResult HidrawConnection::writeInline(const uint8_t* report, int64_t deadl
 
 HidWaitResult HidrawConnection::writeReport(const uint8_t* report, uint32_t timeoutMs) {
   if (writes_ == HidrawWrites::kInline) return writeInline(report, nowMilliseconds() + timeoutMs);
-  return writeOnThread(report, timeoutMs);
+  return writeByWriter(report, timeoutMs);
 }
 
-HidWaitResult HidrawConnection::writeOnThread(const uint8_t* report, uint32_t timeoutMs) {
+bool HidrawConnection::startWriter() {
+  auto writer = std::make_unique<HidrawWriter>(fd_);
+  if (!writer->start()) return false;
+  writer_ = std::move(writer);
+  return true;
+}
+
+HidWaitResult HidrawConnection::writeByWriter(const uint8_t* report, uint32_t timeoutMs) {
   const int64_t deadlineMs = nowMilliseconds() + timeoutMs;
   const timespec deadline = monotonicDeadline(timeoutMs);
-  if (!writer_) {
-    auto writer = std::make_unique<HidrawWriter>(fd_);
-    if (!writer->start()) return kHidWaitFailed;  // no thread to write on
-    writer_ = std::move(writer);
-  }
+  if (!writer_ && !startWriter()) return kHidWaitFailed;
   HidrawWriteEnd end;
   // A write given up on before may still be in the kernel; this report goes
   // only after it, and only within this wait.
@@ -325,35 +327,121 @@ HidHeldWrite HidrawConnection::heldWrite(uint32_t timeoutMs, uint8_t* report) {
   return heldEnd_;
 }
 
-HidWaitResult HidrawConnection::readReport(uint8_t* report, uint32_t timeoutMs,
-                                           uint32_t* immediateCount) {
-  const int64_t deadline = nowMilliseconds() + timeoutMs;
-  *immediateCount = 0;
-  bool firstAttempt = true;
+bool HidrawConnection::takeInput(uint8_t* report, bool* first, uint32_t* immediateCount,
+                                 HidWaitResult* result) {
   uint8_t buffer[kReadBufferSize];
-  for (;;) {
-    ssize_t n = ::read(fd_, buffer, sizeof buffer);
+  // A collection that never stops reporting must not hold the wait open:
+  // after so many reads the caller looks at its deadline.
+  for (int i = 0; i < kMaxFlushReads; ++i) {
+    const ssize_t n = ::read(fd_, buffer, sizeof buffer);
     if (n > 0) {
       // Other collections of the same node (a scanner's keyboard half) report
       // here too; only our report id is an answer.
       if (buffer[0] == report[0]) {
-        size_t count = std::min<size_t>(static_cast<size_t>(n), kReportSize);
+        const size_t count = std::min<size_t>(static_cast<size_t>(n), kReportSize);
         std::memcpy(report, buffer, count);
         std::memset(report + count, 0, kReportSize - count);
-        if (firstAttempt) *immediateCount = static_cast<uint32_t>(n);
-        return kHidWaitDone;
+        if (*first) *immediateCount = static_cast<uint32_t>(n);
+        *result = kHidWaitDone;
+        return true;
       }
-      firstAttempt = false;
-      // A collection that never stops reporting must not hold the wait open.
-      if (nowMilliseconds() >= deadline) return kHidWaitTimeout;
+      *first = false;
       continue;
     }
-    if (n == 0) return kHidWaitFailed;  // end of file: the other side is gone
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return kHidWaitFailed;
-    firstAttempt = false;
-    HidWaitResult wait = waitFor(fd_, POLLIN, deadline);
+    if (n < 0 && errno == EINTR) continue;
+    *first = false;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+    *result = kHidWaitFailed;  // end of file or an error: the other side is gone
+    return true;
+  }
+  return false;
+}
+
+HidWaitResult HidrawConnection::readReport(uint8_t* report, uint32_t timeoutMs,
+                                           uint32_t* immediateCount) {
+  const int64_t deadline = nowMilliseconds() + timeoutMs;
+  *immediateCount = 0;
+  bool first = true;
+  for (;;) {
+    HidWaitResult result;
+    if (takeInput(report, &first, immediateCount, &result)) return result;
+    const HidWaitResult wait = waitFor(fd_, POLLIN, deadline);
     if (wait != kHidWaitDone) return wait;
+  }
+}
+
+HidWaitResult HidrawConnection::exchangeReports(const uint8_t* request, uint8_t* response,
+                                                uint32_t timeoutMs, uint32_t* immediateCount,
+                                                bool* written) {
+  // Behind a held write the plain course waits for it within the write's wait.
+  if (writes_ == HidrawWrites::kInline || held_)
+    return HidConnection::exchangeReports(request, response, timeoutMs, immediateCount, written);
+  *written = false;
+  *immediateCount = 0;
+  if (!writer_ && !startWriter()) return kHidWaitFailed;
+  heldEnd_ = kHidNoHeldWrite;
+  const int64_t writeDeadlineMs = nowMilliseconds() + timeoutMs;
+  const timespec writeDeadline = monotonicDeadline(timeoutMs);
+  timespec deadline = writeDeadline;
+  writer_->handOver(request, kReportSize);
+  // Nothing can answer before the report is written: the first look is the
+  // wait itself.
+  bool first = false;
+  bool look = false;
+  for (;;) {
+    HidrawWriteEnd end;
+    if (!*written && writer_->ended(&end)) {
+      if (end.written != static_cast<ssize_t>(kReportSize)) {
+        if (end.written >= 0 || (end.error != EAGAIN && end.error != EWOULDBLOCK))
+          return kHidWaitFailed;
+        // The node's queue is full: the report goes again once there is
+        // room, within the same wait.
+        const HidWaitResult room = waitFor(fd_, POLLOUT, writeDeadlineMs);
+        if (room != kHidWaitDone) return room;
+        writer_->handOver(request, kReportSize);
+        continue;
+      }
+      // The read's wait counts from the end of the write.
+      *written = true;
+      deadline = end.at;
+      deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
+      deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+      if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+      }
+    }
+    HidWaitResult result;
+    if (look && takeInput(response, &first, immediateCount, &result)) {
+      // An answer means the device took the report: the writer has returned
+      // from its write, or is about to.
+      if (!*written && result == kHidWaitDone)
+        *written = writer_->waitUntil(writeDeadline, &end) &&
+                   end.written == static_cast<ssize_t>(kReportSize);
+      return *written ? result : kHidWaitFailed;
+    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (notBefore(now, deadline)) {
+      if (!*written) {
+        held_ = true;
+        std::memcpy(heldReport_, request, kReportSize);
+      }
+      return kHidWaitTimeout;
+    }
+    timespec remaining{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
+    if (remaining.tv_nsec < 0) {
+      remaining.tv_sec -= 1;
+      remaining.tv_nsec += 1000000000L;
+    }
+    // The writer wakes this wait only when its write fails; a write that
+    // went well is followed by the answer, which does.
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {writer_->failureFd(), POLLIN, 0}};
+    const int ready = ppoll(fds, 2, &remaining, nullptr);
+    look = true;
+    if (ready < 0 && errno != EINTR) return kHidWaitFailed;
+    if (ready > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+      return kHidWaitFailed;  // the node is gone
   }
 }
 

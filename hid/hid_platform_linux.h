@@ -37,7 +37,7 @@ class LinuxHidPlatform : public HidPlatform {
 /// Where a connection's writes happen.
 enum class HidrawWrites : uint8_t {
   kInline,    ///< on the caller's thread: the kernel queues the report (uhid, Bluetooth)
-  kOnThread,  ///< on a thread of the connection's own: the kernel may hold them (USB)
+  kByWriter,  ///< by a writer of the connection's own: the kernel may hold them (USB)
 };
 
 /// One open hidraw node. Takes ownership of fd. Any descriptor that keeps
@@ -46,15 +46,16 @@ enum class HidrawWrites : uint8_t {
 /// A write to a USB device's node returns only once the device has taken the
 /// report, whatever O_NONBLOCK says: usbhid waits up to five seconds for the
 /// interrupt OUT transfer or the SET_REPORT control transfer, and no signal
-/// ends that wait. So there the writes happen on a thread of the connection's
-/// own (HidrawWriter), and writeReport() waits for it no longer than it was
-/// asked to. A write the wait gave up on stays in the kernel until the kernel
-/// ends it: heldWrite() tells what became of it, and no further report is
-/// written until it has ended. The destructor does not wait for such a write:
-/// the thread closes the node when the write returns. (The process cannot end
-/// before that write does, and the kernel's hidraw lets no node be opened or
-/// closed meanwhile.) Where the kernel queues reports, a thread would only
-/// cost time.
+/// ends that wait. So there the writes are done by a writer of the
+/// connection's own (HidrawWriter), and the caller waits for them no longer
+/// than it was asked to. A write the wait gave up on stays in the kernel until
+/// the kernel ends it: heldWrite() tells what became of it, and no further
+/// report is written until it has ended. The destructor does not wait for
+/// such a write, and neither does the end of the process: the writer is a
+/// process of its own, which ends when the write does. (The kernel's hidraw
+/// lets no node be opened or closed meanwhile, and writes to other nodes wait
+/// behind an open or close that waits.) Where the kernel queues reports, a
+/// writer would only cost time.
 class HidrawConnection : public HidConnection {
  public:
   HidrawConnection(int fd, const HidInterfaceInfo& info, HidrawWrites writes);
@@ -67,17 +68,26 @@ class HidrawConnection : public HidConnection {
   void flushInput() override;
   HidWaitResult writeReport(const uint8_t* report, uint32_t timeoutMs) override;
   HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs, uint32_t* immediateCount) override;
+  /// With a writer: the answer is waited for while the report is written, in
+  /// one poll() that the writer wakes only when the write fails.
+  HidWaitResult exchangeReports(const uint8_t* request, uint8_t* response, uint32_t timeoutMs,
+                                uint32_t* immediateCount, bool* written) override;
   HidHeldWrite heldWrite(uint32_t timeoutMs, uint8_t* report) override;
   void cancelIo() override {}
 
  private:
   HidWaitResult writeInline(const uint8_t* report, int64_t deadline);
-  HidWaitResult writeOnThread(const uint8_t* report, uint32_t timeoutMs);
+  HidWaitResult writeByWriter(const uint8_t* report, uint32_t timeoutMs);
+  bool startWriter();
+  /// Reads what waits on the node: true with *result set when the wait is
+  /// over (our report, or the node failed); false when nothing of ours is
+  /// there yet. *first is cleared once a read found nothing.
+  bool takeInput(uint8_t* report, bool* first, uint32_t* immediateCount, HidWaitResult* result);
 
   int fd_;
   HidInterfaceInfo info_;
   HidrawWrites writes_;
-  std::unique_ptr<HidrawWriter> writer_;    ///< kOnThread: started by the first write
+  std::unique_ptr<HidrawWriter> writer_;    ///< kByWriter: started by the first write
   bool held_ = false;                       ///< the writer's write was given up on
   HidHeldWrite heldEnd_ = kHidNoHeldWrite;  ///< a held write refused or failed, until the next
   uint8_t heldReport_[kReportSize] = {};

@@ -244,8 +244,48 @@ TEST_P(HidrawIoTest, FlushTimeoutAndDisappearance) {
   EXPECT_EQ(connection_->readReport(response, 1000, &immediate), kHidWaitFailed);
 }
 
+TEST_P(HidrawIoTest, ExchangesAReportForItsAnswer) {
+  const uint8_t request[kReportSize] = {0xB2, 0xAA, 0x55, 0x03, 0xFC, 0x01, 0x60, 0x60};
+  std::thread device([this] {
+    pollfd p{peer_, POLLIN, 0};
+    uint8_t taken[64];
+    if (poll(&p, 1, 2000) != 1 || recv(peer_, taken, sizeof taken, 0) != kReportSize) return;
+    deviceSends({0x01, 0x00, 0x00, 0x1E});  // another collection's report first
+    std::vector<uint8_t> answer(kReportSize, 0);
+    answer[0] = 0xB1;
+    answer[6] = 0xA3;
+    answer[8] = taken[6];
+    deviceSends(answer);
+  });
+  uint8_t response[kReportSize] = {0xB1};
+  uint32_t immediate = 99;
+  bool written = false;
+  EXPECT_EQ(connection_->exchangeReports(request, response, 2000, &immediate, &written),
+            kHidWaitDone);
+  device.join();
+  EXPECT_TRUE(written);
+  EXPECT_EQ(response[6], 0xA3);
+  EXPECT_EQ(response[8], 0x60);
+  EXPECT_EQ(immediate, 0u);
+
+  // Taken but not answered: the wait ends, the write done.
+  EXPECT_EQ(connection_->exchangeReports(request, response, 30, &immediate, &written),
+            kHidWaitTimeout);
+  EXPECT_TRUE(written);
+  uint8_t taken[64];
+  EXPECT_EQ(recv(peer_, taken, sizeof taken, 0), static_cast<ssize_t>(kReportSize));
+
+  // The other side gone: the exchange fails at once, whichever end sees it.
+  close(peer_);
+  peer_ = -1;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(connection_->exchangeReports(request, response, 5000, &immediate, &written),
+            kHidWaitFailed);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+}
+
 INSTANTIATE_TEST_SUITE_P(BothWaysOfWriting, HidrawIoTest,
-                         ::testing::Values(HidrawWrites::kInline, HidrawWrites::kOnThread));
+                         ::testing::Values(HidrawWrites::kInline, HidrawWrites::kByWriter));
 
 // A blocking socket whose peer has stopped taking reports: a write to it
 // stays in the kernel, as usbhid's write does while the device refuses the
@@ -263,7 +303,7 @@ class HidrawHeldWriteTest : public ::testing::Test {
     const timeval readWait{0, 1000};
     EXPECT_EQ(setsockopt(fds[0], SOL_SOCKET, SO_RCVTIMEO, &readWait, sizeof readWait), 0);
     connection_ =
-        std::make_unique<HidrawConnection>(fds[0], HidInterfaceInfo{}, HidrawWrites::kOnThread);
+        std::make_unique<HidrawConnection>(fds[0], HidInterfaceInfo{}, HidrawWrites::kByWriter);
     peerOfConnection_ = fds[0];
     peer_ = fds[1];
   }

@@ -115,8 +115,7 @@ TransactionStatus sendTransaction(TransactionLink& link, HidDevice* device, cons
     }
     // Still held; or, for this request, ended untaken. The device did not
     // take it within the system's own wait, far longer than ours: another
-    // write of it would only be held as long again, and the process cannot
-    // end while one is.
+    // write of it would only be held as long again.
     if (hold == kHidWriteHeld || same)
       return told(link, device, request, nullptr,
                   hold == kHidHeldWriteFailed ? kTransactionFailed : kTransactionTimeout, start,
@@ -125,10 +124,17 @@ TransactionStatus sendTransaction(TransactionLink& link, HidDevice* device, cons
 
   // Answers to earlier, abandoned requests must not pass for this one's.
   connection.flushInput();
-  const HidWaitResult wait = connection.writeReport(request, kTransactionWaitMs);
+  uint8_t input[kFrameBufferSize] = {};
+  input[0] = kResponseReportId;
+  uint32_t count = 0;
+  bool written = false;
+  const HidWaitResult wait =
+      connection.exchangeReports(request, input, kTransactionWaitMs, &count, &written);
   if (wait != kHidWaitDone) {
     connection.cancelIo();
     return told(link, device, request, nullptr, waitStatus(wait), start);
   }
-  return readAnswer(link, device, request, response, bytesRead, start, ExchangeWrite::kWritten);
+  std::memcpy(response, input, kFrameBufferSize);
+  if (bytesRead != nullptr) *bytesRead = static_cast<uint8_t>(count & 0xFF);
+  return told(link, device, request, input, kTransactionOk, start);
 }
