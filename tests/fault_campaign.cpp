@@ -386,14 +386,16 @@ UpdateResult runSession(const Scenario& s, Findings& findings, bool trace) {
     fail("the session ended " + std::to_string(endMs - previousMs) + " ms after its last exchange");
   // A device that stopped taking reports: the process could end (the one
   // held write over) within 7 s of the first write it did not take.
-  if (s.config.stopTakingAfterDataFrames != 0 && !taken.empty() &&
-      counts[CmdWriteData] >= s.config.stopTakingAfterDataFrames &&
+  size_t storedChunks = 0;
+  for (size_t i = 0; i < taken.size(); ++i)
+    if (taken[i].frame[kOffsetPayload] == CmdWriteData &&
+        taken[i].imageBytes > (i == 0 ? 0 : taken[i - 1].imageBytes))
+      ++storedChunks;
+  if (s.config.stopTakingAfterDataFrames != 0 &&
+      storedChunks >= s.config.stopTakingAfterDataFrames &&
       result.outcome == UpdateOutcome::kWrite) {
-    int64_t stoppedUs = 0;
-    uint32_t seen = 0;
-    for (const auto& f : taken)
-      if (f.frame[kOffsetPayload] == CmdWriteData && ++seen == s.config.stopTakingAfterDataFrames)
-        stoppedUs = f.takenUs;
+    // It stopped with the chunk that made its count: the last frame it took.
+    const int64_t stoppedUs = taken.back().takenUs;
     const int64_t exitUs = std::max(endMs * 1000, held.lastEndUs);
     if (exitUs - stoppedUs > 7000 * 1000)
       fail("ended " + std::to_string((exitUs - stoppedUs) / 1000) +
