@@ -251,6 +251,9 @@ void RunReport::logExchange(const std::string& port, const ExchangeRecord& recor
     put(", send ");
     *at++ = static_cast<char>('0' + record.send % 10);
   }
+  // A write the system held past its second: what this send did about it.
+  if (record.write == ExchangeWrite::kHeldBefore) put(", the held write of an earlier send");
+  if (record.write == ExchangeWrite::kNotWritten) put(", not written (an earlier write held)");
   put(", ");
   at += decimalText(static_cast<uint64_t>(std::max<int64_t>(record.microseconds, 0)), at);
   put(" us");

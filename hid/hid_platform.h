@@ -18,6 +18,17 @@ enum HidWaitResult : uint8_t {
   kHidWaitFailed = 2,   ///< the wait or the transfer failed otherwise (device gone, I/O error)
 };
 
+/// Where a write stands that writeReport gave up on (it returned
+/// kHidWaitTimeout) while the system still held it: a USB device's report
+/// goes out only once the device takes it, and nothing can call it back.
+enum HidHeldWrite : uint8_t {
+  kHidNoHeldWrite = 0,       ///< none; or it was taken and that has been told
+  kHidWriteHeld = 1,         ///< the system still holds it
+  kHidHeldWriteTaken = 2,    ///< the device has taken it since (told once)
+  kHidHeldWriteRefused = 3,  ///< the system's own wait for it ran out: never taken
+  kHidHeldWriteFailed = 4,   ///< it ended otherwise, untaken (the device went away)
+};
+
 /// Why an open failed; only kHidOpenDenied is reported to the operator.
 enum HidOpenError : uint8_t {
   kHidOpenOk = 0,
@@ -63,7 +74,34 @@ class HidConnection {
   /// Discards input reports that arrived before now. Never blocks.
   virtual void flushInput() = 0;
   /// Writes one output report and waits at most timeoutMs for it to be taken.
+  /// While an earlier write is held it writes nothing until that one has
+  /// ended, and only within the same wait: reports never overtake each other
+  /// and never queue up behind a held one.
   virtual HidWaitResult writeReport(const uint8_t* report, uint32_t timeoutMs) = 0;
+  /// One request and its answer: writes request as writeReport does and,
+  /// once the device has taken it, waits for one input report as readReport
+  /// does (id response[0]), each within timeoutMs. *written tells whether the
+  /// write completed; the result is the write's when it did not, else the
+  /// read's. A connection whose writes are done elsewhere waits for both at
+  /// once, and saves a wake-up per exchange.
+  virtual HidWaitResult exchangeReports(const uint8_t* request, uint8_t* response,
+                                        uint32_t timeoutMs, uint32_t* immediateCount,
+                                        bool* written) {
+    *written = false;
+    *immediateCount = 0;
+    const HidWaitResult wait = writeReport(request, timeoutMs);
+    if (wait != kHidWaitDone) return wait;
+    *written = true;
+    return readReport(response, timeoutMs, immediateCount);
+  }
+  /// Waits at most timeoutMs for a held write to end (not at all when none is
+  /// held) and says where it stands; report (kReportSize bytes) receives the
+  /// held report unless kHidNoHeldWrite. A refused or failed write is told
+  /// until the next writeReport. Where the system ends every write within
+  /// writeReport's wait, nothing is ever held.
+  virtual HidHeldWrite heldWrite(uint32_t /*timeoutMs*/, uint8_t* /*report*/) {
+    return kHidNoHeldWrite;
+  }
   /// Waits at most timeoutMs for one input report with id report[0] (the
   /// caller presets it) and stores it in report[0..kReportSize). Reports with
   /// other ids are skipped. *immediateCount receives the byte count when the

@@ -8,18 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <exception>
 #include <fstream>
 #include <iterator>
-#include <mutex>
 #include <system_error>
-#include <thread>
 
 #include "hid/device_identity.h"
 #include "protocol/frame_format.h"
@@ -92,6 +87,13 @@ std::string systemError(int error) {
   return std::system_category().message(error);
 }
 
+// Why poll() said a node is gone (POLLERR, POLLHUP, POLLNVAL).
+std::string goneReason(short revents) {
+  return (revents & POLLNVAL) != 0  ? systemError(EBADF)
+         : (revents & POLLHUP) != 0 ? "the node hung up (POLLHUP)"
+                                    : "the node reports an error (POLLERR)";
+}
+
 // *why receives the reason of a failure.
 HidWaitResult waitFor(int fd, short events, int64_t deadline, std::string* why) {
   for (;;) {
@@ -106,10 +108,7 @@ HidWaitResult waitFor(int fd, short events, int64_t deadline, std::string* why) 
       return kHidWaitFailed;
     }
     if (p.revents & events) return kHidWaitDone;
-    // POLLERR, POLLHUP, POLLNVAL: the node is gone
-    *why = (p.revents & POLLNVAL) != 0 ? systemError(EBADF)
-           : (p.revents & POLLHUP) != 0 ? "the node hung up (POLLHUP)"
-                                        : "the node reports an error (POLLERR)";
+    *why = goneReason(p.revents);
     return kHidWaitFailed;
   }
 }
@@ -300,7 +299,7 @@ std::unique_ptr<HidConnection> LinuxHidPlatform::open(const std::string& path,
   *error = kHidOpenOk;
   // usbhid holds a write until the device takes it; the others queue it.
   const HidrawWrites writes =
-      linuxUsbDevice(path).empty() ? HidrawWrites::kInline : HidrawWrites::kOnThread;
+      linuxUsbDevice(path).empty() ? HidrawWrites::kInline : HidrawWrites::kByWriter;
   return std::make_unique<HidrawConnection>(fd, info, writes);
 }
 
@@ -314,69 +313,13 @@ void LinuxHidPlatform::sleepMilliseconds(uint32_t ms) {
   }
 }
 
-// The thread that does a connection's writes, and what it shares with the
-// caller. It outlives the connection when a write is still in the kernel.
-struct HidrawConnection::Writer {
-  std::mutex mutex;
-  std::condition_variable wake;  // to the thread: a report to write, or stop
-  std::condition_variable done;  // to the caller: a write has returned
-  uint8_t report[kReportSize] = {};
-  bool busy = false;      // a report was handed over and its write has not returned
-  bool stop = false;      // the connection is closing
-  bool closeFd = false;   // the connection went first: the thread closes the node
-  uint64_t finished = 0;  // writes that have returned
-  ssize_t written = 0;    // what the last one returned
-  int error = 0;          // and its errno
-  int fd = -1;
-  std::thread thread;
-};
-
-void HidrawConnection::runWriter(const std::shared_ptr<Writer>& writer) {
-  Writer& w = *writer;
-  std::unique_lock<std::mutex> lock(w.mutex);
-  for (;;) {
-    w.wake.wait(lock, [&w] { return w.busy || w.stop; });
-    if (!w.busy) break;
-    uint8_t report[kReportSize];
-    std::memcpy(report, w.report, kReportSize);
-    lock.unlock();
-    ssize_t n;
-    do {
-      n = ::write(w.fd, report, kReportSize);
-    } while (n < 0 && errno == EINTR);
-    const int error = n < 0 ? errno : 0;
-    lock.lock();
-    w.written = n;
-    w.error = error;
-    w.busy = false;
-    ++w.finished;
-    w.done.notify_all();
-  }
-  if (w.closeFd) ::close(w.fd);
-}
-
 HidrawConnection::HidrawConnection(int fd, const HidInterfaceInfo& info, HidrawWrites writes)
     : fd_(fd), info_(info), writes_(writes) {}
 
 HidrawConnection::~HidrawConnection() {
-  if (writer_) {
-    std::unique_lock<std::mutex> lock(writer_->mutex);
-    writer_->stop = true;
-    if (writer_->busy) {
-      // The kernel still holds a write and ends it within its own time-out
-      // (at once when the device goes); the thread closes the node then.
-      // Closing it here could let the next open reuse its number before the
-      // thread has even reached write(), and the report would go there.
-      writer_->closeFd = true;
-      fd_ = -1;
-      lock.unlock();
-      writer_->thread.detach();
-    } else {
-      writer_->wake.notify_one();
-      lock.unlock();
-      writer_->thread.join();
-    }
-  }
+  // The writer has a copy of the node of its own, which it closes once no
+  // write of it is in the kernel.
+  if (writer_) writer_->close();
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }
@@ -422,40 +365,90 @@ HidWaitResult HidrawConnection::writeInline(const uint8_t* report, int64_t deadl
 
 HidWaitResult HidrawConnection::writeReport(const uint8_t* report, uint32_t timeoutMs) {
   lastError_.clear();
-  const int64_t deadline = nowMilliseconds() + timeoutMs;
-  if (writes_ == HidrawWrites::kInline) return writeInline(report, deadline);
-  const auto steadyDeadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  if (!writer_) {
-    try {
-      auto writer = std::make_shared<Writer>();
-      writer->fd = fd_;
-      writer->thread = std::thread(runWriter, writer);
-      writer_ = std::move(writer);
-    } catch (const std::exception&) {
-      return failed("no thread to write on");
-    }
+  if (writes_ == HidrawWrites::kInline) return writeInline(report, nowMilliseconds() + timeoutMs);
+  return writeByWriter(report, timeoutMs);
+}
+
+bool HidrawConnection::startWriter() {
+  auto writer = std::make_unique<HidrawWriter>(fd_);
+  if (!writer->start()) return false;
+  writer_ = std::move(writer);
+  return true;
+}
+
+HidWaitResult HidrawConnection::writeByWriter(const uint8_t* report, uint32_t timeoutMs) {
+  const int64_t deadlineMs = nowMilliseconds() + timeoutMs;
+  const timespec deadline = monotonicDeadline(timeoutMs);
+  if (!writer_ && !startWriter()) return failed("no writer for the node");
+  HidrawWriteEnd end;
+  // A write given up on before may still be in the kernel; this report goes
+  // only after it, and only within this wait.
+  if (held_) {
+    if (!writer_->waitUntil(deadline, &end)) return kHidWaitTimeout;
+    held_ = false;
   }
-  Writer& w = *writer_;
-  std::unique_lock<std::mutex> lock(w.mutex);
+  heldEnd_ = kHidNoHeldWrite;
   for (;;) {
-    // A write given up on before may still be in the kernel; this report
-    // goes only after it, and only within this wait.
-    if (!w.done.wait_until(lock, steadyDeadline, [&w] { return !w.busy; })) return kHidWaitTimeout;
-    std::memcpy(w.report, report, kReportSize);
-    w.busy = true;
-    const uint64_t ticket = w.finished + 1;
-    w.wake.notify_one();
-    if (!w.done.wait_until(lock, steadyDeadline, [&w, ticket] { return w.finished >= ticket; }))
+    if (!writer_->write(report, kReportSize, deadline, &end)) {
+      held_ = true;
+      std::memcpy(heldReport_, report, kReportSize);
       return kHidWaitTimeout;
-    if (w.written == static_cast<ssize_t>(kReportSize)) return kHidWaitDone;
-    if (w.written >= 0) return failed("the report was taken in part");  // never done in part
-    if (w.error != EAGAIN && w.error != EWOULDBLOCK) return failed(systemError(w.error));
-    lock.unlock();
-    HidWaitResult wait = waitFor(fd_, POLLOUT, deadline, &lastError_);
+    }
+    if (end.written == static_cast<ssize_t>(kReportSize)) return kHidWaitDone;
+    if (end.written >= 0) return failed("the report was taken in part");  // never done in part
+    if (end.error != EAGAIN && end.error != EWOULDBLOCK) return failed(systemError(end.error));
+    const HidWaitResult wait = waitFor(fd_, POLLOUT, deadlineMs, &lastError_);
     if (wait != kHidWaitDone) return wait;
-    lock.lock();
   }
+}
+
+HidHeldWrite HidrawConnection::heldWrite(uint32_t timeoutMs, uint8_t* report) {
+  if (!held_) {
+    if (heldEnd_ != kHidNoHeldWrite) std::memcpy(report, heldReport_, kReportSize);
+    return heldEnd_;
+  }
+  std::memcpy(report, heldReport_, kReportSize);
+  HidrawWriteEnd end;
+  if (!writer_->waitUntil(monotonicDeadline(timeoutMs), &end)) return kHidWriteHeld;
+  held_ = false;
+  if (end.written == static_cast<ssize_t>(kReportSize)) return kHidHeldWriteTaken;
+  // usbhid gives up after its five seconds with ETIMEDOUT; a device that
+  // went away fails the write otherwise.
+  const bool refused = end.written < 0 &&
+                       (end.error == ETIMEDOUT || end.error == EAGAIN || end.error == EWOULDBLOCK);
+  heldEnd_ = refused ? kHidHeldWriteRefused : kHidHeldWriteFailed;
+  return heldEnd_;
+}
+
+bool HidrawConnection::takeInput(uint8_t* report, bool* first, uint32_t* immediateCount,
+                                 HidWaitResult* result) {
+  uint8_t buffer[kReadBufferSize];
+  // A collection that never stops reporting must not hold the wait open:
+  // after so many reads the caller looks at its deadline.
+  for (int i = 0; i < kMaxFlushReads; ++i) {
+    const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+    if (n > 0) {
+      // Other collections of the same node (a scanner's keyboard half) report
+      // here too; only our report id is an answer.
+      if (buffer[0] == report[0]) {
+        const size_t count = std::min<size_t>(static_cast<size_t>(n), kReportSize);
+        std::memcpy(report, buffer, count);
+        std::memset(report + count, 0, kReportSize - count);
+        if (*first) *immediateCount = static_cast<uint32_t>(n);
+        *result = kHidWaitDone;
+        return true;
+      }
+      *first = false;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    *first = false;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+    // End of file or an error: the other side is gone.
+    *result = failed(n == 0 ? std::string("end of file") : systemError(errno));
+    return true;
+  }
+  return false;
 }
 
 HidWaitResult HidrawConnection::readReport(uint8_t* report, uint32_t timeoutMs,
@@ -463,31 +456,89 @@ HidWaitResult HidrawConnection::readReport(uint8_t* report, uint32_t timeoutMs,
   lastError_.clear();
   const int64_t deadline = nowMilliseconds() + timeoutMs;
   *immediateCount = 0;
-  bool firstAttempt = true;
-  uint8_t buffer[kReadBufferSize];
+  bool first = true;
   for (;;) {
-    ssize_t n = ::read(fd_, buffer, sizeof buffer);
-    if (n > 0) {
-      // Other collections of the same node (a scanner's keyboard half) report
-      // here too; only our report id is an answer.
-      if (buffer[0] == report[0]) {
-        size_t count = std::min<size_t>(static_cast<size_t>(n), kReportSize);
-        std::memcpy(report, buffer, count);
-        std::memset(report + count, 0, kReportSize - count);
-        if (firstAttempt) *immediateCount = static_cast<uint32_t>(n);
-        return kHidWaitDone;
-      }
-      firstAttempt = false;
-      // A collection that never stops reporting must not hold the wait open.
-      if (nowMilliseconds() >= deadline) return kHidWaitTimeout;
-      continue;
-    }
-    if (n == 0) return failed("end of file");  // the other side is gone
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return failed(systemError(errno));
-    firstAttempt = false;
-    HidWaitResult wait = waitFor(fd_, POLLIN, deadline, &lastError_);
+    HidWaitResult result;
+    if (takeInput(report, &first, immediateCount, &result)) return result;
+    const HidWaitResult wait = waitFor(fd_, POLLIN, deadline, &lastError_);
     if (wait != kHidWaitDone) return wait;
+  }
+}
+
+HidWaitResult HidrawConnection::exchangeReports(const uint8_t* request, uint8_t* response,
+                                                uint32_t timeoutMs, uint32_t* immediateCount,
+                                                bool* written) {
+  // Behind a held write the plain course waits for it within the write's wait.
+  if (writes_ == HidrawWrites::kInline || held_)
+    return HidConnection::exchangeReports(request, response, timeoutMs, immediateCount, written);
+  lastError_.clear();
+  *written = false;
+  *immediateCount = 0;
+  if (!writer_ && !startWriter()) return failed("no writer for the node");
+  heldEnd_ = kHidNoHeldWrite;
+  const int64_t writeDeadlineMs = nowMilliseconds() + timeoutMs;
+  const timespec writeDeadline = monotonicDeadline(timeoutMs);
+  timespec deadline = writeDeadline;
+  writer_->handOver(request, kReportSize);
+  // Nothing can answer before the report is written: the first look is the
+  // wait itself.
+  bool first = false;
+  bool look = false;
+  for (;;) {
+    HidrawWriteEnd end;
+    if (!*written && writer_->ended(&end)) {
+      if (end.written != static_cast<ssize_t>(kReportSize)) {
+        if (end.written >= 0) return failed("the report was taken in part");
+        if (end.error != EAGAIN && end.error != EWOULDBLOCK) return failed(systemError(end.error));
+        // The node's queue is full: the report goes again once there is
+        // room, within the same wait.
+        const HidWaitResult room = waitFor(fd_, POLLOUT, writeDeadlineMs, &lastError_);
+        if (room != kHidWaitDone) return room;
+        writer_->handOver(request, kReportSize);
+        continue;
+      }
+      // The read's wait counts from the end of the write.
+      *written = true;
+      deadline = end.at;
+      deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
+      deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+      if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+      }
+    }
+    HidWaitResult result;
+    if (look && takeInput(response, &first, immediateCount, &result)) {
+      // An answer means the device took the report: the writer has returned
+      // from its write, or is about to.
+      if (!*written && result == kHidWaitDone)
+        *written = writer_->waitUntil(writeDeadline, &end) &&
+                   end.written == static_cast<ssize_t>(kReportSize);
+      if (*written || result != kHidWaitDone) return result;
+      return failed("an answer came, but the write did not end");
+    }
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (notBefore(now, deadline)) {
+      if (!*written) {
+        held_ = true;
+        std::memcpy(heldReport_, request, kReportSize);
+      }
+      return kHidWaitTimeout;
+    }
+    timespec remaining{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
+    if (remaining.tv_nsec < 0) {
+      remaining.tv_sec -= 1;
+      remaining.tv_nsec += 1000000000L;
+    }
+    // The writer wakes this wait only when its write fails; a write that
+    // went well is followed by the answer, which does.
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {writer_->failureFd(), POLLIN, 0}};
+    const int ready = ppoll(fds, 2, &remaining, nullptr);
+    look = true;
+    if (ready < 0 && errno != EINTR) return failed(systemError(errno));
+    if (ready > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+      return failed(goneReason(fds[0].revents));  // the node is gone
   }
 }
 

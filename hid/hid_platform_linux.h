@@ -8,7 +8,9 @@
 #include <string>
 
 #include "hid/hid_platform.h"
+#include "hid/hidraw_writer.h"
 #include "hid/uevent_monitor.h"
+#include "protocol/frame_format.h"
 
 class LinuxHidPlatform : public HidPlatform {
  public:
@@ -46,7 +48,7 @@ class LinuxHidPlatform : public HidPlatform {
 /// Where a connection's writes happen.
 enum class HidrawWrites : uint8_t {
   kInline,    ///< on the caller's thread: the kernel queues the report (uhid, Bluetooth)
-  kOnThread,  ///< on a thread of the connection's own: the kernel may hold them (USB)
+  kByWriter,  ///< by a writer of the connection's own: the kernel may hold them (USB)
 };
 
 /// One open hidraw node. Takes ownership of fd. Any descriptor that keeps
@@ -55,15 +57,16 @@ enum class HidrawWrites : uint8_t {
 /// A write to a USB device's node returns only once the device has taken the
 /// report, whatever O_NONBLOCK says: usbhid waits up to five seconds for the
 /// interrupt OUT transfer or the SET_REPORT control transfer, and no signal
-/// ends that wait. So there the writes happen on a thread of the connection's
-/// own, and writeReport() waits for it no longer than it was asked to. A write
-/// the wait gave up on stays in the kernel until the kernel ends it; until
-/// then further writes time out without sending anything, so reports never
-/// overtake each other. The destructor does not wait for such a write: the
-/// thread closes the node when the write returns. (The process cannot end
-/// before that write does, and the kernel's hidraw lets no node be opened or
-/// closed meanwhile.) Where the kernel queues reports, a thread would only
-/// cost time.
+/// ends that wait. So there the writes are done by a writer of the
+/// connection's own (HidrawWriter), and the caller waits for them no longer
+/// than it was asked to. A write the wait gave up on stays in the kernel until
+/// the kernel ends it: heldWrite() tells what became of it, and no further
+/// report is written until it has ended. The destructor does not wait for
+/// such a write, and neither does the end of the process: the writer is a
+/// process of its own, which ends when the write does. (The kernel's hidraw
+/// lets no node be opened or closed meanwhile, and writes to other nodes wait
+/// behind an open or close that waits.) Where the kernel queues reports, a
+/// writer would only cost time.
 class HidrawConnection : public HidConnection {
  public:
   HidrawConnection(int fd, const HidInterfaceInfo& info, HidrawWrites writes);
@@ -76,22 +79,33 @@ class HidrawConnection : public HidConnection {
   void flushInput() override;
   HidWaitResult writeReport(const uint8_t* report, uint32_t timeoutMs) override;
   HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs, uint32_t* immediateCount) override;
+  /// With a writer: the answer is waited for while the report is written, in
+  /// one poll() that the writer wakes only when the write fails.
+  HidWaitResult exchangeReports(const uint8_t* request, uint8_t* response, uint32_t timeoutMs,
+                                uint32_t* immediateCount, bool* written) override;
+  HidHeldWrite heldWrite(uint32_t timeoutMs, uint8_t* report) override;
   void cancelIo() override {}
   std::string lastError() const override { return lastError_; }
 
  private:
-  struct Writer;
-  static void runWriter(const std::shared_ptr<Writer>& writer);
-
   HidWaitResult writeInline(const uint8_t* report, int64_t deadline);
   // Keeps why for lastError(); returns kHidWaitFailed.
   HidWaitResult failed(std::string why);
+  HidWaitResult writeByWriter(const uint8_t* report, uint32_t timeoutMs);
+  bool startWriter();
+  /// Reads what waits on the node: true with *result set when the wait is
+  /// over (our report, or the node failed); false when nothing of ours is
+  /// there yet. *first is cleared once a read found nothing.
+  bool takeInput(uint8_t* report, bool* first, uint32_t* immediateCount, HidWaitResult* result);
 
   int fd_;
   HidInterfaceInfo info_;
   HidrawWrites writes_;
-  std::shared_ptr<Writer> writer_;  ///< kOnThread: started by the first write
-  std::string lastError_;           ///< why the last transfer failed
+  std::unique_ptr<HidrawWriter> writer_;    ///< kByWriter: started by the first write
+  std::string lastError_;                   ///< why the last transfer failed
+  bool held_ = false;                       ///< the writer's write was given up on
+  HidHeldWrite heldEnd_ = kHidNoHeldWrite;  ///< a held write refused or failed, until the next
+  uint8_t heldReport_[kReportSize] = {};
 };
 
 /// Parses the HID_ID value of a uevent ("0003:0000ABCD:00001234").

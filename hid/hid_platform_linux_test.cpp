@@ -7,15 +7,18 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "protocol/frame_format.h"
 #include "hid/hid_manager.h"
+#include "hid/transaction.h"
 #include "tests/sim_support.h"
 
 namespace fs = std::filesystem;
@@ -365,8 +368,49 @@ TEST_P(HidrawIoTest, AFailedTransferKeepsTheSystemsWords) {
   EXPECT_EQ(connection_->lastError(), "end of file");
 }
 
+TEST_P(HidrawIoTest, ExchangesAReportForItsAnswer) {
+  const uint8_t request[kReportSize] = {0xB2, 0xAA, 0x55, 0x03, 0xFC, 0x01, 0x60, 0x60};
+  std::thread device([this] {
+    pollfd p{peer_, POLLIN, 0};
+    uint8_t taken[64];
+    if (poll(&p, 1, 2000) != 1 || recv(peer_, taken, sizeof taken, 0) != kReportSize) return;
+    deviceSends({0x01, 0x00, 0x00, 0x1E});  // another collection's report first
+    std::vector<uint8_t> answer(kReportSize, 0);
+    answer[0] = 0xB1;
+    answer[6] = 0xA3;
+    answer[8] = taken[6];
+    deviceSends(answer);
+  });
+  uint8_t response[kReportSize] = {0xB1};
+  uint32_t immediate = 99;
+  bool written = false;
+  EXPECT_EQ(connection_->exchangeReports(request, response, 2000, &immediate, &written),
+            kHidWaitDone);
+  device.join();
+  EXPECT_TRUE(written);
+  EXPECT_EQ(response[6], 0xA3);
+  EXPECT_EQ(response[8], 0x60);
+  EXPECT_EQ(immediate, 0u);
+
+  // Taken but not answered: the wait ends, the write done.
+  EXPECT_EQ(connection_->exchangeReports(request, response, 30, &immediate, &written),
+            kHidWaitTimeout);
+  EXPECT_TRUE(written);
+  uint8_t taken[64];
+  EXPECT_EQ(recv(peer_, taken, sizeof taken, 0), static_cast<ssize_t>(kReportSize));
+
+  // The other side gone: the exchange fails at once, whichever end sees it.
+  close(peer_);
+  peer_ = -1;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(connection_->exchangeReports(request, response, 5000, &immediate, &written),
+            kHidWaitFailed);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  EXPECT_FALSE(connection_->lastError().empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(BothWaysOfWriting, HidrawIoTest,
-                         ::testing::Values(HidrawWrites::kInline, HidrawWrites::kOnThread));
+                         ::testing::Values(HidrawWrites::kInline, HidrawWrites::kByWriter));
 
 // A blocking socket whose peer has stopped taking reports: a write to it
 // stays in the kernel, as usbhid's write does while the device refuses the
@@ -379,8 +423,13 @@ class HidrawHeldWriteTest : public ::testing::Test {
     const uint8_t filler[kReportSize] = {0x01};
     while (send(fds[0], filler, sizeof filler, MSG_DONTWAIT) == static_cast<ssize_t>(kReportSize))
       ++fillers_;
+    // Reads must not block, as on a node opened with O_NONBLOCK (which
+    // usbhid's writes ignore): an empty socket ends a read within 1 ms.
+    const timeval readWait{0, 1000};
+    EXPECT_EQ(setsockopt(fds[0], SOL_SOCKET, SO_RCVTIMEO, &readWait, sizeof readWait), 0);
     connection_ =
-        std::make_unique<HidrawConnection>(fds[0], HidInterfaceInfo{}, HidrawWrites::kOnThread);
+        std::make_unique<HidrawConnection>(fds[0], HidInterfaceInfo{}, HidrawWrites::kByWriter);
+    peerOfConnection_ = fds[0];
     peer_ = fds[1];
   }
   ~HidrawHeldWriteTest() override { close(peer_); }
@@ -400,6 +449,7 @@ class HidrawHeldWriteTest : public ::testing::Test {
   }
 
   std::unique_ptr<HidrawConnection> connection_;
+  int peerOfConnection_ = -1;  ///< the connection's own end
   int peer_ = -1;
   int fillers_ = 0;
 };
@@ -410,6 +460,9 @@ TEST_F(HidrawHeldWriteTest, TheWaitEndsAndReportsKeepTheirOrder) {
   const uint8_t second[kReportSize] = {0xB2, 0x02};
   const uint8_t third[kReportSize] = {0xB2, 0x03};
   EXPECT_EQ(connection_->writeReport(first, 50), kHidWaitTimeout);
+  uint8_t held[kReportSize] = {};
+  EXPECT_EQ(connection_->heldWrite(20, held), kHidWriteHeld);
+  EXPECT_EQ(held[1], 0x01);
   // The next exchange while the first write is still held: it times out too,
   // and its report is not sent behind the held one.
   EXPECT_EQ(connection_->writeReport(second, 50), kHidWaitTimeout);
@@ -417,8 +470,69 @@ TEST_F(HidrawHeldWriteTest, TheWaitEndsAndReportsKeepTheirOrder) {
   // next one written.
   deviceTakesTheFillers();
   EXPECT_EQ(deviceTakes(), 0xB201);
+  EXPECT_EQ(connection_->heldWrite(5000, held), kHidHeldWriteTaken);
+  // Told once.
+  EXPECT_EQ(connection_->heldWrite(0, held), kHidNoHeldWrite);
   EXPECT_EQ(connection_->writeReport(third, 5000), kHidWaitDone);
   EXPECT_EQ(deviceTakes(), 0xB203);
+}
+
+// The update's resend of a chunk whose write the kernel still held: the
+// device takes the held write during the resend, and the resend reads its
+// answer instead of writing the chunk a second time.
+TEST_F(HidrawHeldWriteTest, AResendCountsTheHeldWriteTheDeviceTookAndReadsItsAnswer) {
+  HidDevice device;
+  device.handle = std::move(connection_);
+  TransactionLink link;
+  const uint8_t chunk[17] = {0x64, 0xC0, 0xFF, 0xEE};
+  uint8_t response[kFrameBufferSize] = {};
+  EXPECT_EQ(sendTransaction(link, &device, chunk, sizeof chunk, 1, response, nullptr),
+            kTransactionTimeout);
+  int chunksTaken = 0;
+  std::thread deviceSide([&] {
+    // Takes reports again 300 ms into the resend and answers each chunk;
+    // done once nothing more comes for 800 ms.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    uint8_t filler[kReportSize];
+    for (int i = 0; i < fillers_; ++i) recv(peer_, filler, sizeof filler, 0);
+    for (;;) {
+      pollfd p{peer_, POLLIN, 0};
+      if (poll(&p, 1, 800) != 1) break;
+      uint8_t request[64];
+      if (recv(peer_, request, sizeof request, 0) != static_cast<ssize_t>(kReportSize)) break;
+      if (request[0] != 0xB2 || request[kOffsetPayload] != 0x64) continue;
+      ++chunksTaken;
+      uint8_t answer[kReportSize] = {0xB1, 0xAA, 0x55, 0x06, 0xF9, request[kOffsetSequence],
+                                     0xA3, 0x00, 0x64, 0x00};
+      send(peer_, answer, sizeof answer, 0);
+    }
+  });
+  uint8_t second[kFrameBufferSize] = {};
+  EXPECT_EQ(sendTransaction(link, &device, chunk, sizeof chunk, 1, second, nullptr),
+            kTransactionOk);
+  deviceSide.join();
+  EXPECT_EQ(second[kOffsetEcho], 0x64);
+  EXPECT_EQ(chunksTaken, 1);
+}
+
+// A write the kernel gave up on (usbhid's own time-out; here the socket's)
+// is not written again: the further sends of it end unanswered at once.
+TEST_F(HidrawHeldWriteTest, ARequestTheKernelGaveUpOnIsNotWrittenAgain) {
+  HidDevice device;
+  device.handle = std::move(connection_);
+  const timeval giveUp{1, 500000};
+  ASSERT_EQ(setsockopt(peerOfConnection_, SOL_SOCKET, SO_SNDTIMEO, &giveUp, sizeof giveUp), 0);
+  TransactionLink link;
+  const uint8_t chunk[17] = {0x64, 0x01};
+  uint8_t response[kFrameBufferSize] = {};
+  for (int send = 1; send <= 4; ++send)
+    EXPECT_EQ(sendTransaction(link, &device, chunk, sizeof chunk, 1, response, nullptr),
+              kTransactionTimeout);
+  uint8_t held[kReportSize] = {};
+  EXPECT_EQ(device.handle->heldWrite(0, held), kHidHeldWriteRefused);
+  device.close();
+  deviceTakesTheFillers();
+  EXPECT_EQ(deviceTakes(), -1);  // no chunk, and the node closed
 }
 
 TEST_F(HidrawHeldWriteTest, ClosingLeavesTheHeldWriteToFinishAndCloseTheNode) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "hid/hid_manager.h"
+#include "protocol/command_codes.h"
 #include "sim/simulated_platform.h"
 #include "tests/sim_support.h"
 
@@ -147,6 +148,109 @@ TEST_F(TransactionTest, FailuresLeaveResponseUntouched) {
   EXPECT_EQ(sendTransaction(link_, device, getInfo, 1, 0, response, &bytesRead), kTransactionFailed);
   EXPECT_EQ(platform_.monotonicMilliseconds(), start);
   EXPECT_TRUE(allZero(response, 0, kFrameBufferSize));
+}
+
+// Sends of one chunk, as the update resends it: the same payload each time.
+class HeldWriteTransactionTest : public TransactionTest {
+ protected:
+  HidDevice* listHolding(uint32_t holdMs) {
+    DeviceModelConfig config = scannerConfig("QS-100", "V1", kModeBootloader);
+    config.faults.push_back({FaultKind::kHeldWrite, CmdWriteData, 1, 1, holdMs});
+    return listOne(config);
+  }
+  TransactionStatus sendChunk(HidDevice* device) {
+    uint8_t response[kFrameBufferSize] = {};
+    uint8_t bytesRead = 0;
+    const int64_t start = platform_.monotonicMilliseconds();
+    const TransactionStatus status =
+        sendTransaction(link_, device, chunk_, sizeof chunk_, 1, response, &bytesRead);
+    took_ = platform_.monotonicMilliseconds() - start;
+    if (status == kTransactionOk) echo_ = response[kOffsetEcho];
+    return status;
+  }
+  size_t chunksReceived() { return platform_.model(id_).commandCount(CmdWriteData); }
+  const uint8_t chunk_[17] = {CmdWriteData, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  int64_t took_ = 0;
+  uint8_t echo_ = 0;
+};
+
+TEST_F(HeldWriteTransactionTest, AHeldWriteTheDeviceTakesLaterIsTheResendsWrite) {
+  HidDevice* device = listHolding(2500);
+  ASSERT_NE(device, nullptr);
+  EXPECT_EQ(sendChunk(device), kTransactionTimeout);
+  EXPECT_EQ(took_, 1000);
+  // Still held: the resend writes nothing and waits no longer than a write.
+  EXPECT_EQ(sendChunk(device), kTransactionTimeout);
+  EXPECT_EQ(took_, 1000);
+  EXPECT_EQ(chunksReceived(), 0u);
+  // Taken half a second into the third send, whose answer it then is.
+  EXPECT_EQ(sendChunk(device), kTransactionOk);
+  EXPECT_EQ(took_, 500);
+  EXPECT_EQ(echo_, CmdWriteData);
+  EXPECT_EQ(chunksReceived(), 1u);
+  EXPECT_EQ(platform_.model(id_).storedImage().size(), 16u);
+  EXPECT_EQ(platform_.heldWrites().held, 1u);
+  EXPECT_EQ(platform_.heldWrites().behind, 0u);
+  // Every send took a sequence number of its own, written or not.
+  EXPECT_EQ(link_.frameSequence, 4);
+  // The next chunk goes out as usual.
+  EXPECT_EQ(sendChunk(device), kTransactionOk);
+  EXPECT_EQ(chunksReceived(), 2u);
+}
+
+TEST_F(HeldWriteTransactionTest, ARefusedWriteIsNotWrittenAgain) {
+  // Held past the system's own five seconds: the device never takes it.
+  HidDevice* device = listHolding(60000);
+  ASSERT_NE(device, nullptr);
+  int64_t total = 0;
+  for (int send = 1; send <= 6; ++send) {
+    EXPECT_EQ(sendChunk(device), kTransactionTimeout) << "send " << send;
+    total += took_;
+  }
+  // Five sends of a second each; the system gave up on the write as the
+  // fifth ended, and the sixth writes nothing behind it.
+  EXPECT_EQ(total, 5000);
+  EXPECT_EQ(took_, 0);
+  EXPECT_EQ(chunksReceived(), 0u);
+  EXPECT_EQ(platform_.heldWrites().held, 1u);
+  EXPECT_EQ(platform_.heldWrites().behind, 0u);
+  EXPECT_EQ(platform_.heldWrites().lastEndUs, 5000 * 1000);
+  // Another request is written as usual.
+  const uint8_t getInfo[] = {CmdGetInfo};
+  uint8_t response[kFrameBufferSize] = {};
+  EXPECT_EQ(sendTransaction(link_, device, getInfo, 1, 0, response, nullptr), kTransactionOk);
+}
+
+TEST_F(HeldWriteTransactionTest, AnotherRequestWritesNothingWhileAWriteIsOnItsWay) {
+  HidDevice* device = listHolding(1400);
+  ASSERT_NE(device, nullptr);
+  EXPECT_EQ(sendChunk(device), kTransactionTimeout);
+  const uint8_t getInfo[] = {CmdGetInfo};
+  uint8_t response[kFrameBufferSize] = {};
+  // The held chunk is taken 400 ms into this exchange; its answer is no
+  // answer to this request.
+  int64_t start = platform_.monotonicMilliseconds();
+  EXPECT_EQ(sendTransaction(link_, device, getInfo, 1, 0, response, nullptr), kTransactionTimeout);
+  EXPECT_EQ(platform_.monotonicMilliseconds() - start, 400);
+  EXPECT_EQ(response[0], 0);
+  ASSERT_EQ(sendTransaction(link_, device, getInfo, 1, 0, response, nullptr), kTransactionOk);
+  EXPECT_EQ(response[kOffsetEcho], CmdGetInfo);
+  const std::vector<Report>& log = platform_.frameLog(id_);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0][kOffsetPayload], CmdWriteData);
+  EXPECT_EQ(log[1][kOffsetPayload], CmdGetInfo);
+  EXPECT_EQ(platform_.heldWrites().behind, 0u);
+}
+
+TEST_F(HeldWriteTransactionTest, ADeviceThatGoesWhileHoldingAWriteFailsIt) {
+  HidDevice* device = listHolding(3000);
+  ASSERT_NE(device, nullptr);
+  EXPECT_EQ(sendChunk(device), kTransactionTimeout);
+  platform_.removeDevice(id_);
+  EXPECT_EQ(sendChunk(device), kTransactionFailed);
+  EXPECT_EQ(took_, 0);
+  EXPECT_EQ(sendChunk(device), kTransactionFailed);
+  EXPECT_EQ(chunksReceived(), 0u);
 }
 
 }  // namespace

@@ -87,6 +87,16 @@ uint16_t DeviceModel::productId() const {
   return mode_ == kModeBootloader ? config_.bootPid : config_.appPid;
 }
 
+uint32_t DeviceModel::holdMs(const uint8_t* report, size_t length) const {
+  Report frame{};
+  std::memcpy(frame.data(), report, std::min<size_t>(length, kReportSize));
+  uint8_t payloadLength = 0;
+  if (!wellFormedRequest(frame, &payloadLength)) return 0;
+  const uint8_t command = frame[kOffsetPayload];
+  const DeviceFault* fault = faultFor(config_.faults, command, counts_[command] + 1);
+  return fault != nullptr && fault->kind == FaultKind::kHeldWrite ? fault->delayMs : 0;
+}
+
 DeviceReply DeviceModel::receive(const uint8_t* report, size_t length) {
   DeviceReply reply;
   Report frame{};
@@ -141,6 +151,7 @@ DeviceReply DeviceModel::receive(const uint8_t* report, size_t length) {
       }
       image_.clear();
       finished_ = false;
+      verified_ = false;
       break;
     case CmdWriteData:
       if (!boot) {
@@ -148,6 +159,7 @@ DeviceReply DeviceModel::receive(const uint8_t* report, size_t length) {
         break;
       }
       image_.insert(image_.end(), payload + 1, payload + payloadLength);
+      verified_ = false;
       ++dataFrames_;
       if (config_.vanishAfterDataFrames != 0 && dataFrames_ >= config_.vanishAfterDataFrames)
         reply.event = DeviceModelEvent::kVanish;
@@ -170,6 +182,7 @@ DeviceReply DeviceModel::receive(const uint8_t* report, size_t length) {
           result = kCommandSucceeded;
       }
       answer.push_back(result);
+      verified_ = result == kCommandSucceeded;
       break;
     }
     case CmdFinish:
@@ -213,5 +226,11 @@ DeviceReply DeviceModel::receive(const uint8_t* report, size_t length) {
     reply.reports.assign(1, junk);
   }
   if (fault != nullptr && fault->kind == FaultKind::kLateAnswer) reply.delayMs = fault->delayMs;
+  if (fault != nullptr && fault->kind == FaultKind::kAnswerLost) reply.reports.clear();
+  if (fault != nullptr && fault->kind == FaultKind::kDuplicate) {
+    const std::vector<Report> once = reply.reports;
+    reply.reports.insert(reply.reports.end(), once.begin(), once.end());
+  }
+  if (fault != nullptr && fault->kind == FaultKind::kOutOfOrder) reply.behindNext = true;
   return reply;
 }

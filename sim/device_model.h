@@ -29,6 +29,11 @@ enum class FaultKind : uint8_t {
   kWrongMarker,  ///< byte 6 is not 0xA3
   kWrongEcho,    ///< byte 8 is not the command code
   kGarbage,      ///< an input report of arbitrary bytes instead of the answer
+  kAnswerLost,   ///< the frame is acted on, but its answer is lost
+  kDuplicate,    ///< the answer comes twice
+  kOutOfOrder,   ///< the answer comes only behind the answer to the next frame
+  kHeldWrite,    ///< the device takes the frame only delayMs after it was sent,
+                 ///< as a USB device that refuses the OUT transfer until then
 };
 
 /// One fault: applies to frames firstOccurrence .. firstOccurrence+count-1
@@ -39,7 +44,7 @@ struct DeviceFault {
   uint8_t command = 0;
   uint32_t firstOccurrence = 1;
   uint32_t count = 1;
-  uint32_t delayMs = 0;  ///< kLateAnswer only
+  uint32_t delayMs = 0;  ///< kLateAnswer and kHeldWrite only
 };
 
 /// How the device answers to CmdVerify.
@@ -93,6 +98,7 @@ struct DeviceModelConfig {
 struct DeviceReply {
   std::vector<Report> reports;  ///< input reports, in order
   uint32_t delayMs = 0;         ///< when the reports become readable, after the request
+  bool behindNext = false;      ///< the reports leave only behind the next frame's answer
   DeviceModelEvent event = DeviceModelEvent::kNone;
   uint32_t eventDelayMs = 0;  ///< for kReenumerate: until the bootloader appears
 };
@@ -105,6 +111,9 @@ class DeviceModel {
   /// are not well-formed requests (id, length complement, checksum) are logged
   /// and not answered.
   DeviceReply receive(const uint8_t* report, size_t length);
+  /// How long after it is sent the device takes this output report (0: at
+  /// once), by the faults of the occurrence it would be. Changes nothing.
+  uint32_t holdMs(const uint8_t* report, size_t length) const;
 
   /// Current firmware: application or bootloader.
   DeviceMode mode() const { return mode_; }
@@ -123,6 +132,8 @@ class DeviceModel {
   uint8_t protocolSelection() const { return selection_; }
   /// True once CmdFinish was received in bootloader mode.
   bool finished() const { return finished_; }
+  /// True when the last CmdVerify passed and no image byte came since.
+  bool verified() const { return verified_; }
 
   const DeviceModelConfig& config() const { return config_; }
 
@@ -136,6 +147,7 @@ class DeviceModel {
   uint32_t garbageSeed_ = 0x2545F491;
   uint8_t selection_ = 0;
   bool finished_ = false;
+  bool verified_ = false;
 };
 
 /// The device's own check of a stored image: reflected CRC-32, polynomial

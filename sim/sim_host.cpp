@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstring>
 
 #include "protocol/command_codes.h"
 
@@ -44,8 +45,9 @@ void SimHost::takeDown(Device& device, size_t index, int64_t nowUs) {
   // Answers already sent are on their way and still arrive; those the device
   // had not sent yet are lost with it, as on a device that resets.
   for (const Pending& p : device.pending)
-    if (p.leaveUs <= nowUs) driver_.sendInput(index, p.report);
+    if (p.leaveUs <= nowUs) deliver(index, p, nowUs);
   device.pending.clear();
+  device.behindNext.clear();
   if (frameLog_ != nullptr) std::fflush(frameLog_);
   driver_.destroyDevice(index);
   device.present = false;
@@ -54,6 +56,7 @@ void SimHost::takeDown(Device& device, size_t index, int64_t nowUs) {
 void SimHost::unplug(size_t index) {
   Device& device = *devices_[index];
   device.pending.clear();
+  device.behindNext.clear();
   device.recreateAtUs = -1;
   device.unplugAtUs = -1;
   if (!device.present) return;
@@ -97,20 +100,41 @@ void SimHost::receive(size_t index, const uint8_t* data, size_t size, int64_t no
     device.lastDataUs = nowUs;
   }
   const DeviceReply reply = device.model->receive(data, size);
+  size_t frame = kNoFrame;
+  if (recordFrames_) {
+    TakenFrame taken;
+    std::memcpy(taken.frame.data(), data, std::min<size_t>(size, kReportSize));
+    taken.takenUs = nowUs;
+    taken.imageBytes = device.model->storedImage().size();
+    device.taken.push_back(taken);
+    frame = device.taken.size() - 1;
+  }
   // The device works through its requests one at a time: an answer leaves
   // no earlier than the one before it, however promptly it was made.
   int64_t leaveUs = nowUs + int64_t{reply.delayMs} * 1000;
   if (!device.pending.empty()) leaveUs = std::max(leaveUs, device.pending.back().leaveUs);
-  for (const Report& report : reply.reports) {
-    const int64_t arriveUs = arrivalUs(leaveUs);
-    if (arriveUs <= nowUs && device.pending.empty())
-      driver_.sendInput(index, report);
+  std::vector<Pending> out;
+  for (const Report& report : reply.reports) out.push_back({leaveUs, 0, report, frame});
+  if (reply.behindNext) {
+    device.behindNext.insert(device.behindNext.end(), reply.reports.begin(), reply.reports.end());
+    device.behindNextFrame = frame;
+    out.clear();
+  } else {
+    for (const Report& report : device.behindNext)
+      out.push_back({leaveUs, 0, report, device.behindNextFrame});
+    device.behindNext.clear();
+  }
+  for (Pending& p : out) {
+    p.arriveUs = arrivalUs(leaveUs);
+    if (p.arriveUs <= nowUs && device.pending.empty())
+      deliver(index, p, nowUs);
     else
-      device.pending.push_back({leaveUs, arriveUs, report});
+      device.pending.push_back(p);
   }
   if (reply.event == DeviceModelEvent::kNone) return;
   if (reply.event == DeviceModelEvent::kStopTaking) {
     device.taking = false;
+    device.stoppedTakingUs = nowUs;
     driver_.stopTaking(index);
     return;
   }
@@ -132,13 +156,27 @@ void SimHost::receive(size_t index, const uint8_t* data, size_t size, int64_t no
   }
 }
 
+int64_t SimHost::holdUs(size_t index, const uint8_t* data, size_t size) const {
+  const Device& device = *devices_[index];
+  if (!device.present) return 0;  // the carrier fails the write
+  if (!device.taking) return kNeverTaken;
+  return int64_t{device.model->holdMs(data, size)} * 1000;
+}
+
+void SimHost::deliver(size_t index, const Pending& pending, int64_t atUs) {
+  driver_.sendInput(index, pending.report);
+  Device& device = *devices_[index];
+  if (pending.taken != kNoFrame && device.taken[pending.taken].answerUs < 0)
+    device.taken[pending.taken].answerUs = atUs;
+}
+
 void SimHost::advance(int64_t nowUs) {
   for (size_t i = 0; i < devices_.size(); ++i) {
     Device& device = *devices_[i];
     while (!device.pending.empty() && device.pending.front().arriveUs <= nowUs) {
-      const Report report = device.pending.front().report;
+      const Pending pending = device.pending.front();
       device.pending.pop_front();
-      driver_.sendInput(i, report);
+      deliver(i, pending, pending.arriveUs);
     }
     if (device.recreateAtUs >= 0 && device.recreateAtUs <= nowUs) {
       device.recreateAtUs = -1;
@@ -196,6 +234,10 @@ std::string SimHost::statsText() const {
                   " per-exchange-us %.1f best-window-us %.1f\n",
                   i, device.dataFrames, span, perExchange, bestWindow);
     text += line;
+    if (device.stoppedTakingUs >= 0) {
+      text.pop_back();
+      text += " stopped-taking-us " + std::to_string(device.stoppedTakingUs) + "\n";
+    }
   }
   return text;
 }

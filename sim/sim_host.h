@@ -69,6 +69,22 @@ class SimHost {
   /// One output report for device `index`: logged, handed to its model, its
   /// answer queued, and the device restarted or removed if the model says so.
   void receive(size_t index, const uint8_t* data, size_t size, int64_t nowUs);
+  /// How long after it is sent device `index` takes this output report: 0 at
+  /// once, kNeverTaken when it takes no report any more. A carrier that holds
+  /// a report until the device takes it (USB) asks before receive().
+  static constexpr int64_t kNeverTaken = -1;
+  int64_t holdUs(size_t index, const uint8_t* data, size_t size) const;
+
+  /// One output report a device acted on, and when its answer arrived.
+  struct TakenFrame {
+    Report frame;
+    int64_t takenUs = 0;
+    int64_t answerUs = -1;  ///< arrival of its first input report; -1: none
+    size_t imageBytes = 0;  ///< the model's stored image after it
+  };
+  /// Keep a TakenFrame for every frame from now on (off: none are kept).
+  void setRecordFrames(bool record) { recordFrames_ = record; }
+  const std::vector<TakenFrame>& takenFrames(size_t index) const { return devices_[index]->taken; }
   /// Delivers the answers whose time has come and presents the devices whose
   /// restart is over.
   void advance(int64_t nowUs);
@@ -89,7 +105,8 @@ class SimHost {
   /// "device I data-frames N span-us S per-exchange-us P best-window-us B" per
   /// device: the time from the first to the last CmdWriteData received, and
   /// per exchange in the fastest run of kStatsWindow of them (0 when there was
-  /// none), which a machine busy with other work for a while spoils less.
+  /// none), which a machine busy with other work for a while spoils less;
+  /// then "stopped-taking-us T" when the device stopped taking reports at T.
   static constexpr uint64_t kStatsWindow = 256;
   std::string statsText() const;
   /// "arrival I first-report-us U" per board plugged in (or put in its
@@ -104,10 +121,12 @@ class SimHost {
   // An answer on its way: it leaves the device at leaveUs (a device with one
   // loop sends its answers in the order the requests came) and reaches the
   // host latencyUs later.
+  static constexpr size_t kNoFrame = static_cast<size_t>(-1);
   struct Pending {
     int64_t leaveUs;
     int64_t arriveUs;
     Report report;
+    size_t taken = kNoFrame;  ///< the TakenFrame it answers, when recorded
   };
   struct Device {
     std::string name;
@@ -123,6 +142,10 @@ class SimHost {
     int64_t freshSinceUs = -1;  ///< when that board appeared, until its first report
     uint32_t boards = 1;        ///< boards put in on its port so far
     std::deque<Pending> pending;
+    std::vector<Report> behindNext;     ///< answers that leave behind the next one
+    size_t behindNextFrame = kNoFrame;  ///< their TakenFrame
+    std::vector<TakenFrame> taken;
+    int64_t stoppedTakingUs = -1;
     uint64_t dataFrames = 0;
     int64_t firstDataUs = 0;
     int64_t lastDataUs = 0;
@@ -137,6 +160,9 @@ class SimHost {
   FILE* frameLog_ = nullptr;
   int64_t arrivalUs(int64_t leaveUs) const;
 
+  void deliver(size_t index, const Pending& pending, int64_t atUs);
+
+  bool recordFrames_ = false;
   int64_t latencyUs_ = 0;
   int64_t pollIntervalUs_ = 0;
   std::vector<std::unique_ptr<Device>> devices_;

@@ -211,6 +211,49 @@ TEST(SimHost, NeverReturningAndVanishingDevices) {
   std::remove(logPath.c_str());
 }
 
+TEST(SimHost, AnswersLostTwiceOrBehindTheNextAndWritesTakenLate) {
+  Bench o = oneDevice();
+  o.devices[0].model.startMode = kModeBootloader;
+  o.devices[0].model.faults = {{FaultKind::kAnswerLost, 0x64, 1, 1, 0},
+                               {FaultKind::kDuplicate, 0x64, 2, 1, 0},
+                               {FaultKind::kOutOfOrder, 0x64, 3, 1, 0},
+                               {FaultKind::kHeldWrite, 0x64, 5, 1, 2500}};
+  RecordingKernel k;
+  SimHost host(k);
+  host.setRecordFrames(true);
+  ASSERT_TRUE(startAll(host, o));
+  k.take();
+  for (uint8_t seq = 1; seq <= 4; ++seq) {
+    Report data = request(seq, {0x64, seq}, 1);
+    // The fifth is held by its device: the carrier asks before it sends.
+    EXPECT_EQ(host.holdUs(0, data.data(), data.size()), 0);
+    host.receive(0, data.data(), data.size(), seq * 1000);
+  }
+  // The first is stored but not answered, the second answered twice, the
+  // third only behind the fourth.
+  EXPECT_EQ(k.take(), (Calls{"input 0 b1 seq=2 cmd=64", "input 0 b1 seq=2 cmd=64",
+                             "input 0 b1 seq=4 cmd=64", "input 0 b1 seq=3 cmd=64"}));
+  EXPECT_EQ(host.model(0).storedImage(), (std::vector<uint8_t>{1, 2, 3, 4}));
+  const auto& taken = host.takenFrames(0);
+  ASSERT_EQ(taken.size(), 4u);
+  EXPECT_EQ(taken[0].answerUs, -1);
+  EXPECT_EQ(taken[1].answerUs, 2000);
+  EXPECT_EQ(taken[2].answerUs, 4000);  // came with the fourth's
+  EXPECT_EQ(taken[3].imageBytes, 4u);
+  Report fifth = request(5, {0x64, 5}, 1);
+  EXPECT_EQ(host.holdUs(0, fifth.data(), fifth.size()), 2500000);
+
+  // One that stopped taking reports holds every one for good.
+  o.devices[0].model.faults.clear();
+  o.devices[0].model.stopTakingAfterDataFrames = 1;
+  RecordingKernel k2;
+  SimHost stalling(k2);
+  ASSERT_TRUE(startAll(stalling, o));
+  stalling.receive(0, fifth.data(), fifth.size(), 7000);
+  EXPECT_EQ(stalling.holdUs(0, fifth.data(), fifth.size()), SimHost::kNeverTaken);
+  EXPECT_NE(stalling.statsText().find(" stopped-taking-us 7000\n"), std::string::npos);
+}
+
 TEST(SimHost, LateAnswersKeepTheirOrderAndDieWithTheDevice) {
   Bench o = oneDevice();
   o.devices[0].model.faults.push_back({FaultKind::kLateAnswer, 0x60, 1, 1, 1500});

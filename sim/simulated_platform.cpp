@@ -23,6 +23,19 @@ struct SimulatedPlatform::Inbox {
   bool gone = false;  ///< the appearance it was opened on has vanished
 };
 
+/// A report the device has not taken yet, as USB holds it: the write ends
+/// when the device takes it or when the system gives up on it. It outlives
+/// the connection that wrote it, as a write in the kernel does.
+struct SimulatedPlatform::HeldWrite {
+  Report report{};
+  size_t hostIndex = 0;
+  std::weak_ptr<Inbox> inbox;  ///< the appearance it was written to
+  int64_t endUs = 0;
+  bool taken = false;  ///< it ends with the device taking it (else the system gives up)
+  bool ended = false;
+  HidHeldWrite outcome = kHidWriteHeld;  ///< once ended: taken, refused or failed
+};
+
 /// One interface: a hosted device (through all its appearances) or a foreign one.
 struct SimulatedPlatform::Node {
   size_t id = 0;
@@ -80,13 +93,53 @@ class SimulatedConnection : public HidConnection {
     inbox_->reports.clear();
   }
 
-  HidWaitResult writeReport(const uint8_t* report, uint32_t /*timeoutMs*/) override {
+  HidWaitResult writeReport(const uint8_t* report, uint32_t timeoutMs) override {
     SimulatedPlatform::Lock lock(platform_->mutex_);
     platform_->settle();
     if (inbox_->gone) return kHidWaitFailed;
-    if (node_->hosted)
-      platform_->host_.receive(node_->hostIndex, report, kReportSize, platform_->nowUs_);
-    return kHidWaitDone;
+    const int64_t deadlineUs = platform_->nowUs_ + int64_t{timeoutMs} * 1000;
+    if (held_ && !held_->ended) {
+      // Never two reports on their way: this one goes only after the held one.
+      ++platform_->heldCount_.behind;
+      platform_->waitForHeldWrite(*held_, deadlineUs, lock);
+      if (!held_->ended) return kHidWaitTimeout;
+    }
+    held_.reset();
+    if (!node_->hosted) return kHidWaitDone;
+    SimHost& host = platform_->host_;
+    const int64_t holdUs = host.holdUs(node_->hostIndex, report, kReportSize);
+    if (holdUs == 0) {
+      host.receive(node_->hostIndex, report, kReportSize, platform_->nowUs_);
+      return kHidWaitDone;
+    }
+    auto write = std::make_shared<SimulatedPlatform::HeldWrite>();
+    std::memcpy(write->report.data(), report, kReportSize);
+    write->hostIndex = node_->hostIndex;
+    write->inbox = inbox_;
+    write->taken = holdUs != SimHost::kNeverTaken && holdUs <= platform_->heldWriteLimitUs_;
+    write->endUs = platform_->nowUs_ + (write->taken ? holdUs : platform_->heldWriteLimitUs_);
+    platform_->heldWrites_.push_back(write);
+    platform_->waitForHeldWrite(*write, deadlineUs, lock);
+    if (!write->ended) {
+      held_ = write;
+      ++platform_->heldCount_.held;
+      platform_->heldCount_.lastEndUs = std::max(platform_->heldCount_.lastEndUs, write->endUs);
+      return kHidWaitTimeout;
+    }
+    return write->outcome == kHidHeldWriteTaken ? kHidWaitDone : kHidWaitFailed;
+  }
+
+  HidHeldWrite heldWrite(uint32_t timeoutMs, uint8_t* report) override {
+    SimulatedPlatform::Lock lock(platform_->mutex_);
+    platform_->settle();
+    if (!held_) return kHidNoHeldWrite;
+    std::memcpy(report, held_->report.data(), kReportSize);
+    if (!held_->ended)
+      platform_->waitForHeldWrite(*held_, platform_->nowUs_ + int64_t{timeoutMs} * 1000, lock);
+    if (!held_->ended) return kHidWriteHeld;
+    const HidHeldWrite outcome = held_->outcome;
+    if (outcome == kHidHeldWriteTaken) held_.reset();  // told once
+    return outcome;
   }
 
   HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs, uint32_t* immediateCount) override {
@@ -115,6 +168,7 @@ class SimulatedConnection : public HidConnection {
   SimulatedPlatform* platform_;
   SimulatedPlatform::Node* node_;
   std::shared_ptr<SimulatedPlatform::Inbox> inbox_;
+  std::shared_ptr<SimulatedPlatform::HeldWrite> held_;  ///< given up on; told until the next write
 };
 
 SimulatedPlatform::SimulatedPlatform() : host_(*this) {}
@@ -232,11 +286,64 @@ void SimulatedPlatform::advance(int64_t ms) {
 }
 
 bool SimulatedPlatform::waitForHost(int64_t deadlineUs, Lock& lock) {
-  const int64_t due = host_.nextDueUs();
+  const int64_t due = nextDueUs();
   const bool inTime = due >= 0 && due <= deadlineUs;
   moveClockTo(inTime ? due : deadlineUs, lock);
   settle();
   return inTime;
+}
+
+void SimulatedPlatform::settle() {
+  for (;;) {
+    HeldWrite* next = nullptr;
+    for (auto& write : heldWrites_)
+      if (!write->ended && write->endUs <= nowUs_ &&
+          (next == nullptr || write->endUs < next->endUs))
+        next = write.get();
+    if (next == nullptr) break;
+    host_.advance(next->endUs);
+    endHeldWrite(*next, next->endUs);
+  }
+  host_.advance(nowUs_);
+  // A device that went away ends what it held at once, untaken.
+  for (auto& write : heldWrites_) {
+    const auto inbox = write->inbox.lock();
+    if (!write->ended && (inbox == nullptr || inbox->gone)) endHeldWrite(*write, nowUs_);
+  }
+  std::erase_if(heldWrites_, [](const std::shared_ptr<HeldWrite>& w) { return w->ended; });
+}
+
+void SimulatedPlatform::endHeldWrite(HeldWrite& write, int64_t atUs) {
+  write.ended = true;
+  const auto inbox = write.inbox.lock();
+  if (inbox == nullptr || inbox->gone) {
+    write.outcome = kHidHeldWriteFailed;
+  } else if (write.taken) {
+    host_.receive(write.hostIndex, write.report.data(), kReportSize, atUs);
+    write.outcome = kHidHeldWriteTaken;
+  } else {
+    write.outcome = kHidHeldWriteRefused;
+  }
+  heldCount_.lastEndUs = std::max(heldCount_.lastEndUs, atUs);
+}
+
+int64_t SimulatedPlatform::nextDueUs() const {
+  int64_t next = host_.nextDueUs();
+  for (const auto& write : heldWrites_)
+    if (!write->ended && (next < 0 || write->endUs < next)) next = write->endUs;
+  return next;
+}
+
+void SimulatedPlatform::waitForHeldWrite(const HeldWrite& write, int64_t deadlineUs, Lock& lock) {
+  while (!write.ended && nowUs_ < deadlineUs) {
+    moveClockTo(std::min(write.endUs, deadlineUs), lock);
+    settle();
+  }
+}
+
+SimulatedPlatform::HeldWriteCount SimulatedPlatform::heldWrites() {
+  Lock lock(mutex_);
+  return heldCount_;
 }
 
 SimulatedPlatform::Node* SimulatedPlatform::nodeOf(size_t hostIndex) {

@@ -52,6 +52,24 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
   void setReportsPorts(bool reports) { reportsPorts_ = reports; }
   /// Virtual milliseconds every answer spends on the wire.
   void setExchangeLatencyMs(uint32_t ms) { host_.setAnswerLatencyUs(int64_t{ms} * 1000); }
+  /// A device that does not take an output report at once (a held-write
+  /// fault, or one that stopped taking them) holds the write as USB does: it
+  /// returns when the device takes the report, and fails once the system has
+  /// waited ms for it (usbhid's five seconds by default).
+  void setHeldWriteLimitMs(uint32_t ms) { heldWriteLimitUs_ = int64_t{ms} * 1000; }
+  /// Writes that ended, or are still held, past writeReport's wait.
+  struct HeldWriteCount {
+    uint32_t held = 0;      ///< writes writeReport gave up on
+    uint32_t behind = 0;    ///< writes that had to wait behind one of them
+    int64_t lastEndUs = 0;  ///< when the last of them ended (or will)
+  };
+  HeldWriteCount heldWrites();
+  /// The host, for what it records (SimHost::takenFrames).
+  const SimHost& host() const { return host_; }
+  void setRecordFrames(bool record) {
+    Lock lock(mutex_);
+    host_.setRecordFrames(record);
+  }
   /// Opening the device fails with error (kHidOpenOk to allow again);
   /// transferOnly lets the identifying open through.
   void setOpenError(size_t id, HidOpenError error, bool transferOnly = false);
@@ -75,6 +93,7 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
 
   struct Node;
   struct Inbox;
+  struct HeldWrite;
 
  private:
   friend class SimulatedConnection;
@@ -86,8 +105,15 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
   // Below, lock is held: it is let go only while paced time passes.
   /// Moves the virtual clock forward to us.
   void moveClockTo(int64_t us, Lock& lock);
-  /// Lets the host catch up with the clock.
-  void settle() { host_.advance(nowUs_); }
+  /// Lets the host catch up with the clock: the held writes whose time has
+  /// come end, in their order, between the host's own events.
+  void settle();
+  /// The earliest time anything is due (the host's work or the end of a held
+  /// write), or -1.
+  int64_t nextDueUs() const;
+  /// Waits on the virtual clock until write has ended or deadlineUs passes.
+  void waitForHeldWrite(const HeldWrite& write, int64_t deadlineUs, Lock& lock);
+  void endHeldWrite(HeldWrite& write, int64_t atUs);
   Node* findPresent(const std::string& path);
   Node* nodeOf(size_t hostIndex);
   /// Waits on the virtual clock until something is due or deadlineUs passes;
@@ -97,6 +123,9 @@ class SimulatedPlatform : public HidPlatform, private SimDriver {
   std::mutex mutex_;
   SimHost host_;
   std::vector<std::unique_ptr<Node>> nodes_;
+  std::vector<std::shared_ptr<HeldWrite>> heldWrites_;  ///< not ended yet
+  HeldWriteCount heldCount_;
+  int64_t heldWriteLimitUs_ = 5000 * 1000;
   int64_t nowUs_ = 0;
   uint64_t changes_ = 0;      ///< interfaces that came or went
   uint64_t seenChanges_ = 0;  ///< as many as waitForChange has told of

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -652,6 +653,50 @@ TEST_F(UpdateSessionTest, ChunkAnsweredOnItsSixthSendGoesThrough) {
   EXPECT_TRUE(updateSucceeded()) << err;
   EXPECT_EQ(framesOf(id, CmdWriteData).size(), 3u + 5u);
   EXPECT_EQ(context_.retryCount, 1);  // the last chunk went through at once
+}
+
+TEST_F(UpdateSessionTest, AChunkWhoseWriteIsHeldPastItsSecondIsStoredOnce) {
+  // The device takes the second chunk 2.5 s after it was written: the first
+  // two sends give up on it, the third finds it taken and reads its answer.
+  const Bytes image = rawImage(40);
+  useFile("fw.bin", image);
+  DeviceModelConfig config = device();
+  config.faults.push_back({FaultKind::kHeldWrite, CmdWriteData, 2, 1, 2500});
+  size_t id = sim_->addDevice(config);
+  std::string err = run();
+  EXPECT_TRUE(updateSucceeded()) << err;
+  EXPECT_EQ(sim_->model(id).storedImage(), image);
+  EXPECT_EQ(framesOf(id, CmdWriteData).size(), 3u);
+  EXPECT_EQ(context_.retryCount, 1);
+  EXPECT_EQ(sim_->heldWrites().behind, 0u);
+}
+
+TEST_F(UpdateSessionTest, ADeviceThatStopsTakingReportsIsLeftWithinSevenSeconds) {
+  // After the first chunk the device takes no report: the next write is held
+  // until the system gives up on it after five seconds, and nothing is
+  // written behind it. The update ends, and the held write with it, within
+  // seven seconds of that write.
+  useFile("fw.bin", rawImage(40));
+  DeviceModelConfig config = device();
+  config.stopTakingAfterDataFrames = 1;
+  size_t id = sim_->addDevice(config);
+  sim_->setRecordFrames(true);
+  context_.verbose = true;
+  std::string err = run();
+  EXPECT_TRUE(endsWith(err,
+                       "Error: no answer to the write request at offset 0x0010 after 6 "
+                       "sends (no answer within a second)\n"))
+      << err;
+  expectFailedExit("write");
+  const auto& taken = sim_->host().takenFrames(0);
+  ASSERT_FALSE(taken.empty());
+  const int64_t firstUnansweredMs = taken.back().takenUs / 1000;
+  const int64_t exitMs =
+      std::max(sim_->monotonicMilliseconds(), sim_->heldWrites().lastEndUs / 1000);
+  EXPECT_LE(exitMs - firstUnansweredMs, 7000);
+  EXPECT_EQ(sim_->heldWrites().held, 1u);
+  EXPECT_EQ(sim_->heldWrites().behind, 0u);
+  EXPECT_EQ(framesOf(id, CmdWriteData).size(), 1u);
 }
 
 TEST_F(UpdateSessionTest, MalformedChunkAnswerIsNoReasonToResend) {
