@@ -94,6 +94,7 @@ struct HidrawWriter::Shared {
   std::atomic<uint32_t> handed{0};    // reports handed over, and kStopBit
   std::atomic<uint32_t> finished{0};  // writes that have returned
   std::atomic<uint32_t> waiting{0};   // the connection sleeps on finished
+  std::atomic<uint32_t> closed{0};    // the writer has closed its node
   uint8_t report[64] = {};
   size_t size = 0;
   HidrawWriteEnd end;
@@ -115,8 +116,8 @@ struct HidrawWriter::Shared {
       if ((value & kCountMask) == done) {
         if ((value & kStopBit) != 0) break;
         // The process that made it may be gone without saying so (killed):
-        // an idle writer looks every second.
-        if (futexWaitFor(handed, value, idleWait) && getppid() != parent) break;
+        // an idle writer looks every second. (Not its parent: init is.)
+        if (futexWaitFor(handed, value, idleWait) && kill(parent, 0) != 0) break;
         continue;
       }
       HidrawWriteEnd result;
@@ -139,6 +140,8 @@ struct HidrawWriter::Shared {
       }
     }
     ::close(fd);
+    closed.store(1, std::memory_order_release);
+    futexWake(closed);
     _exit(0);
   }
 };
@@ -160,10 +163,25 @@ bool HidrawWriter::start() {
   sigset_t before;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &before);
-  pid_ = failureFd_ < 0 ? -1 : fork();
-  if (pid_ == 0) shared_->run(fd_, failureFd_, parent);
+  // Forked twice: the writer's parent ends at once, so that init reaps the
+  // writer whenever it ends (a write the kernel holds outlives close()), and
+  // no zombie is left to a station or a library's host that runs for days.
+  // _Fork, not fork: the children only make system calls, and the handlers
+  // a host process registered for fork() (a library's, Python's) are not
+  // theirs to run.
+  pid_t between = failureFd_ < 0 ? -1 : _Fork();
+  if (between == 0) {
+    const pid_t writer = _Fork();
+    if (writer == 0) shared_->run(fd_, failureFd_, parent);
+    _exit(writer < 0 ? 1 : 0);
+  }
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  if (pid_ < 0) {
+  int status = 0;
+  if (between > 0) {
+    while (waitpid(between, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  if (between < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     if (failureFd_ >= 0) ::close(failureFd_);
     failureFd_ = -1;
     munmap(shared_, sizeof(Shared));
@@ -239,12 +257,13 @@ void HidrawWriter::close() {
   const bool writing = busy();
   s.handed.store(s.handed.load(std::memory_order_relaxed) | kStopBit, std::memory_order_release);
   futexWake(s.handed);
-  // An idle writer ends at once; one whose write the kernel still holds ends
-  // when the write returns, and is not waited for (nor reaped: it is left to
-  // whoever reaps tavrin's children once tavrin has ended).
+  // An idle writer closes its node at once (waited for, a second at most);
+  // one whose write the kernel still holds ends when the write returns, and
+  // is not waited for.
   if (!writing) {
-    while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    const timespec deadline = monotonicDeadline(1000);
+    while (s.closed.load(std::memory_order_acquire) == 0 && !passed(deadline))
+      futexWait(s.closed, 0, &deadline);
   }
   munmap(shared_, sizeof(Shared));
   shared_ = nullptr;

@@ -63,7 +63,6 @@ class HidrawWriter {
   Shared* shared_ = nullptr;  ///< the page both see
   int fd_;
   int failureFd_ = -1;
-  pid_t pid_ = -1;
 };
 
 /// CLOCK_MONOTONIC now plus ms.
