@@ -139,7 +139,7 @@ TEST(DryRun, EndsWhereTheRealRunWould) {
                              "sends (no answer within a second)"},
                         Case{"vanish:3",
                              "Error: no answer to the write request at offset 0x0030 after 6 "
-                             "sends (the device is gone or failed)"}}) {
+                             "sends (the device is gone or failed: No such device)"}}) {
     run = withIds({"--verbose", "--simulate-fault", c.fault});
     EXPECT_EQ(run.status, 1) << c.fault;
     EXPECT_EQ(run.lastLine(), c.lastLine) << c.fault;

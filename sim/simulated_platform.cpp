@@ -96,7 +96,8 @@ class SimulatedConnection : public HidConnection {
   HidWaitResult writeReport(const uint8_t* report, uint32_t timeoutMs) override {
     SimulatedPlatform::Lock lock(platform_->mutex_);
     platform_->settle();
-    if (inbox_->gone) return kHidWaitFailed;
+    lastError_.clear();
+    if (inbox_->gone) return gone();
     const int64_t deadlineUs = platform_->nowUs_ + int64_t{timeoutMs} * 1000;
     if (held_ && !held_->ended) {
       // Never two reports on their way: this one goes only after the held one.
@@ -145,6 +146,7 @@ class SimulatedConnection : public HidConnection {
   HidWaitResult readReport(uint8_t* report, uint32_t timeoutMs, uint32_t* immediateCount) override {
     SimulatedPlatform::Lock lock(platform_->mutex_);
     platform_->settle();
+    lastError_.clear();
     *immediateCount = 0;
     const int64_t deadlineUs = platform_->nowUs_ + int64_t{timeoutMs} * 1000;
     for (bool waiting = false;; waiting = true) {
@@ -157,18 +159,27 @@ class SimulatedConnection : public HidConnection {
         return kHidWaitDone;
       }
       // A vanished device fails the read at once, as a removed node does.
-      if (inbox_->gone) return kHidWaitFailed;
+      if (inbox_->gone) return gone();
       if (!platform_->waitForHost(deadlineUs, lock)) return kHidWaitTimeout;
     }
   }
 
   void cancelIo() override {}
+  std::string lastError() const override { return lastError_; }
 
  private:
+  // A transfer on a vanished device fails as it does on a removed hidraw
+  // node, in the same words.
+  HidWaitResult gone() {
+    lastError_ = "No such device";
+    return kHidWaitFailed;
+  }
+
   SimulatedPlatform* platform_;
   SimulatedPlatform::Node* node_;
   std::shared_ptr<SimulatedPlatform::Inbox> inbox_;
   std::shared_ptr<SimulatedPlatform::HeldWrite> held_;  ///< given up on; told until the next write
+  std::string lastError_;                                ///< why the last transfer failed
 };
 
 SimulatedPlatform::SimulatedPlatform() : host_(*this) {}
