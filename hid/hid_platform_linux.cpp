@@ -537,8 +537,11 @@ HidWaitResult HidrawConnection::exchangeReports(const uint8_t* request, uint8_t*
     const int ready = ppoll(fds, 2, &remaining, nullptr);
     look = true;
     if (ready < 0 && errno != EINTR) return failed(systemError(errno));
-    if (ready > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
-      return failed(goneReason(fds[0].revents));  // the node is gone
+    // A node that is gone still gives the reports it took before: the
+    // answer of a device that answered, then went away, is read first.
+    if (ready > 0 && (fds[0].revents & POLLIN) == 0 &&
+        (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+      return failed(goneReason(fds[0].revents));
   }
 }
 

@@ -399,9 +399,24 @@ TEST_P(HidrawIoTest, ExchangesAReportForItsAnswer) {
   uint8_t taken[64];
   EXPECT_EQ(recv(peer_, taken, sizeof taken, 0), static_cast<ssize_t>(kReportSize));
 
+  // An answer, then the other side gone: the answer counts.
+  std::thread leaving([this] {
+    pollfd p{peer_, POLLIN, 0};
+    uint8_t request[64];
+    if (poll(&p, 1, 2000) != 1 || recv(peer_, request, sizeof request, 0) != kReportSize) return;
+    std::vector<uint8_t> answer(kReportSize, 0);
+    answer[0] = 0xB1;
+    answer[6] = 0xA4;
+    deviceSends(answer);
+    close(peer_);
+    peer_ = -1;
+  });
+  EXPECT_EQ(connection_->exchangeReports(request, response, 2000, &immediate, &written),
+            kHidWaitDone);
+  leaving.join();
+  EXPECT_EQ(response[6], 0xA4);
+
   // The other side gone: the exchange fails at once, whichever end sees it.
-  close(peer_);
-  peer_ = -1;
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(connection_->exchangeReports(request, response, 5000, &immediate, &written),
             kHidWaitFailed);
