@@ -499,13 +499,7 @@ HidWaitResult HidrawConnection::exchangeReports(const uint8_t* request, uint8_t*
       }
       // The read's wait counts from the end of the write.
       *written = true;
-      deadline = end.at;
-      deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
-      deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-      if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-      }
+      deadline = addMilliseconds(end.at, timeoutMs);
     }
     HidWaitResult result;
     if (look && takeInput(response, &first, immediateCount, &result)) {

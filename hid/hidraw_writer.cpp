@@ -71,9 +71,7 @@ void closeAllBut(unsigned int keep1, unsigned int keep2) {
 
 }  // namespace
 
-timespec monotonicDeadline(uint32_t ms) {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
+timespec addMilliseconds(timespec t, uint32_t ms) {
   t.tv_sec += static_cast<time_t>(ms / 1000);
   t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
   if (t.tv_nsec >= 1000000000L) {
@@ -81,6 +79,12 @@ timespec monotonicDeadline(uint32_t ms) {
     t.tv_nsec -= 1000000000L;
   }
   return t;
+}
+
+timespec monotonicDeadline(uint32_t ms) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return addMilliseconds(now, ms);
 }
 
 bool notBefore(const timespec& a, const timespec& b) {

@@ -65,6 +65,8 @@ class HidrawWriter {
   int failureFd_ = -1;
 };
 
+/// t plus ms.
+timespec addMilliseconds(timespec t, uint32_t ms);
 /// CLOCK_MONOTONIC now plus ms.
 timespec monotonicDeadline(uint32_t ms);
 /// The later of two CLOCK_MONOTONIC times is a.
