@@ -4,11 +4,9 @@
 
 #include "common/files.h"
 
-namespace {
-
-bool finishText(Sha256Stream& stream, char text[2 * kSha256Bytes + 1]) {
+bool Sha256Stream::finishHex(char text[2 * kSha256Bytes + 1]) {
   uint8_t digest[kSha256Bytes];
-  if (!stream.finish(digest)) return false;
+  if (!finish(digest)) return false;
   static constexpr char kDigits[] = "0123456789abcdef";
   for (size_t i = 0; i < kSha256Bytes; ++i) {
     text[2 * i] = kDigits[digest[i] >> 4];
@@ -18,12 +16,10 @@ bool finishText(Sha256Stream& stream, char text[2 * kSha256Bytes + 1]) {
   return true;
 }
 
-}  // namespace
-
 bool sha256Text(const uint8_t* data, size_t length, char text[2 * kSha256Bytes + 1]) {
   Sha256Stream stream;
   if (length != 0) stream.add(data, length);
-  return finishText(stream, text);
+  return stream.finishHex(text);
 }
 
 std::string sha256Hex(const uint8_t* data, size_t length) {
@@ -44,7 +40,7 @@ bool fileSha256(const std::string& path, std::string* hex) {
   const bool readWhole = std::ferror(file) == 0;
   std::fclose(file);
   char text[2 * kSha256Bytes + 1];
-  if (!readWhole || !finishText(stream, text)) return false;
+  if (!readWhole || !stream.finishHex(text)) return false;
   *hex = text;
   return true;
 }

@@ -22,6 +22,9 @@ class Sha256Stream {
   void add(const uint8_t* data, size_t length);
   /// Fills digest; false when any step failed. Called once.
   bool finish(uint8_t digest[kSha256Bytes]);
+  /// Fills text with the digest in 64 lowercase hex digits and a NUL; as
+  /// finish() otherwise.
+  bool finishHex(char text[2 * kSha256Bytes + 1]);
 
  private:
   struct State;
