@@ -1,7 +1,12 @@
 #include "app/inspect.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <memory>
+#include <optional>
+#include <system_error>
+#include <thread>
 
 #include "common/sha256.h"
 #include "app/json.h"
@@ -25,31 +30,77 @@ bool writeImage(const FirmwareImage& image, const char* path) {
   return ok;
 }
 
+// The SHA-256 of a view of the file on a second thread, started before the
+// image is loaded: on a large raw file the hash takes longest, and the load
+// (the CRC, the search for the info block) then adds next to nothing where a
+// second core is free. Throws nothing.
+class BackgroundSha256 {
+ public:
+  BackgroundSha256(const uint8_t* data, size_t size) : data_(data), size_(size) {
+    try {
+      worker_ = std::thread([this]() noexcept { run(); });
+    } catch (const std::system_error&) {
+      // No thread to be had: result() hashes on the caller's.
+    }
+  }
+  ~BackgroundSha256() {
+    stop_ = true;
+    if (worker_.joinable()) worker_.join();
+  }
+  BackgroundSha256(const BackgroundSha256&) = delete;
+  BackgroundSha256& operator=(const BackgroundSha256&) = delete;
+
+  /// The digest in 64 hex digits; empty when the hash library failed.
+  std::string result() {
+    if (worker_.joinable())
+      worker_.join();
+    else
+      run();
+    return ok_ ? text_ : "";
+  }
+
+ private:
+  void run() noexcept {
+    Sha256Stream stream;
+    // In pieces, so that a load that fails does not wait for a whole hash.
+    constexpr size_t kPiece = size_t{1} << 20;
+    for (size_t at = 0; at < size_; at += kPiece) {
+      if (stop_) return;
+      stream.add(data_ + at, std::min(kPiece, size_ - at));
+    }
+    ok_ = stream.finishHex(text_);
+  }
+
+  const uint8_t* data_;
+  size_t size_;
+  std::atomic<bool> stop_{false};
+  bool ok_ = false;
+  char text_[2 * kSha256Bytes + 1] = {};
+  std::thread worker_;
+};
+
 // The file's digest and its signature against keys, from one read of it: the
-// image itself when it is a view of a raw file, else a view where the system
-// maps files, else a copy. False when it cannot be read (it was just loaded,
-// so only a file changing under us).
-bool examineFile(const std::string& path, const FirmwareImage& image,
-                 const std::vector<PublicKey>& keys, std::string* sha256,
-                 SignatureCheck* signature) {
-  FileView view;
+// view whose hash is under way, else a copy. False when it cannot be read (it
+// was just loaded, so only a file changing under us) or hashed.
+bool examineFile(const std::string& path, const FileView* view,
+                 std::optional<BackgroundSha256>& hash, const std::vector<PublicKey>& keys,
+                 std::string* sha256, SignatureCheck* signature) {
   std::unique_ptr<uint8_t[]> copy;
   const uint8_t* data = nullptr;
   size_t size = 0;
   uint32_t length = 0;
-  if (image.imageView) {
-    data = image.imageData;
-    size = image.imageLength;
-  } else if (view.map(path)) {
-    data = view.data();
-    size = view.size();
+  if (hash) {
+    data = view->data();
+    size = static_cast<size_t>(view->size());
+    *sha256 = hash->result();
   } else if (readWholeFile(path, copy, length)) {
     data = copy.get();
     size = length;
+    *sha256 = sha256Hex(data, size);
   } else {
     return false;
   }
-  *sha256 = sha256Hex(data, size);
+  if (sha256->empty()) return false;
   *signature = checkFileSignature(path, data, size, keys);
   return true;
 }
@@ -74,9 +125,19 @@ int runInspect(const std::string& path, const char* imageOutPath, RunReport& rep
     messageText((note + "\n").c_str());
     report.log("", "%s", note.c_str());
   }
-  // A raw file is viewed, not copied: checking a file of many MiB stays fast.
+  // A file that can be viewed (a regular, non-empty one on Linux) is viewed
+  // once: a raw image is that view, not a copy, and the file is hashed on a
+  // second thread meanwhile. Its pages are mapped as the two threads first
+  // read them, not before the hash can start. The view outlives the thread
+  // (declared first).
+  auto view = std::make_shared<FileView>();
+  std::optional<BackgroundSha256> hash;
+  if (view->map(path, false))
+    hash.emplace(view->data(), static_cast<size_t>(view->size()));
+  else
+    view.reset();
   int fileError = 0;
-  const ImageLoadResult loaded = loadFirmwareImage(image, info, path, &format, true, &fileError);
+  const ImageLoadResult loaded = loadFirmwareImage(image, info, path, view, &format, &fileError);
   if (loaded != kImageLoaded) {
     ConsoleListener console;
     printImageLoadFailure(console, loaded, encoding);
@@ -91,7 +152,7 @@ int runInspect(const std::string& path, const char* imageOutPath, RunReport& rep
   }
   std::string sha256;
   SignatureCheck signature;
-  if (!examineFile(path, image, trustedKeys, &sha256, &signature)) {
+  if (!examineFile(path, view.get(), hash, trustedKeys, &sha256, &signature)) {
     messageText("Error: The input file is not a valid firmware file!\n");
     return 1;
   }

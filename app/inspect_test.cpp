@@ -123,6 +123,19 @@ TEST(InspectTest, ReportsAndWritesImage) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, "");
   EXPECT_NE(run.err.find("Error: cannot write the image to "), std::string::npos);
+
+  // A raw file of several MiB is hashed while its CRC is computed: both over
+  // all of it, in no multiple of the hash's pieces.
+  const Bytes big = code((3 << 20) + 5, 9);
+  writeFile(dir / "big.bin", big);
+  run = inspect((dir / "big.bin").string());
+  EXPECT_EQ(run.status, 0);
+  std::snprintf(crc, sizeof crc, "0x%08X",
+                crc32NoFinalXor(big.data(), static_cast<uint32_t>(big.size())));
+  EXPECT_NE(run.out.find("\nlength: 3145733\nimage-crc: " + std::string(crc) + "\n"),
+            std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\nsha256: " + sha256Hex(big.data(), big.size()) + "\n"),
+            std::string::npos);
 }
 
 // The model and version of a file are its own bytes: the JSON report stays

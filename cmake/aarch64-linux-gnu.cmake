@@ -11,6 +11,6 @@ set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 # -L /usr/aarch64-linux-gnu: the loader there is of another build than that
 # libc, and a mixed pair corrupts pthread_create's stack cache.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /)
-# pkg-config (libsodium, for libtavrin) reads the target's .pc files.
+# pkg-config (libsodium, libcrypto) reads the target's .pc files.
 set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig")
 set(ENV{PKG_CONFIG_SYSROOT_DIR} "")

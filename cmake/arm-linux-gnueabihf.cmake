@@ -11,6 +11,6 @@ set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 # multiarch packages (libc6:armhf, libstdc++6:armhf), as on a station; see
 # aarch64-linux-gnu.cmake for why not the cross toolchain's.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /)
-# pkg-config (libsodium, for libtavrin) reads the target's .pc files.
+# pkg-config (libsodium, libcrypto) reads the target's .pc files.
 set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig")
 set(ENV{PKG_CONFIG_SYSROOT_DIR} "")

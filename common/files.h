@@ -45,7 +45,9 @@ class FileView {
 
   /// Maps path; false, holding nothing, when it is no regular file, is empty,
   /// or cannot be mapped on this system (the caller then reads it instead).
-  bool map(const std::string& path);
+  /// With populate its pages are mapped at once, else as each is first read
+  /// (by whichever of several threads reading it comes first).
+  bool map(const std::string& path, bool populate = true);
   const uint8_t* data() const { return data_; }
   uint64_t size() const { return size_; }
 

@@ -81,7 +81,7 @@ FileView::~FileView() {
   if (data_ != nullptr) ::munmap(const_cast<uint8_t*>(data_), size_);
 }
 
-bool FileView::map(const std::string& path) {
+bool FileView::map(const std::string& path, bool populate) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat status;
@@ -89,7 +89,7 @@ bool FileView::map(const std::string& path) {
   if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0)
     // Populated at once: one call instead of a page fault per page.
     mapped = ::mmap(nullptr, static_cast<size_t>(status.st_size), PROT_READ,
-                    MAP_PRIVATE | MAP_POPULATE, fd, 0);
+                    MAP_PRIVATE | (populate ? MAP_POPULATE : 0), fd, 0);
   ::close(fd);
   if (mapped == MAP_FAILED) return false;
   data_ = static_cast<const uint8_t*>(mapped);

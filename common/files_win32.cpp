@@ -79,6 +79,6 @@ bool listDirectory(const std::string& path, std::vector<std::string>* names) {
 // Reading the file is fast enough here; the caller falls back to it.
 FileView::~FileView() {}
 
-bool FileView::map(const std::string&) {
+bool FileView::map(const std::string&, bool) {
   return false;
 }

@@ -17,8 +17,9 @@ struct FirmwareImage {
   /// unless imageView is set.
   uint8_t* imageData = nullptr;
   /// When set, imageData is this read-only view of the file rather than a
-  /// buffer of its own (checking a file, never an update).
-  std::unique_ptr<FileView> imageView;
+  /// buffer of its own (checking a file, never an update); shared with
+  /// whoever else reads the file through it.
+  std::shared_ptr<const FileView> imageView;
   uint32_t imageLength = 0;
   /// The two words of the verify command.
   uint32_t imageCrc = 0;

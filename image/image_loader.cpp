@@ -59,8 +59,11 @@ const char* caseMismatchedExtension(const std::string& path) {
   return nullptr;
 }
 
-ImageLoadResult loadFirmwareImage(FirmwareImage& image, FirmwareInfo& info, std::string path,
-                                  ImageFormat* format, bool viewFile, int* fileError) {
+namespace {
+
+ImageLoadResult loadImage(FirmwareImage& image, FirmwareInfo& info, const std::string& path,
+                          ImageFormat* format, bool viewFile, std::shared_ptr<const FileView> view,
+                          int* fileError) {
   int ignored = 0;
   int& why = fileError != nullptr ? *fileError : ignored;
   why = 0;
@@ -82,15 +85,16 @@ ImageLoadResult loadFirmwareImage(FirmwareImage& image, FirmwareInfo& info, std:
   }
 
   if (format) *format = ImageFormat::kRaw;
-  if (viewFile) {
-    auto view = std::make_unique<FileView>();
-    if (view->map(path) && view->size() <= 0xFFFFFFFFu) {
-      image.imageData = const_cast<uint8_t*>(view->data());
-      image.imageLength = static_cast<uint32_t>(view->size());
-      image.imageView = std::move(view);
-      finishPlainImage(image, info, image.imageLength);
-      return kImageLoaded;
-    }
+  if (viewFile && !view) {
+    auto own = std::make_shared<FileView>();
+    if (own->map(path)) view = std::move(own);
+  }
+  if (view && view->size() <= 0xFFFFFFFFu) {
+    image.imageData = const_cast<uint8_t*>(view->data());
+    image.imageLength = static_cast<uint32_t>(view->size());
+    image.imageView = std::move(view);
+    finishPlainImage(image, info, image.imageLength);
+    return kImageLoaded;
   }
   std::unique_ptr<uint8_t[]> buffer;
   uint32_t length = 0;
@@ -99,6 +103,19 @@ ImageLoadResult loadFirmwareImage(FirmwareImage& image, FirmwareInfo& info, std:
   image.imageLength = length;
   finishPlainImage(image, info, length);
   return kImageLoaded;
+}
+
+}  // namespace
+
+ImageLoadResult loadFirmwareImage(FirmwareImage& image, FirmwareInfo& info, std::string path,
+                                  ImageFormat* format, bool viewFile, int* fileError) {
+  return loadImage(image, info, path, format, viewFile, nullptr, fileError);
+}
+
+ImageLoadResult loadFirmwareImage(FirmwareImage& image, FirmwareInfo& info, std::string path,
+                                  std::shared_ptr<const FileView> view, ImageFormat* format,
+                                  int* fileError) {
+  return loadImage(image, info, path, format, true, std::move(view), fileError);
 }
 
 ImageLoadResult loadFirmwareImageFromBytes(FirmwareImage& image, FirmwareInfo& info,

@@ -39,6 +39,13 @@ ImageLoadResult loadFirmwareImage(FirmwareImage& image, FirmwareInfo& info, std:
                                   ImageFormat* format = nullptr, bool viewFile = false,
                                   int* fileError = nullptr);
 
+/// As loadFirmwareImage with viewFile, for a file the caller has a view of
+/// already (view maps path; null when it could not): a raw image is that
+/// view, shared, rather than a second one.
+ImageLoadResult loadFirmwareImage(FirmwareImage& image, FirmwareInfo& info, std::string path,
+                                  std::shared_ptr<const FileView> view, ImageFormat* format,
+                                  int* fileError);
+
 /// "hex" or "qfw" when the path's last three characters are those but in
 /// another case (FW.HEX): the file is then read as a raw image. Null otherwise.
 const char* caseMismatchedExtension(const std::string& path);

@@ -147,6 +147,26 @@ TEST_F(ImageLoaderTest, RawImages) {
   ASSERT_TRUE(load("m5.bin"));
   EXPECT_EQ(loaded.protocolMask, 0x5C);
 
+  // A view the caller holds is the raw image itself, shared, not a second
+  // mapping; other formats read their file and leave the view alone. (Views
+  // are Linux's.)
+  auto view = std::make_shared<FileView>();
+  if (view->map((dir / "m0.bin").string())) {
+    ASSERT_EQ(loadFirmwareImage(loaded, info, (dir / "m0.bin").string(), view, nullptr, nullptr),
+              kImageLoaded);
+    EXPECT_EQ(loaded.imageData, view->data());
+    EXPECT_EQ(loaded.imageView, view);
+    EXPECT_EQ(info.model, "TVR");
+    const Bytes asViewed = image();
+    ASSERT_TRUE(load("m0.bin"));
+    EXPECT_EQ(image(), asViewed);
+    writeFile(dir / "a.hex", hexData(0, {1}));
+    EXPECT_NE(loadFirmwareImage(loaded, info, (dir / "a.hex").string(), view, nullptr, nullptr),
+              kImageLoaded);
+    EXPECT_EQ(loaded.imageView, nullptr);
+    EXPECT_EQ(view.use_count(), 1);
+  }
+
   // Files that cannot be read are failed loads, not crashes.
   loaded.releaseImage();
   EXPECT_FALSE(load("missing.bin"));
