@@ -1,4 +1,4 @@
-#!/bin/sh
+#!/usr/bin/env bash
 # The raw-image goal of inspect_bench.sh for a cross build: `tavrin --inspect`
 # of a 16 MiB raw image against `cksum` of the same file, both programs of the
 # build's architecture under the same qemu-user. cksum is that architecture's
