@@ -152,13 +152,13 @@ int runAll(tavrin_update& update, HidPlatform& platform, SimulatedPlatform* simu
   if (simulation != nullptr)
     plugInSimulatedBench(*simulation, update.filter, info.model, update.simulatedCount);
   GangSetup setup;
-  setup.image = &image;
-  setup.info = &info;
-  setup.filter = update.filter;
-  setup.platform = &platform;
-  setup.listener = &runListener;
-  setup.stop = &update.stop;
-  setup.verbose = update.verbose;
+  setup.session.image = &image;
+  setup.session.info = &info;
+  setup.session.filter = update.filter;
+  setup.session.platform = &platform;
+  setup.session.listener = &runListener;
+  setup.session.stop = &update.stop;
+  setup.session.verbose = update.verbose;
   setup.jobs = update.jobs;
   UnitListeners listeners(update, image.imageLength);
   const std::vector<GangUnit> units = runGangSessions(setup, listeners);

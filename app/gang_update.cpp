@@ -90,15 +90,15 @@ int runGangUpdate(UpdateContext& context, const CommandLine& line, HidPlatform& 
   if (simulation != nullptr) plugInSimulatedBench(*simulation, line.bench(), context, info.model);
 
   GangSetup setup;
-  setup.image = &context;
-  setup.info = &info;
-  setup.filter = context;
-  setup.platform = &platform;
-  setup.listener = &runListener;
-  setup.stop = &stop;
-  setup.verbose = context.verbose;
-  setup.bootIdsGiven = line.givenIds.bootIds();
-  setup.policy = context.policy;
+  setup.session.image = &context;
+  setup.session.info = &info;
+  setup.session.filter = context;
+  setup.session.platform = &platform;
+  setup.session.listener = &runListener;
+  setup.session.stop = &stop;
+  setup.session.verbose = context.verbose;
+  setup.session.bootIdsGiven = line.givenIds.bootIds();
+  setup.session.policy = context.policy;
   setup.jobs = line.jobs;
   setup.expectedTargets = line.expectedDevices;
   GangReports reports(report);

@@ -59,17 +59,17 @@ void endWithoutSession(GangUnit& unit, SessionListener& listener, UpdateOutcome 
 
 std::vector<GangUnit> runGangSessions(const GangSetup& setup, GangObserver& observer) {
   SessionListener quiet;
-  SessionListener& runListener = setup.listener != nullptr ? *setup.listener : quiet;
+  SessionListener& runListener = setup.session.listener != nullptr ? *setup.session.listener : quiet;
   std::vector<GangUnit> units;
   std::vector<Surveyed> targets;
   {
-    CHidManager survey(*setup.platform, setup.filter);
+    CHidManager survey(*setup.session.platform, setup.session.filter);
     if (!listSurveyedDevices(survey, runListener)) {
       UpdateResult failure;
       failure.outcome = UpdateOutcome::kNoDevice;
       failure.message = "No specified VID/PID HID device detected!";
-      failure.fileModel = setup.info->model;
-      failure.fileVersion = setup.info->version;
+      failure.fileModel = setup.session.info->model;
+      failure.fileVersion = setup.session.info->version;
       runListener.finished(failure);
       return units;
     }
@@ -80,21 +80,21 @@ std::vector<GangUnit> runGangSessions(const GangSetup& setup, GangObserver& obse
       GangUnit& unit = units[index];
       unit.port = device->port;
       unit.serial = device->serial;
-      unit.result.fileModel = setup.info->model;
-      unit.result.fileVersion = setup.info->version;
+      unit.result.fileModel = setup.session.info->model;
+      unit.result.fileVersion = setup.session.info->version;
       SessionListener& listener = observer.unitListener(index, *device);
       TransactionLink link;
       link.listener = observer.unitExchanges(index);
       const DeviceAnswer answer =
-          askDeviceVersion(link, *device, setup.image->protocolMask, listener);
+          askDeviceVersion(link, *device, setup.session.image->protocolMask, listener);
       unit.versionBefore = answer.version;
       if (answer.status != kTransactionOk) {
         const std::string why = unansweredVersionReason(*device, answer.status, false);
-        if (setup.verbose) listener.message((why + "\n").c_str());
+        if (setup.session.verbose) listener.message((why + "\n").c_str());
         endWithoutSession(unit, listener, UpdateOutcome::kNoAnswer, why);
         continue;
       }
-      if (answer.model != setup.info->model) {
+      if (answer.model != setup.session.info->model) {
         endWithoutSession(unit, listener, UpdateOutcome::kWrongModel,
                           "another model (" + answer.model + "), not updated");
         continue;
@@ -108,13 +108,13 @@ std::vector<GangUnit> runGangSessions(const GangSetup& setup, GangObserver& obse
     if (setup.expectedTargets != 0 && targetCount != setup.expectedTargets) {
       char text[160];
       std::snprintf(text, sizeof text, "Error: found %zu device%s of model %s, expected %zu\n",
-                    targetCount, targetCount == 1 ? "" : "s", printableText(setup.info->model).c_str(),
+                    targetCount, targetCount == 1 ? "" : "s", printableText(setup.session.info->model).c_str(),
                     setup.expectedTargets);
       UpdateResult failure;
       failure.outcome = UpdateOutcome::kDeviceCount;
       failure.message = text;
-      failure.fileModel = setup.info->model;
-      failure.fileVersion = setup.info->version;
+      failure.fileModel = setup.session.info->model;
+      failure.fileVersion = setup.session.info->version;
       runListener.message(text);
       runListener.finished(failure);
       return {};
@@ -142,8 +142,8 @@ std::vector<GangUnit> runGangSessions(const GangSetup& setup, GangObserver& obse
       UpdateResult failure;
       failure.outcome = UpdateOutcome::kWrongModel;
       failure.message = "Device not connected\n";
-      failure.fileModel = setup.info->model;
-      failure.fileVersion = setup.info->version;
+      failure.fileModel = setup.session.info->model;
+      failure.fileVersion = setup.session.info->version;
       runListener.message(failure.message.c_str());
       runListener.finished(failure);
     }
@@ -165,18 +165,10 @@ std::vector<GangUnit> runGangSessions(const GangSetup& setup, GangObserver& obse
         slots.take();
         const auto started = std::chrono::steady_clock::now();
         GangUnit& unit = *target.unit;
-        UpdateSetup session;
-        session.image = setup.image;
-        session.info = setup.info;
-        session.filter = setup.filter;
+        UpdateSetup session = setup.session;
         session.filter.selectPort = unit.port;
-        session.platform = setup.platform;
         session.listener = target.listener;
         session.exchanges = target.exchanges;
-        session.stop = setup.stop;
-        session.bootIdsGiven = setup.bootIdsGiven;
-        session.policy = setup.policy;
-        session.verbose = setup.verbose;
         SessionCursor cursor;
         unit.result = runUpdateSession(session, cursor, target.device);
         unit.seconds =

@@ -35,21 +35,13 @@ class GangObserver {
   virtual ExchangeListener* unitExchanges(size_t /*index*/) { return nullptr; }
 };
 
-/// What a run works with; borrowed as by UpdateSetup.
+/// What a run works with.
 struct GangSetup {
-  const FirmwareImage* image = nullptr;
-  const FirmwareInfo* info = nullptr;
-  DeviceFilter filter;
-  HidPlatform* platform = nullptr;
-  /// Hears what concerns no one device; null: nobody.
-  SessionListener* listener = nullptr;
-  StopRequest* stop = nullptr;
-  bool verbose = false;
-  /// The bootloader ids were given: an interrupted unit is finished by the
-  /// same command (UpdateSetup::bootIdsGiven).
-  bool bootIdsGiven = false;
-  /// What each session does about the devices' versions (UpdateSetup::policy).
-  VersionPolicy policy;
+  /// What every session shares, borrowed as by runUpdateSession: each
+  /// session's filter takes its device's port, and its listeners are the
+  /// observer's. This listener hears what concerns no one device (null:
+  /// nobody); the exchanges listener is not used.
+  UpdateSetup session;
   /// At most this many sessions at a time; 0: all at once.
   size_t jobs = 0;
   /// When not 0, the number of devices of the file's model the survey must
