@@ -20,7 +20,6 @@
 #include "app/station_rule.h"
 #include "app/station_unit.h"
 #include "app/station_view.h"
-#include "common/sha256.h"
 
 namespace {
 
@@ -322,8 +321,10 @@ int runStation(UpdateContext& context, const CommandLine& line, HidPlatform& pla
   if (!loadUpdateImage(context.firmwarePath, encoding, context, info, runListener, &failure,
                        context.verbose, &context.imageCheck))
     return kExitFailure;
-  std::string sha256;
-  if (!fileSha256(context.firmwarePath, &sha256)) {
+  // The load hashed the file as given; empty only when it could not read it
+  // a second time.
+  const std::string sha256 = info.sha256;
+  if (sha256.empty()) {
     runListener.message(
         ("Error: cannot read " + context.firmwarePath + " again for its SHA-256\n").c_str());
     return kExitFailure;
