@@ -34,18 +34,7 @@ if ! "$tavrin" --inspect "$work/bench.hex" >"$work/report" 2>"$work/err" ||
   exit 1
 fi
 
-now_ns() { date +%s%N; }
-
-time_loop() {
-  start=$(now_ns)
-  i=0
-  while [ $i -lt "$reps" ]; do
-    "$@" >/dev/null 2>&1
-    i=$((i + 1))
-  done
-  end=$(now_ns)
-  echo $(((end - start) / reps))
-}
+. "$(dirname "$0")"/time_loop.sh
 
 # Interleaved rounds; the fastest round of each counts, since other load on
 # the machine only ever adds time.

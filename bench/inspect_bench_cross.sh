@@ -33,17 +33,7 @@ if ! "$run" "$build/tavrin" --inspect "$work/sixteen.bin" 2>&1 | grep -q '^lengt
   exit 1
 fi
 
-now_ns() { date +%s%N; }
-time_loop() {
-  start=$(now_ns)
-  i=0
-  while [ $i -lt "$reps" ]; do
-    "$@" >/dev/null 2>&1
-    i=$((i + 1))
-  done
-  end=$(now_ns)
-  echo $(((end - start) / reps))
-}
+. bench/time_loop.sh
 
 # Interleaved rounds, one line each: tavrin's time, cksum's, their ratio.
 round=0
